@@ -1,0 +1,83 @@
+-- Database of the GNSS meteorology station.
+--
+-- Every table carries the date-time text `data` ("YYYY-MM-DD HH:MM:SS",
+-- 19 characters). The retrieval program finds the rows of a minute by
+-- `data = 'YYYY-MM-DD HH:MM:00'` and by `data LIKE 'YYYY-MM-DD HH:MM%'`;
+-- a binary-collated text column with an index serves both from the index
+-- (a DATETIME column could not serve the LIKE prefix). The id keeps the
+-- order in which rows arrived.
+--
+-- Safe to run again on an existing database: nothing is dropped.
+
+CREATE DATABASE IF NOT EXISTS UlmetDB;
+USE UlmetDB;
+
+CREATE TABLE IF NOT EXISTS troposphericDelay (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  latitude DOUBLE,
+  longitude DOUBLE,
+  height DOUBLE,
+  latitudeErr DOUBLE,
+  longitudeErr DOUBLE,
+  heightErr DOUBLE,
+  prn INT,
+  elevation DOUBLE,
+  td DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_troposphericDelay_data (data)
+) ENGINE=InnoDB;
+
+CREATE TABLE IF NOT EXISTS gps (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  latitude DOUBLE,
+  longitude DOUBLE,
+  height DOUBLE,
+  latitudeErr DOUBLE,
+  longitudeErr DOUBLE,
+  heightErr DOUBLE,
+  elevation DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_gps_data (data)
+) ENGINE=InnoDB;
+
+CREATE TABLE IF NOT EXISTS ipwv (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  ipwv_value DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_ipwv_data (data)
+) ENGINE=InnoDB;
+
+CREATE TABLE IF NOT EXISTS pressure (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  pressure_value DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_pressure_data (data)
+) ENGINE=InnoDB;
+
+CREATE TABLE IF NOT EXISTS temperature (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  temperature_value DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_temperature_data (data)
+) ENGINE=InnoDB;
+
+CREATE TABLE IF NOT EXISTS humidity (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  humidity_value DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_humidity_data (data)
+) ENGINE=InnoDB;
+
+CREATE TABLE IF NOT EXISTS radiance (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  radiance_value DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_radiance_data (data)
+) ENGINE=InnoDB;
+
+CREATE TABLE IF NOT EXISTS raingauge (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+  raingauge_value DOUBLE,
+  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  INDEX idx_raingauge_data (data)
+) ENGINE=InnoDB;

@@ -1,0 +1,64 @@
+// Connection to the station's MySQL-protocol database.
+//
+// One object serves one statement: create it, openConnection, run the
+// statement, disconnect, delete it. The class never throws and never
+// prints; failures come back as result codes, booleans and null results.
+#ifndef ULMET_DATABASE_H
+#define ULMET_DATABASE_H
+
+#include <mysql.h>
+
+class Database {
+public:
+    Database();
+    virtual ~Database();
+
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // 200 connected, 201 no connection handle, 202 the server refused or
+    // could not be reached. Port 0 and no socket path: the client
+    // library's defaults (MYSQL_UNIX_PORT selects another socket).
+    int openConnection(const char* host, const char* db, const char* user, const char* pass);
+    // Closes the connection and releases the result set held; always true.
+    bool disconnect();
+
+    // Runs a statement that returns rows; the result set stays held until
+    // free() or disconnect(). Null when the statement failed, returned no
+    // rows or there is no connection.
+    MYSQL_RES* query(const char* query);
+    // Runs a statement that returns no rows: true on failure.
+    bool updateQuery(const char* query);
+
+    // First column of the first row. stringQuery returns a copy that the
+    // caller releases with std::free(), or null when there is no result
+    // set, no row or a NULL column; intQuery returns -1 in those cases and
+    // boolQuery false.
+    char* stringQuery(const char* query);
+    int intQuery(const char* query);
+    bool boolQuery(const char* query);
+
+    // Releases the result set held: true if there was one.
+    bool free();
+
+    // Client error number of the last failed operation of this object
+    // (0 when the last one succeeded); tells an unreachable server
+    // (isConnectionError) from a statement the server rejected.
+    unsigned int errorNumber() const;
+    static bool isConnectionError(unsigned int errorNumber);
+
+private:
+    MYSQL* conn;
+    MYSQL_RES* result;
+    MYSQL_ROW row;
+    MYSQL_FIELD* field;
+    char* qbuf[500];
+    unsigned int lastError;
+
+    MYSQL_ROW firstRow(const char* query);
+};
+
+// Text of a result code of openConnection, or null for an unknown code.
+char* dberror(int errorcode);
+
+#endif

@@ -1,0 +1,40 @@
+// Helpers shared by both programs: splitting texts into fields, GPS time
+// as a date-time text, the day of the year, the record printers and the
+// INSERT statement builders.
+#ifndef ULMET_GNSSFUNCTIONS_H
+#define ULMET_GNSSFUNCTIONS_H
+
+#include <string>
+#include <vector>
+
+#include "dataLogStructures.h"
+
+// Pieces of `line` between any of the characters of `seps`; empty pieces
+// are dropped.
+std::vector<std::string> splitData(const char* seps, std::string line);
+
+// GPS week and seconds (epoch 1980-01-06, no leap seconds) read on the
+// UTC calendar as "%Y-%m-%d %H:%M:%S"; fractions of a second dropped.
+std::string GpsTime2DateTime(int week, double timeOfWeek);
+
+// Zero-based day of the year + hours / 24 + minutes / 1440 of a
+// "%Y-%m-%d %H:%M:%S" text; the seconds do not count. A text that does not
+// match is read into a zeroed broken-down time.
+double DateTime2Doy(std::string datetime);
+
+// INSERT statements in static buffers, overwritten by the next call.
+char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
+                      double latitudeErr, double longitudeErr, double heightErr, double elevation);
+char* format_troposphericDelayQuery(const char* datatime, double latitude, double longitude,
+                                    double height, double latitudeErr, double longitudeErr,
+                                    double heightErr, int PRN, double elevation, double td);
+
+void printLogSatxyz2(satxyz2 satxyz2Data);
+void printLogSatvis(satvis satvisData);
+void printIPWV(double IPWV, double ZWD, double ZHD, double ZTD, double K, double Pressure,
+               double Temperature, double RH);
+
+// Stores one IPWV value in table ipwv and prints the outcome.
+void insertIpwvDB(double IPWV, std::string datatime);
+
+#endif

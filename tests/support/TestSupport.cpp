@@ -1,0 +1,321 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <mysql.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace testsupport {
+
+std::string sourceDir() { return ULMET_SOURCE_DIR; }
+
+std::string binDir() {
+    const char* dir = std::getenv("ULMET_BIN_DIR");
+    return (dir != nullptr && *dir != '\0') ? dir : ULMET_BINARY_DIR;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+namespace {
+int runShell(const std::string& command) {
+    int status = std::system(command.c_str());
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+}  // namespace
+
+TempDir::TempDir(const std::string& prefix) {
+    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty()) runShell("rm -rf " + quoted(path_));
+}
+
+PrivateServer::PrivateServer() {
+    char pattern[] = "/tmp/ulmet-srv.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    socket_ = dir_ + "/mysqld.sock";
+    start();
+}
+
+PrivateServer::~PrivateServer() {
+    runShell(quoted(sourceDir() + "/tests/support/mariadb.sh") + " destroy " + quoted(dir_));
+}
+
+void PrivateServer::start() {
+    std::string command = quoted(sourceDir() + "/tests/support/mariadb.sh") + " start " +
+                          quoted(dir_) + " " + quoted(sourceDir() + "/db/schema.sql");
+    if (runShell(command) != 0) throw std::runtime_error("cannot start MariaDB in " + dir_);
+}
+
+void PrivateServer::stop() {
+    runShell(quoted(sourceDir() + "/tests/support/mariadb.sh") + " stop " + quoted(dir_));
+}
+
+void PrivateServer::exportSocket() const { setenv("MYSQL_UNIX_PORT", socket_.c_str(), 1); }
+
+std::string sharedSocket() {
+    const char* socket = std::getenv("MYSQL_UNIX_PORT");
+    if (socket == nullptr || *socket == '\0')
+        throw std::runtime_error("MYSQL_UNIX_PORT is not set: run the tests through ctest");
+    return socket;
+}
+
+namespace sql {
+namespace {
+MYSQL* connect(const std::string& socket) {
+    MYSQL* conn = mysql_init(nullptr);
+    if (conn == nullptr) throw std::runtime_error("mysql_init failed");
+    const char* path = socket.empty() ? nullptr : socket.c_str();
+    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path, 0) ==
+        nullptr) {
+        std::string message = mysql_error(conn);
+        mysql_close(conn);
+        throw std::runtime_error("cannot connect: " + message);
+    }
+    return conn;
+}
+
+void run(MYSQL* conn, const std::string& statement) {
+    if (mysql_query(conn, statement.c_str()) != 0) {
+        std::string message = mysql_error(conn);
+        mysql_close(conn);
+        throw std::runtime_error("statement failed: " + message + " in: " + statement);
+    }
+}
+}  // namespace
+
+void exec(const std::string& statement, const std::string& socket) {
+    MYSQL* conn = connect(socket);
+    run(conn, statement);
+    MYSQL_RES* result = mysql_store_result(conn);
+    if (result != nullptr) mysql_free_result(result);
+    mysql_close(conn);
+}
+
+std::vector<Row> rows(const std::string& query, const std::string& socket) {
+    MYSQL* conn = connect(socket);
+    run(conn, query);
+    std::vector<Row> out;
+    MYSQL_RES* result = mysql_store_result(conn);
+    if (result != nullptr) {
+        unsigned int n = mysql_num_fields(result);
+        while (MYSQL_ROW row = mysql_fetch_row(result)) {
+            Row r;
+            for (unsigned int i = 0; i < n; ++i) r.push_back(row[i] != nullptr ? row[i] : "NULL");
+            out.push_back(r);
+        }
+        mysql_free_result(result);
+    }
+    mysql_close(conn);
+    return out;
+}
+
+std::string scalar(const std::string& query, const std::string& socket) {
+    std::vector<Row> r = rows(query, socket);
+    if (r.empty() || r[0].empty()) throw std::runtime_error("no value from: " + query);
+    return r[0][0];
+}
+
+void resetTables(const std::string& socket) {
+    // The schema recreates any table a test dropped; nothing else changes.
+    std::string schema = readFile(sourceDir() + "/db/schema.sql");
+    MYSQL* conn = mysql_init(nullptr);
+    const char* path = socket.empty() ? nullptr : socket.c_str();
+    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path,
+                           CLIENT_MULTI_STATEMENTS) == nullptr) {
+        std::string message = mysql_error(conn);
+        mysql_close(conn);
+        throw std::runtime_error("cannot connect: " + message);
+    }
+    if (mysql_query(conn, schema.c_str()) != 0) {
+        std::string message = mysql_error(conn);
+        mysql_close(conn);
+        throw std::runtime_error("schema failed: " + message);
+    }
+    do {
+        MYSQL_RES* result = mysql_store_result(conn);
+        if (result != nullptr) mysql_free_result(result);
+    } while (mysql_next_result(conn) == 0);
+    mysql_close(conn);
+    for (const char* table : {"troposphericDelay", "gps", "ipwv", "pressure", "temperature",
+                              "humidity", "radiance", "raingauge"}) {
+        exec(std::string("TRUNCATE TABLE ") + table, socket);
+    }
+}
+}  // namespace sql
+
+StdoutCapture::StdoutCapture() : saved_(-1), done_(false) {
+    fflush(stdout);
+    char pattern[] = "/tmp/ulmet-stdout.XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    path_ = pattern;
+    saved_ = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+StdoutCapture::~StdoutCapture() {
+    text();
+    unlink(path_.c_str());
+}
+
+std::string StdoutCapture::text() {
+    if (!done_) {
+        fflush(stdout);
+        std::cout.flush();
+        dup2(saved_, 1);
+        close(saved_);
+        done_ = true;
+        text_ = readFile(path_);
+    }
+    return text_;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env, const std::string& cwd)
+    : pid_(-1), status_(0), reaped_(false) {
+    char pattern[] = "/tmp/ulmet-child.XXXXXX";
+    int outFd = mkstemp(pattern);
+    if (outFd < 0) throw std::runtime_error("mkstemp failed");
+    outPath_ = pattern;
+
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        vars[entry.substr(0, entry.find('='))] = entry;
+    }
+    for (const std::string& entry : env) vars[entry.substr(0, entry.find('='))] = entry;
+    std::vector<std::string> envStrings;
+    for (auto& kv : vars) envStrings.push_back(kv.second);
+    std::vector<char*> envp;
+    for (auto& s : envStrings) envp.push_back(const_cast<char*>(s.c_str()));
+    envp.push_back(nullptr);
+    std::vector<char*> args;
+    for (auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
+    args.push_back(nullptr);
+
+    fflush(stdout);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(outFd, 1);
+        dup2(outFd, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(outFd);
+}
+
+ChildProcess::~ChildProcess() {
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+    }
+    unlink(outPath_.c_str());
+}
+
+void ChildProcess::signal(int sig) {
+    if (!reaped_ && pid_ > 0) kill(pid_, sig);
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!reaped_) {
+        pid_t r = waitpid(pid_, &status_, WNOHANG);
+        if (r == pid_) {
+            reaped_ = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (WIFEXITED(status_)) return WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
+    return -1;
+}
+
+bool ChildProcess::running() { return !reaped_ && wait(std::chrono::milliseconds(0)) == -1; }
+
+std::string ChildProcess::output() const { return readFile(outPath_); }
+
+bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (output().find(text) != std::string::npos) return true;
+        if (!running()) return output().find(text) != std::string::npos;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::string faketimeLibrary() {
+    for (const char* path : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                             "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                             "/usr/lib/faketime/libfaketime.so.1"}) {
+        if (access(path, R_OK) == 0) return path;
+    }
+    return "";
+}
+
+std::vector<std::string> faketimeEnv(long offsetSeconds) {
+    std::string preload = faketimeLibrary();
+    if (preload.empty()) throw std::runtime_error("libfaketime is not installed");
+    const char* existing = std::getenv("LD_PRELOAD");
+    if (existing != nullptr && *existing != '\0') preload = std::string(existing) + ":" + preload;
+    return {"LD_PRELOAD=" + preload,
+            "FAKETIME=" + std::string(offsetSeconds >= 0 ? "+" : "") +
+                std::to_string(offsetSeconds),
+            "DONT_FAKE_MONOTONIC=1", "FAKETIME_DONT_RESET=1"};
+}
+
+long offsetToSecondOfMinute(int second) {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    return ((second - local.tm_sec) % 60 + 60) % 60;
+}
+
+}  // namespace testsupport

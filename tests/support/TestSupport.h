@@ -1,0 +1,127 @@
+// Shared fixtures of the test programs: temporary directories, private
+// MariaDB servers, SQL helpers, stdout capture, child processes and the
+// faked clock (libfaketime).
+#ifndef ULMET_TEST_SUPPORT_H
+#define ULMET_TEST_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+std::string sourceDir();  // the project's source tree
+std::string binDir();     // the build tree (programs, tools)
+
+// A fresh directory under /tmp, removed with its content on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "ulmet");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// A private MariaDB server of the test program's own (data directory and
+// Unix socket in a temporary directory), with the account root@localhost
+// and the station's schema. stop() keeps the data for a later start().
+class PrivateServer {
+public:
+    PrivateServer();
+    ~PrivateServer();  // stops the server and removes its directory
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+    void start();
+    void stop();
+    const std::string& socket() const { return socket_; }
+    const std::string& dir() const { return dir_; }
+    // Points this process's client library (and children started later)
+    // at this server: MYSQL_UNIX_PORT.
+    void exportSocket() const;
+
+private:
+    std::string dir_;
+    std::string socket_;
+};
+
+// The shared server of a test run, started by the CTest fixture; its
+// socket is in MYSQL_UNIX_PORT.
+std::string sharedSocket();
+
+// SQL on the server named by `socket` (empty: MYSQL_UNIX_PORT), database
+// UlmetDB. Failures throw std::runtime_error with the server's message.
+namespace sql {
+using Row = std::vector<std::string>;  // NULL columns read as "NULL"
+void exec(const std::string& statement, const std::string& socket = "");
+std::vector<Row> rows(const std::string& query, const std::string& socket = "");
+std::string scalar(const std::string& query, const std::string& socket = "");
+// Empties the eight tables (recreating any that a test dropped).
+void resetTables(const std::string& socket = "");
+}  // namespace sql
+
+// Captures everything written to file descriptor 1 (printf and
+// std::cout alike) between construction and text().
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string text();  // stops capturing (once) and returns the output
+
+private:
+    int saved_;
+    std::string path_;
+    bool done_;
+    std::string text_;
+};
+
+// A child process with its standard output and error in one file.
+class ChildProcess {
+public:
+    // argv[0] is the program path; env entries "NAME=value" are added to
+    // (or replace) this process's environment. Standard input is
+    // /dev/null. cwd, when not empty, is the child's working directory.
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                 const std::string& cwd = "");
+    ~ChildProcess();  // kills a child still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int sig);
+    // Exit status (0-255), 128 + signal number if killed by a signal, or
+    // -1 if still running after the timeout.
+    int wait(std::chrono::milliseconds timeout);
+    bool running();
+    std::string output() const;
+    // Waits until the output holds `text`; false on timeout or exit.
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+
+private:
+    pid_t pid_;
+    int status_;
+    bool reaped_;
+    std::string outPath_;
+};
+
+// The libfaketime library, or "" if it is not installed.
+std::string faketimeLibrary();
+// Environment that shifts a child's wall clock by `offsetSeconds` (it
+// keeps running at normal speed; the monotonic clock is left alone).
+std::vector<std::string> faketimeEnv(long offsetSeconds);
+// Offset (0 to 59 s) that makes a shifted clock read second `second` of
+// its minute right now: the way to start a child a few seconds before a
+// whole minute.
+long offsetToSecondOfMinute(int second);
+
+std::string readFile(const std::string& path);
+
+}  // namespace testsupport
+
+#endif

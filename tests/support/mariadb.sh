@@ -1,0 +1,104 @@
+#!/bin/sh
+# Starts and stops a private MariaDB server that lives entirely in one
+# directory (data, Unix socket, pid and log files). It never touches the
+# machine's own database service and works as root or as an ordinary user.
+#
+#   mariadb.sh start DIR [SCHEMA]   start (initialising DIR on first use),
+#                                   set the account root@localhost to its
+#                                   password and load SCHEMA
+#   mariadb.sh stop DIR             stop the server, keep its data
+#   mariadb.sh destroy DIR          stop the server and remove DIR
+#
+# Clients reach it with MYSQL_UNIX_PORT=DIR/mysqld.sock.
+set -eu
+
+cmd=${1:?usage: mariadb.sh start|stop|destroy DIR [SCHEMA]}
+dir=${2:?usage: mariadb.sh start|stop|destroy DIR [SCHEMA]}
+schema=${3:-}
+PASSWORD=kzqvwp
+PATH=$PATH:/usr/sbin:/usr/local/sbin
+
+sock="$dir/mysqld.sock"
+pidfile="$dir/mysqld.pid"
+
+user_opt=""
+if [ "$(id -u)" = 0 ]; then user_opt="--user=root"; fi
+
+server_pid() {
+  if [ -f "$pidfile" ]; then
+    pid=$(cat "$pidfile" 2>/dev/null || true)
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      echo "$pid"
+      return 0
+    fi
+  fi
+  return 1
+}
+
+stop_server() {
+  pid=$(server_pid) || return 0
+  mariadb-admin --no-defaults -S "$sock" -uroot -p"$PASSWORD" shutdown >/dev/null 2>&1 ||
+    mariadb-admin --no-defaults -S "$sock" -uroot shutdown >/dev/null 2>&1 ||
+    kill "$pid" 2>/dev/null || true
+  i=0
+  while kill -0 "$pid" 2>/dev/null; do
+    i=$((i + 1))
+    if [ $i -gt 300 ]; then kill -9 "$pid" 2>/dev/null || true; fi
+    sleep 0.1
+  done
+}
+
+case "$cmd" in
+start)
+  mkdir -p "$dir"
+  if server_pid >/dev/null; then
+    echo "mariadb.sh: a server already runs in $dir" >&2
+  else
+    fresh=0
+    if [ ! -d "$dir/data/mysql" ]; then
+      rm -rf "$dir/data"
+      mariadb-install-db --no-defaults $user_opt --datadir="$dir/data" \
+        --auth-root-authentication-method=normal --skip-test-db \
+        >"$dir/install.log" 2>&1 || {
+        cat "$dir/install.log" >&2
+        exit 1
+      }
+      fresh=1
+    fi
+    rm -f "$sock"
+    mariadbd --no-defaults $user_opt --datadir="$dir/data" --socket="$sock" \
+      --pid-file="$pidfile" --skip-networking --log-error="$dir/error.log" \
+      --innodb-buffer-pool-size=64M --skip-log-bin \
+      --character-set-server=utf8mb4 </dev/null >/dev/null 2>&1 &
+    i=0
+    until mariadb-admin --no-defaults -S "$sock" -uroot -p"$PASSWORD" ping >/dev/null 2>&1 ||
+      mariadb-admin --no-defaults -S "$sock" -uroot ping >/dev/null 2>&1; do
+      i=$((i + 1))
+      if [ $i -gt 600 ]; then
+        echo "mariadb.sh: the server in $dir did not start" >&2
+        cat "$dir/error.log" >&2 || true
+        exit 1
+      fi
+      sleep 0.1
+    done
+    if [ $fresh = 1 ]; then
+      mariadb --no-defaults -S "$sock" -uroot \
+        -e "ALTER USER root@localhost IDENTIFIED BY '$PASSWORD'; FLUSH PRIVILEGES;"
+    fi
+  fi
+  if [ -n "$schema" ]; then
+    mariadb --no-defaults -S "$sock" -uroot -p"$PASSWORD" <"$schema"
+  fi
+  ;;
+stop)
+  stop_server
+  ;;
+destroy)
+  stop_server
+  rm -rf "$dir"
+  ;;
+*)
+  echo "usage: mariadb.sh start|stop|destroy DIR [SCHEMA]" >&2
+  exit 2
+  ;;
+esac
