@@ -23,7 +23,7 @@ CREATE TABLE IF NOT EXISTS troposphericDelay (
   prn INT,
   elevation DOUBLE,
   td DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_troposphericDelay_data (data)
 ) ENGINE=InnoDB;
 
@@ -36,48 +36,48 @@ CREATE TABLE IF NOT EXISTS gps (
   longitudeErr DOUBLE,
   heightErr DOUBLE,
   elevation DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_gps_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS ipwv (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   ipwv_value DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_ipwv_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS pressure (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   pressure_value DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_pressure_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS temperature (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   temperature_value DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_temperature_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS humidity (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   humidity_value DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_humidity_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS radiance (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   radiance_value DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_radiance_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS raingauge (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   raingauge_value DOUBLE,
-  data CHAR(19) CHARACTER SET ascii COLLATE ascii_bin NOT NULL,
+  data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_raingauge_data (data)
 ) ENGINE=InnoDB;

@@ -19,8 +19,7 @@ Database::Database() : conn(nullptr), result(nullptr), row(nullptr), field(nullp
 
 Database::~Database() {}
 
-int Database::openConnection(const char* host, const char* db, const char* user,
-                             const char* pass) {
+int Database::openConnection(const char* host, const char* db, const char* user, const char* pass) {
     if (conn != nullptr) disconnect();
     conn = mysql_init(nullptr);
     if (conn == nullptr) {

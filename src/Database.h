@@ -9,7 +9,7 @@
 #include <mysql.h>
 
 class Database {
-public:
+  public:
     Database();
     virtual ~Database();
 
@@ -47,7 +47,7 @@ public:
     unsigned int errorNumber() const;
     static bool isConnectionError(unsigned int errorNumber);
 
-private:
+  private:
     MYSQL* conn;
     MYSQL_RES* result;
     MYSQL_ROW row;

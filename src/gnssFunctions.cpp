@@ -26,8 +26,8 @@ std::vector<std::string> splitData(const char* seps, std::string line) {
 std::string GpsTime2DateTime(int week, double timeOfWeek) {
     // 315964800 is 1980-01-06 00:00:00, the start of GPS week 0. The week
     // product is formed in 64 bits so that no week can overflow it.
-    double seconds = static_cast<double>(static_cast<int64_t>(week) * 604800) + timeOfWeek +
-                     315964800.0;
+    double seconds =
+        static_cast<double>(static_cast<int64_t>(week) * 604800) + timeOfWeek + 315964800.0;
     if (!(seconds > -9.0e15 && seconds < 9.0e15)) return std::string();
     time_t whole = static_cast<time_t>(seconds);  // truncated toward zero
     struct tm broken;
@@ -45,8 +45,7 @@ double DateTime2Doy(std::string datetime) {
 }
 
 char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
-                      double latitudeErr, double longitudeErr, double heightErr,
-                      double elevation) {
+                      double latitudeErr, double longitudeErr, double heightErr, double elevation) {
     static char query[512];
     snprintf(query, sizeof(query),
              "INSERT INTO gps (latitude, longitude, height, latitudeErr, longitudeErr, "
@@ -65,8 +64,8 @@ char* format_troposphericDelayQuery(const char* datatime, double latitude, doubl
              "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, "
              "longitudeErr, heightErr, prn, elevation, td, data) VALUES (%.12f, %.12f, %.5f, "
              "%.5f, %.5f, %.5f, %d, %.5f, %.2f, '%s');",
-             latitude, longitude, height, latitudeErr, longitudeErr, heightErr, PRN, elevation,
-             td, datatime);
+             latitude, longitude, height, latitudeErr, longitudeErr, heightErr, PRN, elevation, td,
+             datatime);
     return query;
 }
 
@@ -111,8 +110,7 @@ void printLogSatvis(satvis satvisData) {
             std::cout << std::endl;
         }
     } else {
-        std::cout << "\n Vectors PRN_vis and Elevation DO NOT HAVE the same size!!! "
-                  << std::endl;
+        std::cout << "\n Vectors PRN_vis and Elevation DO NOT HAVE the same size!!! " << std::endl;
         std::cout << " PRN_vis size = " << satvisData.PRN_vis.size() << std::endl;
         std::cout << " Elevation size = " << satvisData.Elevation.size() << std::endl;
         std::cout << " TD size = " << satvisData.TD.size() << std::endl;
@@ -132,8 +130,8 @@ void printIPWV(double IPWV, double ZWD, double ZHD, double ZTD, double K, double
 
 void insertIpwvDB(double IPWV, std::string datatime) {
     static char query[500];
-    snprintf(query, sizeof(query), "INSERT INTO ipwv (ipwv_value, data) VALUES (%.5f, '%s');",
-             IPWV, datatime.c_str());
+    snprintf(query, sizeof(query), "INSERT INTO ipwv (ipwv_value, data) VALUES (%.5f, '%s');", IPWV,
+             datatime.c_str());
     Database* DB = new Database;
     DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     if (DB->updateQuery(query)) {

@@ -12,7 +12,7 @@ using namespace testsupport;
 namespace {
 
 class DatabaseTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { sql::resetTables(); }
 };
 
@@ -25,9 +25,9 @@ void unreachableServerChecks() {
     Database* db = new Database;
     bool ok = connect(*db) == 202 && Database::isConnectionError(db->errorNumber()) &&
               db->updateQuery("INSERT INTO ipwv (ipwv_value, data) VALUES (1, 'x');") &&
-              Database::isConnectionError(db->errorNumber()) &&
-              db->query("SELECT 1") == nullptr && db->stringQuery("SELECT 1") == nullptr &&
-              db->intQuery("SELECT 1") == -1 && !db->boolQuery("SELECT 1") && db->disconnect();
+              Database::isConnectionError(db->errorNumber()) && db->query("SELECT 1") == nullptr &&
+              db->stringQuery("SELECT 1") == nullptr && db->intQuery("SELECT 1") == -1 &&
+              !db->boolQuery("SELECT 1") && db->disconnect();
     delete db;
     std::exit(ok ? 0 : 1);
 }
@@ -77,7 +77,8 @@ TEST_F(DatabaseTest, ConnectTwiceAndFreeSemantics) {
 TEST_F(DatabaseTest, UpdateQueryReportsFailureAndKindOfError) {
     Database db;
     ASSERT_EQ(connect(db), 200);
-    EXPECT_FALSE(db.updateQuery("INSERT INTO ipwv (ipwv_value, data) VALUES (1.5, '2018-05-06 00:00:00');"));
+    EXPECT_FALSE(
+        db.updateQuery("INSERT INTO ipwv (ipwv_value, data) VALUES (1.5, '2018-05-06 00:00:00');"));
     EXPECT_EQ(db.errorNumber(), 0u);
     EXPECT_TRUE(db.updateQuery("INSERT INTO no_such_table (x) VALUES (1);"));
     EXPECT_NE(db.errorNumber(), 0u);
@@ -130,8 +131,8 @@ TEST_F(DatabaseTest, MinuteLookUpsUseTheIndex) {
                   stamp + "')");
     }
     sql::exec("ANALYZE TABLE pressure, troposphericDelay");
-    for (const char* table : {"pressure", "temperature", "humidity", "radiance", "raingauge",
-                              "gps", "ipwv", "troposphericDelay"}) {
+    for (const char* table : {"pressure", "temperature", "humidity", "radiance", "raingauge", "gps",
+                              "ipwv", "troposphericDelay"}) {
         auto like = sql::rows(std::string("EXPLAIN SELECT * FROM ") + table +
                               " WHERE data LIKE '2014-03-05 01:07%'");
         ASSERT_EQ(like.size(), 1u);

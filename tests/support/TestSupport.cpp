@@ -104,8 +104,7 @@ MYSQL* connect(const std::string& socket) {
     MYSQL* conn = mysql_init(nullptr);
     if (conn == nullptr) throw std::runtime_error("mysql_init failed");
     const char* path = socket.empty() ? nullptr : socket.c_str();
-    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path, 0) ==
-        nullptr) {
+    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path, 0) == nullptr) {
         std::string message = mysql_error(conn);
         mysql_close(conn);
         throw std::runtime_error("cannot connect: " + message);
@@ -305,10 +304,10 @@ std::vector<std::string> faketimeEnv(long offsetSeconds) {
     if (preload.empty()) throw std::runtime_error("libfaketime is not installed");
     const char* existing = std::getenv("LD_PRELOAD");
     if (existing != nullptr && *existing != '\0') preload = std::string(existing) + ":" + preload;
-    return {"LD_PRELOAD=" + preload,
-            "FAKETIME=" + std::string(offsetSeconds >= 0 ? "+" : "") +
-                std::to_string(offsetSeconds),
-            "DONT_FAKE_MONOTONIC=1", "FAKETIME_DONT_RESET=1"};
+    return {
+        "LD_PRELOAD=" + preload,
+        "FAKETIME=" + std::string(offsetSeconds >= 0 ? "+" : "") + std::to_string(offsetSeconds),
+        "DONT_FAKE_MONOTONIC=1", "FAKETIME_DONT_RESET=1"};
 }
 
 long offsetToSecondOfMinute(int second) {

@@ -17,7 +17,7 @@ std::string binDir();     // the build tree (programs, tools)
 
 // A fresh directory under /tmp, removed with its content on destruction.
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& prefix = "ulmet");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -25,7 +25,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -33,7 +33,7 @@ private:
 // Unix socket in a temporary directory), with the account root@localhost
 // and the station's schema. stop() keeps the data for a later start().
 class PrivateServer {
-public:
+  public:
     PrivateServer();
     ~PrivateServer();  // stops the server and removes its directory
     PrivateServer(const PrivateServer&) = delete;
@@ -46,7 +46,7 @@ public:
     // at this server: MYSQL_UNIX_PORT.
     void exportSocket() const;
 
-private:
+  private:
     std::string dir_;
     std::string socket_;
 };
@@ -69,12 +69,12 @@ void resetTables(const std::string& socket = "");
 // Captures everything written to file descriptor 1 (printf and
 // std::cout alike) between construction and text().
 class StdoutCapture {
-public:
+  public:
     StdoutCapture();
     ~StdoutCapture();
     std::string text();  // stops capturing (once) and returns the output
 
-private:
+  private:
     int saved_;
     std::string path_;
     bool done_;
@@ -83,7 +83,7 @@ private:
 
 // A child process with its standard output and error in one file.
 class ChildProcess {
-public:
+  public:
     // argv[0] is the program path; env entries "NAME=value" are added to
     // (or replace) this process's environment. Standard input is
     // /dev/null. cwd, when not empty, is the child's working directory.
@@ -103,7 +103,7 @@ public:
     // Waits until the output holds `text`; false on timeout or exit.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout);
 
-private:
+  private:
     pid_t pid_;
     int status_;
     bool reaped_;
