@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "Mistrel.h"
+
+int main(int, char**) { return runMistrel(); }

@@ -1,0 +1,17 @@
+// The retrieval program: one IPWV retrieval for the current minute of the
+// machine's clock, reported on standard output and stored in table ipwv.
+#ifndef ULMET_MISTREL_H
+#define ULMET_MISTREL_H
+
+#include <string>
+
+// The current local date-time with the seconds set to 0, as
+// "YYYY-MM-DD HH:MM:00": the minute whose rows a run works on.
+std::string currentDateTime();
+
+// One run. 0 after a computation (stored, or negative / NaN and so not
+// stored); -1 when position or weather data is missing or the value could
+// not be stored.
+int runMistrel();
+
+#endif
