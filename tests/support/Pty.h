@@ -1,0 +1,42 @@
+// A pseudo-terminal pair for tests of serial code: the code under test
+// opens the terminal side by its path; the test plays the device on the
+// controlling side.
+#ifndef ULMET_TEST_PTY_H
+#define ULMET_TEST_PTY_H
+
+#include <chrono>
+#include <string>
+
+namespace testsupport {
+
+class Pty {
+  public:
+    // Opens the pair, puts the terminal side in raw mode and keeps it open
+    // (so the pair survives the code under test closing its descriptor).
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    // Path of the terminal side, e.g. /dev/pts/7.
+    const std::string& path() const { return path_; }
+    int masterFd() const { return master_; }
+
+    // Sends bytes to the terminal side (as if the device had sent them).
+    void write(const std::string& data);
+    // Everything the terminal side sent within `duration`.
+    std::string readFor(std::chrono::milliseconds duration);
+    // Reads until the received text holds `text` or `timeout` passes.
+    std::string readUntil(const std::string& text, std::chrono::milliseconds timeout);
+    // Closes both descriptors of the fixture: the device vanishes.
+    void hangUp();
+
+  private:
+    int master_;
+    int slave_;
+    std::string path_;
+};
+
+}  // namespace testsupport
+
+#endif
