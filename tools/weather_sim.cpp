@@ -84,7 +84,7 @@ bool storeRow(int table, double value, char* datatime) {
     Database* db = new Database;
     db->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     bool failed = db->updateQuery(statement);
-    if (failed) std::printf("weather_sim: not stored, will retry: %s\n", statement);
+    if (failed) std::printf("weather_sim: not stored: %s\n", statement);
     db->disconnect();
     delete db;
     return !failed;

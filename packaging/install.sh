@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Installs the station on this machine: the two programs, the plotting
+# tool, the schema and the database script, the systemd units, the
+# service account and the examples (udev rule, drop-in).
+#
+#   packaging/install.sh [--build-dir DIR] [--prefix DIR] [--destdir DIR] [--enable]
+#
+#   --build-dir DIR  where Corvana and Mistrel were built (default build/;
+#                    built there first if they are missing)
+#   --prefix DIR     installation prefix (default /usr/local)
+#   --destdir DIR    stage everything below DIR instead of the live system
+#                    (no account, no systemctl): for packaging and tests
+#   --enable         also enable and start corvana.service and mistrel.timer
+#
+# Run it as root. It does not touch the database: run ulmet-install-db
+# afterwards (see README, "Deploying on a station").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+build=build
+prefix=/usr/local
+destdir=""
+enable=0
+usage() {
+  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+while [ $# -gt 0 ]; do
+  case "$1" in
+  --build-dir) build=${2:?}; shift 2 ;;
+  --prefix) prefix=${2:?}; shift 2 ;;
+  --destdir) destdir=${2:?}; shift 2 ;;
+  --enable) enable=1; shift ;;
+  -h | --help) usage ;;
+  *) echo "install.sh: unknown option $1" >&2; usage ;;
+  esac
+done
+live=1
+if [ -n "$destdir" ]; then live=0; fi
+if [ $live = 1 ] && [ "$(id -u)" != 0 ]; then
+  echo "install.sh: run as root (or stage with --destdir)" >&2
+  exit 1
+fi
+
+if [ ! -x "$build/Corvana" ] || [ ! -x "$build/Mistrel" ]; then
+  echo "install.sh: building Corvana and Mistrel in $build"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target Corvana Mistrel
+fi
+
+bindir=$prefix/bin
+sbindir=$prefix/sbin
+sharedir=$prefix/share/ulmet
+docdir=$prefix/share/doc/ulmet
+unitdir=/etc/systemd/system
+sysusersdir=/etc/sysusers.d
+D=$destdir
+
+echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdir"
+install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
+install -m 0755 "$build/Corvana" "$build/Mistrel" "$ROOT/tools/ulmet-plot" "$D$bindir/"
+install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
+install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
+install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
+  "$D$sharedir/examples/"
+install -m 0644 "$ROOT/README.md" "$D$docdir/"
+if [ -f "$ROOT/docs/architecture.md" ]; then install -m 0644 "$ROOT/docs/architecture.md" "$D$docdir/"; fi
+install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
+# The units name the programs and the documents by their installed paths.
+for unit in corvana.service mistrel.service mistrel.timer; do
+  sed -e "s#/usr/local/bin/#$bindir/#g" -e "s#/usr/local/share/doc/ulmet/#$docdir/#g" \
+    "$ROOT/packaging/$unit" >"$D$unitdir/$unit"
+  chmod 0644 "$D$unitdir/$unit"
+done
+
+if [ $live = 0 ]; then
+  echo "install.sh: staged below $destdir"
+  exit 0
+fi
+
+# The service account: a system user in the group dialout.
+if command -v systemd-sysusers >/dev/null; then
+  systemd-sysusers "$sysusersdir/ulmet.conf"
+elif ! id ulmet >/dev/null 2>&1; then
+  useradd --system --home-dir /var/lib/ulmet --shell /usr/sbin/nologin --groups dialout ulmet
+fi
+id ulmet
+install -d -o ulmet -g ulmet -m 0750 /var/lib/ulmet
+
+if [ -d /run/systemd/system ]; then
+  systemctl daemon-reload
+  if [ $enable = 1 ]; then
+    systemctl enable --now corvana.service mistrel.timer
+  fi
+else
+  echo "install.sh: systemd is not running here; enable the units on the station itself"
+fi
+
+cat <<EOF
+install.sh: done. Next steps (README, "Deploying on a station"):
+  $sbindir/ulmet-install-db [--set-root-password]   # UlmetDB and its tables
+  cp $sharedir/examples/99-gnss-receiver.rules /etc/udev/rules.d/   # after editing the IDs
+  systemctl enable --now corvana.service mistrel.timer
+  journalctl -u corvana -f
+EOF
