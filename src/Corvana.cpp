@@ -1,0 +1,185 @@
+#include "Corvana.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "LogAssembly.h"
+#include "serial.h"
+
+volatile sig_atomic_t running = 0;
+
+const std::string::size_type NOTFOUND = std::string::npos;
+
+void sighandler(int sig) {
+    (void)sig;
+    running = 0;
+    // write(2) is safe inside a signal handler; stdio is not.
+    static const char message[] = "\nExiting...\n";
+    ssize_t written = write(STDOUT_FILENO, message, sizeof message - 1);
+    (void)written;
+}
+
+int my_sleep(unsigned long milliseconds) {
+    return usleep(static_cast<useconds_t>(milliseconds * 1000));
+}
+
+namespace {
+
+const char* const kSeparator =
+    "\n============================================================================\n";
+
+// One whole second, even when a signal interrupts the sleep: an interrupt
+// does not shorten the countdown.
+void sleepOneSecond() {
+    unsigned int left = 1;
+    while (left > 0) left = sleep(left);
+}
+
+void clearScreen() {
+    int status = std::system("clear");
+    (void)status;
+}
+
+// Sends one set-up command and prints the reply that arrives within one
+// read budget; the reply is shown, never examined. On failure prints
+// `error` with the exception's text and returns false.
+bool sendCommand(serial::Serial& port, const std::stringstream& command, const char* label,
+                 const char* error) {
+    try {
+        std::cout << kSeparator << std::endl;
+        port.write(command.str());
+        std::string cmdResult = port.read(8192);
+        std::cout << label << cmdResult << "\n" << std::endl;
+        cmdResult.clear();
+    } catch (std::exception& e) {
+        std::cout << error << e.what() << std::endl;
+        return false;
+    }
+    return true;
+}
+
+// The device: /dev/ttyUSB0, or the one named by CORVANA_PORT.
+std::string devicePath() {
+    const char* configured = std::getenv("CORVANA_PORT");
+    if (configured != nullptr && *configured != '\0') return configured;
+    return "/dev/ttyUSB0";
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+    (void)argc;
+    (void)argv;
+    signal(SIGINT, sighandler);
+
+    std::stringstream versionCmd, unlogCmd, bestposCmd, satxyz2Cmd, satvisCmd;
+    versionCmd << "log versiona once\r\n";
+    unlogCmd << "unlogall true\r\n";
+    bestposCmd << "log bestposa ontime 60\r\n";
+    satxyz2Cmd << "log satxyz2a ontime 60\r\n";
+    satvisCmd << "log satvisa ontime 60\r\n";
+
+    const double elevCutOff = 30.0;
+    LogAssembly assembly(elevCutOff);
+    std::string tmp_input;
+    std::string cmdResult;
+
+    const std::string port = devicePath();
+    unsigned long baud = 0;
+    sscanf("9600", "%lu", &baud);
+    serial::Timeout timeout = serial::Timeout::simpleTimeout(250);
+    serial::Serial my_serial(port, static_cast<uint32_t>(baud), timeout, serial::eightbits,
+                             serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
+
+    if (!my_serial.isOpen()) {
+        std::cout << "\n\n\n GPS Antenna is NOT communicating.\n\n\n" << std::endl;
+        return -1;
+    }
+    std::cout << "\n\n\n GPS Antenna is communicating.\n\n\n" << std::endl;
+    running = 1;
+
+    // Receiver set-up: version, then every log off.
+    if (!sendCommand(my_serial, versionCmd,
+                     "VERSION Cmd Result: ", "Error in [ log versiona once ] : ")) {
+        return -1;
+    }
+    if (!sendCommand(my_serial, unlogCmd, "UNLOG Cmd Result: ", "Error in [ unlogall true ] : ")) {
+        return -1;
+    }
+
+    // Count down to about one second after the next whole minute.
+    time_t now = time(nullptr);
+    struct tm* ts = localtime(&now);
+    int sec = 60 - ts->tm_sec;
+    while (sec >= 0) {
+        if (sec != 0) {
+            std::cout << "Corvana will start in : " << sec << " secs" << std::endl;
+            sleepOneSecond();
+            clearScreen();
+        } else {
+            sleepOneSecond();
+            clearScreen();
+            std::cout << "Corvana starting... " << std::endl;
+        }
+        sec--;
+    }
+
+    // The three once-a-minute logs on.
+    if (!sendCommand(my_serial, bestposCmd,
+                     "BESTPOS Cmd Result: ", "Error in [ log bestposa ontime 60 ] : ")) {
+        return -1;
+    }
+    if (!sendCommand(my_serial, satxyz2Cmd,
+                     "SATXYZ2 Cmd Result: ", "Error in [ log satxyz2a ontime 60 ] : ")) {
+        return -1;
+    }
+    if (!sendCommand(my_serial, satvisCmd,
+                     "SATVIS Cmd Result: ", "Error in [ log satvisa ontime 60 ] : ")) {
+        return -1;
+    }
+
+    assembly.start();
+    std::cout << "\n============================== DAQ START "
+                 "=======================================\n"
+              << std::endl;
+
+    // Acquisition: each iteration is paced by the read's budget.
+    while (running) {
+        try {
+            tmp_input = my_serial.read(8192);
+            assembly.pass(tmp_input);
+            tmp_input.clear();
+        } catch (std::exception& e) {
+            std::cout << "Error in [ log READING ] : " << e.what() << std::endl;
+            return -1;
+        }
+    }
+
+    // Stop: every log off, then the port closed.
+    std::cout << "\n============================== DAQ STOP "
+                 "=======================================\n"
+              << std::endl;
+    try {
+        my_serial.write(unlogCmd.str());
+        cmdResult = my_serial.read(8192);
+        std::cout << "UNLOG Cmd Result: " << cmdResult << "\n" << std::endl;
+        cmdResult.clear();
+    } catch (std::exception& e) {
+        std::cout << "Error in [ unlogall true ] before exiting : " << e.what() << std::endl;
+        return -1;
+    }
+
+    my_serial.close();
+    std::cout << "\n\n\n Serial Comm CLOSED.\n\n\n" << std::endl;
+    std::cout << kSeparator << std::endl;
+    if (assembly.keptRows() > 0) {
+        std::cout << "Rows kept for the database: " << assembly.keptRows() << std::endl;
+    }
+    return 0;
+}
