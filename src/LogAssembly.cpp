@@ -1,8 +1,231 @@
-// Placeholder until the log assembly lands: the loop only reads.
 #include "LogAssembly.h"
 
-LogAssembly::LogAssembly(double elevCutOff) : elevCutOff_(elevCutOff) { (void)elevCutOff_; }
-LogAssembly::~LogAssembly() {}
-void LogAssembly::start() {}
-void LogAssembly::pass(const std::string& tmp_input) { (void)tmp_input; }
-std::size_t LogAssembly::keptRows() const { return 0; }
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+#include "Database.h"
+#include "ReceiverLog.h"
+#include "gnssFunctions.h"
+
+namespace {
+const std::string::size_type NOTFOUND = std::string::npos;
+
+// The three logs, in the order in which their parsers are listed.
+const char* const kNames[] = {"#BESTPOSA", "#SATVISA", "#SATXYZ2A"};
+}  // namespace
+
+LogAssembly::LogAssembly(double elevCutOff) : LogAssembly(elevCutOff, LogAssemblyOptions()) {}
+
+LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
+    : elevCutOff(elevCutOff),
+      options(std::move(options)),
+      latitude(0.0),
+      longitude(0.0),
+      height(0.0),
+      latitudeErr(0.0),
+      longitudeErr(0.0),
+      heightErr(0.0),
+      positionKnown(false),
+      processedDATA(false),
+      spool(this->options.spoolPath, this->options.spoolLimit),
+      started(false),
+      draining(false),
+      lastAttempt(std::chrono::steady_clock::now()),
+      pendingCut(false) {
+    if (!this->options.sink) this->options.sink = &LogAssembly::storeInDatabase;
+}
+
+LogAssembly::~LogAssembly() { std::cout.flush(); }
+
+std::size_t LogAssembly::keptRows() const { return spool.size(); }
+
+StoreResult LogAssembly::storeInDatabase(const char* queryString) {
+    Database* DB = new Database;
+    DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
+    bool failed = DB->updateQuery(queryString);
+    unsigned int error = DB->errorNumber();
+    DB->disconnect();
+    delete DB;
+    if (!failed) return StoreResult::Stored;
+    return Database::isConnectionError(error) ? StoreResult::Unreachable : StoreResult::Rejected;
+}
+
+void LogAssembly::start() {
+    if (started) return;
+    started = true;
+    std::size_t loaded = spool.load();
+    if (loaded > 0) {
+        std::cout << loaded << " rows kept by an earlier run (" << spool.path()
+                  << "): storing them first." << std::endl;
+        retryKept();
+    }
+}
+
+void LogAssembly::pass(const std::string& tmp_input) {
+    if (!started) start();
+    if (!spool.empty() &&
+        (draining || std::chrono::steady_clock::now() - lastAttempt >= options.retryInterval)) {
+        retryKept();
+    }
+    if (tmp_input.empty()) return;
+
+    // The pieces of the read at every "*", empty ones included: each "*"
+    // closes the pending text, whatever stands around it.
+    std::vector<std::string> LeftRightLog;
+    std::string::size_type from = 0;
+    for (;;) {
+        std::string::size_type star = tmp_input.find('*', from);
+        if (star == NOTFOUND) {
+            LeftRightLog.push_back(tmp_input.substr(from));
+            break;
+        }
+        LeftRightLog.push_back(tmp_input.substr(from, star - from));
+        from = star + 1;
+    }
+    for (std::size_t i = 0; i + 1 < LeftRightLog.size(); ++i) {
+        appendPending(LeftRightLog[i]);
+        closeLog();
+    }
+    // The checksum of the last log closed, its line end and the start of
+    // the next log.
+    appendPending(LeftRightLog.back());
+    LeftRightLog.clear();
+}
+
+void LogAssembly::appendPending(const std::string& piece) {
+    input += piece;
+    if (input.size() > kPendingLimit) {
+        input.erase(0, input.size() - kPendingLimit);
+        if (!pendingCut) {
+            pendingCut = true;
+            std::cout << "No \"*\" in the last " << kPendingLimit
+                      << " bytes received: older pending text is dropped." << std::endl;
+        }
+    }
+}
+
+void LogAssembly::closeLog() {
+    // The log starts at the name that stands last: text in front of it is
+    // a log cut short or noise, never part of this log.
+    std::string::size_type at = NOTFOUND;
+    int which = -1;
+    for (int n = 0; n < 3; ++n) {
+        std::string::size_type found = input.rfind(kNames[n]);
+        if (found != NOTFOUND && (at == NOTFOUND || found > at)) {
+            at = found;
+            which = n;
+        }
+    }
+    std::string log = which < 0 ? std::string() : input.substr(at);
+    input.clear();
+    pendingCut = false;
+
+    if (which == 0) {
+        std::cout << "BESTPOS_LOG" << std::endl;
+        ReceiverLog* BESTPOS_LOG = new ReceiverLog("#BESTPOSA", log, elevCutOff);
+        const bestpos& b = BESTPOS_LOG->bestposData;
+        // A position log that could not be read leaves the position as it
+        // was: rows never carry a position that was not received.
+        if (!b.datatime.empty()) {
+            latitude = b.position[0];
+            longitude = b.position[1];
+            height = b.position[2];
+            latitudeErr = b.positionErr[0];
+            longitudeErr = b.positionErr[1];
+            heightErr = b.positionErr[2];
+            positionKnown = true;
+        }
+        delete BESTPOS_LOG;
+    } else if (which == 1) {
+        std::cout << "SATVIS_LOG" << std::endl;
+        ReceiverLog* SATVIS_LOG = new ReceiverLog("#SATVISA", log, satxyz2DataBuffered, elevCutOff);
+        printLogSatvis(SATVIS_LOG->satvisData);
+        processedDATA = true;
+        storeRows(SATVIS_LOG->satvisData);
+        processedDATA = false;
+        delete SATVIS_LOG;
+    } else if (which == 2) {
+        std::cout << "SATXYZ2A" << std::endl;
+        ReceiverLog* SATXYZ2_LOG = new ReceiverLog("#SATXYZ2A", log, elevCutOff);
+        satxyz2DataBuffered = SATXYZ2_LOG->satxyz2Data;
+        printLogSatxyz2(satxyz2DataBuffered);
+        delete SATXYZ2_LOG;
+    }
+}
+
+void LogAssembly::storeRows(const satvis& satvisData) {
+    if (!processedDATA) return;
+    if (!positionKnown) {
+        std::cout << "No position log received yet: the " << satvisData.PRN_vis.size()
+                  << " rows of this visibility log are not stored." << std::endl;
+        return;
+    }
+    std::cout << "\n\nProcessing Data ... \n\n";
+    // Rows kept earlier go first; while any is still kept, new rows queue
+    // behind it.
+    if (!spool.empty()) retryKept();
+    bool away = !spool.empty();
+    std::size_t keptNow = 0;
+    for (std::size_t i = 0; i < satvisData.PRN_vis.size(); ++i) {
+        char queryString[500];
+        std::snprintf(queryString, sizeof(queryString), "%s",
+                      format_troposphericDelayQuery(satvisData.datatime.c_str(), latitude,
+                                                    longitude, height, latitudeErr, longitudeErr,
+                                                    heightErr, satvisData.PRN_vis[i],
+                                                    satvisData.Elevation[i], satvisData.TD[i]));
+        if (!away) {
+            if (attempt(queryString) != StoreResult::Unreachable) continue;
+            away = true;
+            draining = false;
+            lastAttempt = std::chrono::steady_clock::now();
+        }
+        spool.push(queryString);
+        ++keptNow;
+    }
+    if (keptNow > 0) {
+        spool.sync(false);
+        std::cout << "Database unreachable: " << keptNow << " rows kept for later, " << spool.size()
+                  << " waiting." << std::endl;
+    }
+    std::cout.flush();
+}
+
+void LogAssembly::retryKept() {
+    auto now = std::chrono::steady_clock::now();
+    auto deadline = now + options.drainBudget;
+    lastAttempt = now;
+    draining = false;
+    std::size_t stored = 0;
+    bool failed = false;
+    while (!spool.empty()) {
+        if (stored > 0 && std::chrono::steady_clock::now() >= deadline) {
+            draining = true;
+            break;
+        }
+        std::string queryString = spool.front();
+        if (attempt(queryString.c_str()) == StoreResult::Unreachable) {
+            failed = true;
+            break;
+        }
+        spool.popFront();
+        ++stored;
+    }
+    spool.sync(failed);
+    if (stored > 0) {
+        std::cout << "Kept rows sent: " << stored << ", still kept: " << spool.size() << "."
+                  << std::endl;
+    }
+    std::cout.flush();
+}
+
+StoreResult LogAssembly::attempt(const char* queryString) {
+    StoreResult result = options.sink(queryString);
+    if (result == StoreResult::Stored) {
+        std::cout << "Successful query. troposphericDelay Data correctly stored.\n";
+    } else {
+        std::cout << "\nQuery Failed\n"
+                  << "queryString : " << queryString << "\n\n";
+    }
+    return result;
+}

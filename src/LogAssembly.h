@@ -1,30 +1,93 @@
 // Log assembly and row storage of the acquisition daemon: cuts complete
 // receiver logs out of the serial byte stream, parses them and stores one
 // troposphericDelay row per kept satellite of every visibility log.
+//
+// Every "*" of the stream closes the pending text as one log, in stream
+// order; the text after the last "*" stays pending (bounded). A row whose
+// INSERT cannot reach the server is kept, in order, in a spool file of the
+// working directory and stored later, oldest first; a row that the server
+// refuses is reported and dropped.
 #ifndef ULMET_LOGASSEMBLY_H
 #define ULMET_LOGASSEMBLY_H
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 
+#include "RowSpool.h"
+#include "dataLogStructures.h"
+
+// The outcome of one attempt to store a row.
+enum class StoreResult {
+    Stored,
+    Rejected,     // the server refused the statement: retrying cannot help
+    Unreachable,  // no server to take it: the row is kept for later
+};
+
+// Where rows go. The default runs each statement on a Database connection
+// of its own; tests and fuzzing plug in other sinks.
+using RowSink = std::function<StoreResult(const char* queryString)>;
+
+struct LogAssemblyOptions {
+    RowSink sink;                                 // empty: storeInDatabase
+    std::string spoolPath = "corvana-spool.sql";  // empty: kept rows in memory only
+    std::size_t spoolLimit = 100000;
+    // Kept rows are tried again before new rows are stored, and at the
+    // latest this long after the last attempt.
+    std::chrono::steady_clock::duration retryInterval = std::chrono::seconds(60);
+    // One pass spends at most this long on kept rows, so that the serial
+    // line is read again in time; the rest follows in the next passes.
+    std::chrono::steady_clock::duration drainBudget = std::chrono::milliseconds(500);
+};
+
 class LogAssembly {
-public:
+  public:
     explicit LogAssembly(double elevCutOff);
+    LogAssembly(double elevCutOff, LogAssemblyOptions options);
     ~LogAssembly();
 
     LogAssembly(const LogAssembly&) = delete;
     LogAssembly& operator=(const LogAssembly&) = delete;
 
     // Start-up: rows kept from an earlier run (the database was away) are
-    // stored first.
+    // stored first. The first pass does it if the caller did not.
     void start();
     // One pass over the bytes of one read of the acquisition loop.
     void pass(const std::string& tmp_input);
     // Rows still waiting for the database.
     std::size_t keptRows() const;
 
-private:
-    double elevCutOff_;
+    // The pending text is kept to this many of its newest bytes.
+    static constexpr std::size_t kPendingLimit = 64 * 1024;
+
+    // One row on a connection of its own ("localhost", UlmetDB).
+    static StoreResult storeInDatabase(const char* queryString);
+
+    const std::string& pendingText() const { return input; }
+    bool hasPosition() const { return positionKnown; }
+
+  private:
+    double elevCutOff;
+    LogAssemblyOptions options;
+
+    std::string input;  // what has arrived since the last "*"
+    double latitude, longitude, height, latitudeErr, longitudeErr, heightErr;
+    bool positionKnown;  // a position log has been parsed
+    satxyz2 satxyz2DataBuffered;
+    bool processedDATA;
+
+    RowSpool spool;
+    bool started;
+    bool draining;  // the last retry was cut by its budget, not by a failure
+    std::chrono::steady_clock::time_point lastAttempt;
+    bool pendingCut;  // the pending text has been cut since the last "*"
+
+    void appendPending(const std::string& piece);
+    void closeLog();
+    void storeRows(const satvis& satvisData);
+    void retryKept();
+    StoreResult attempt(const char* queryString);
 };
 
 #endif
