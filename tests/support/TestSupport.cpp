@@ -304,8 +304,14 @@ std::vector<std::string> faketimeEnv(long offsetSeconds) {
     if (preload.empty()) throw std::runtime_error("libfaketime is not installed");
     const char* existing = std::getenv("LD_PRELOAD");
     if (existing != nullptr && *existing != '\0') preload = std::string(existing) + ":" + preload;
+    // A sanitized child refuses to start when another library is preloaded
+    // ahead of its runtime unless told that the order is fine.
+    std::string asan = "verify_asan_link_order=0";
+    const char* asanOptions = std::getenv("ASAN_OPTIONS");
+    if (asanOptions != nullptr && *asanOptions != '\0')
+        asan = std::string(asanOptions) + ":" + asan;
     return {
-        "LD_PRELOAD=" + preload,
+        "LD_PRELOAD=" + preload, "ASAN_OPTIONS=" + asan,
         "FAKETIME=" + std::string(offsetSeconds >= 0 ? "+" : "") + std::to_string(offsetSeconds),
         "DONT_FAKE_MONOTONIC=1", "FAKETIME_DONT_RESET=1"};
 }
