@@ -1,6 +1,7 @@
 #include "LogAssembly.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <vector>
 
@@ -107,14 +108,18 @@ void LogAssembly::appendPending(const std::string& piece) {
 
 void LogAssembly::closeLog() {
     // The log starts at the name that stands last: text in front of it is
-    // a log cut short or noise, never part of this log.
+    // a log cut short or noise, never part of this log. Every name begins
+    // with "#", so only the "#" are tried, from the end.
     std::string::size_type at = NOTFOUND;
     int which = -1;
-    for (int n = 0; n < 3; ++n) {
-        std::string::size_type found = input.rfind(kNames[n]);
-        if (found != NOTFOUND && (at == NOTFOUND || found > at)) {
-            at = found;
-            which = n;
+    for (std::string::size_type hash = input.rfind('#'); hash != NOTFOUND && which < 0;
+         hash = hash == 0 ? NOTFOUND : input.rfind('#', hash - 1)) {
+        for (int n = 0; n < 3; ++n) {
+            if (input.compare(hash, std::strlen(kNames[n]), kNames[n]) == 0) {
+                at = hash;
+                which = n;
+                break;
+            }
         }
     }
     std::string log = which < 0 ? std::string() : input.substr(at);

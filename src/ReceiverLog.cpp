@@ -37,14 +37,13 @@ ReceiverLog::~ReceiverLog() {}
 
 // Every number goes through the one `convert` stream: the field is written,
 // the number read back, the error state reset. What a field leaves unread
-// (the "abc" of "12abc") is discarded so that it cannot spoil the next
-// field; a field that does not convert at all gives 0.
+// (the "abc" of "12abc") is skipped so that it cannot spoil the next field;
+// a field that does not convert at all gives 0.
 int32_t ReceiverLog::toInt(const std::string& field) {
     int32_t value = 0;
     convert << field;
     convert >> value;
-    convert.clear();
-    convert.str(std::string());
+    discardRest();
     return value;
 }
 
@@ -52,9 +51,13 @@ double ReceiverLog::toDouble(const std::string& field) {
     double value = 0.0;
     convert << field;
     convert >> value;
-    convert.clear();
-    convert.str(std::string());
+    discardRest();
     return value;
+}
+
+void ReceiverLog::discardRest() {
+    if (!convert.eof()) convert.ignore(std::numeric_limits<std::streamsize>::max());
+    convert.clear();
 }
 
 bool ReceiverLog::frame(const std::string& Log, std::string& datatime,

@@ -51,6 +51,7 @@ class ReceiverLog {
     bool frame(const std::string& Log, std::string& datatime, std::vector<std::string>& fields);
     int32_t toInt(const std::string& field);
     double toDouble(const std::string& field);
+    void discardRest();
     int32_t satelliteNumber(const std::string& field);
 };
 

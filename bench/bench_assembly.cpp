@@ -1,0 +1,229 @@
+// Throughput of the log parsers and the log assembly over a recorded stream
+// of many minutes, and the memory the assembly needs over a long stream.
+//
+// The assembly prints every log it handles; standard output is sent to
+// /dev/null while a benchmark runs (the reports still reach the terminal).
+// Rows go to a sink that only counts them: database costs are measured by
+// bench_storage.
+//
+//   build-*/bench/bench_assembly [--benchmark_filter=...]
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "LogAssembly.h"
+#include "ReceiverLog.h"
+#include "gnssFunctions.h"
+
+namespace {
+
+std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char* format, ...) {
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    return buffer;
+}
+
+// The three logs of one minute, as the receiver frames them, with
+// `satellites` satellites (a fifth of them below the cut-off).
+struct Minute {
+    std::string bestpos, satxyz2, satvis;
+    std::string all() const { return bestpos + satxyz2 + satvis; }
+};
+
+Minute makeMinute(long index, int satellites) {
+    int week = 2000 + static_cast<int>(index / 10080);
+    double seconds = static_cast<double>((index % 10080) * 60);
+    std::string head = fmt("COM1,0,55.0,FINESTEERING,%d,%.3f,02000000,b1f6,16248", week, seconds);
+    Minute m;
+    m.bestpos =
+        fmt("#BESTPOSA,%s;SOL_COMPUTED,SINGLE,%.11f,%.11f,%.4f,47.9,WGS84,%.4f,%.4f,%.4f,"
+            "\"\",0.000,0.000,18,17,17,17,00,06,30,33*c3a5c6b1\r\n",
+            head.c_str(), 45.0 + 1e-6 * (index % 97), 7.0 + 1e-6 * (index % 89),
+            80.0 + 0.01 * (index % 13), 1.5, 1.25, 3.0);
+    m.satxyz2 = fmt("#SATXYZ2A,%s;%d", head.c_str(), satellites);
+    m.satvis = fmt("#SATVISA,%s;TRUE,TRUE,%d", head.c_str(), satellites);
+    for (int k = 0; k < satellites; ++k) {
+        bool glonass = k % 3 == 2;
+        int prn = glonass ? 38 + k : 1 + k;
+        std::string id = glonass ? fmt("%d+%d", prn - 37, k % 7 - 3) : fmt("%d", prn);
+        m.satxyz2 += fmt(",%s,%s,%.4f,%.4f,%.4f,%.6f,%.4f,%.4f,0,0", glonass ? "GLONASS" : "GPS",
+                         id.c_str(), -21234567.1234 + k, 14234567.5678 - k, 8234567.9012 + 2 * k,
+                         1.2e-4, 3.1 + 0.01 * k, 2.3 + 0.01 * k);
+        double elevation = (k % 5 == 4) ? 12.5 : 30.0 + (k * 7 + index) % 60;
+        m.satvis += fmt(",%d,0,0,%.2f,%.2f,-1234.567,-1234.568", prn, elevation, 3.0 * k);
+    }
+    m.satxyz2 += "*0a1b2c3d\r\n";
+    m.satvis += "*4e5f6a7b\r\n";
+    return m;
+}
+
+std::string stream(long minutes, int satellites) {
+    std::string s;
+    for (long i = 0; i < minutes; ++i) s += makeMinute(i, satellites).all();
+    return s;
+}
+
+// Standard output goes to /dev/null for the guard's lifetime.
+class QuietStdout {
+  public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        close(null);
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+    }
+
+  private:
+    int saved_;
+};
+
+LogAssemblyOptions countingSink(long* rows, StoreResult answer = StoreResult::Stored) {
+    LogAssemblyOptions options;
+    options.spoolPath = "";
+    options.sink = [rows, answer](const char*) {
+        ++*rows;
+        return answer;
+    };
+    return options;
+}
+
+long residentKiB() {
+    std::ifstream in("/proc/self/statm");
+    long size = 0, resident = 0;
+    in >> size >> resident;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long peakKiB() {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Memory over 10,000 minutes fed in reads of 240 bytes (what 250 ms of a
+// 9600-baud line carry), with the database up and with it away the whole
+// time (rows kept in memory up to the limit of 100,000). Runs first so
+// that the peak is its own.
+void BM_LongStreamMemory(benchmark::State& state) {
+    const bool away = state.range(0) != 0;
+    const long minutes = 10000;
+    for (auto _ : state) {
+        long rows = 0;
+        long before = residentKiB();
+        QuietStdout quiet;
+        LogAssembly assembly(
+            30.0, countingSink(&rows, away ? StoreResult::Unreachable : StoreResult::Stored));
+        std::size_t bytes = 0;
+        for (long i = 0; i < minutes; ++i) {
+            std::string text = makeMinute(i, 20).all();
+            for (std::size_t at = 0; at < text.size(); at += 240)
+                assembly.pass(text.substr(at, 240));
+            bytes += text.size();
+        }
+        state.counters["minutes"] = minutes;
+        state.counters["rows_attempted"] = rows;
+        state.counters["kept_rows"] = static_cast<double>(assembly.keptRows());
+        state.counters["rss_growth_MiB"] = (residentKiB() - before) / 1024.0;
+        state.counters["peak_rss_MiB"] = peakKiB() / 1024.0;
+        state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    }
+}
+BENCHMARK(BM_LongStreamMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Parsing plus assembly over a recorded stream of 1,000 minutes of 20
+// satellites, in reads of the given size.
+void BM_AssemblyThroughput(benchmark::State& state) {
+    static const std::string recorded = stream(1000, 20);
+    const std::size_t readSize = static_cast<std::size_t>(state.range(0));
+    long rows = 0;
+    QuietStdout quiet;
+    for (auto _ : state) {
+        LogAssembly assembly(30.0, countingSink(&rows));
+        for (std::size_t at = 0; at < recorded.size(); at += readSize)
+            assembly.pass(recorded.substr(at, readSize));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * recorded.size()));
+    state.counters["rows_per_s"] = benchmark::Counter(rows, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_AssemblyThroughput)->Arg(240)->Arg(8192)->Unit(benchmark::kMillisecond);
+
+// The parsers alone, one log at a time (no printing involved).
+void BM_ParseSatxyz2(benchmark::State& state) {
+    Minute m = makeMinute(1, 20);
+    std::string log = m.satxyz2.substr(0, m.satxyz2.find('*'));
+    for (auto _ : state) {
+        ReceiverLog parser("#SATXYZ2A", log, 30.0);
+        benchmark::DoNotOptimize(parser.satxyz2Data.TD.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * log.size()));
+}
+BENCHMARK(BM_ParseSatxyz2);
+
+void BM_ParseSatvisJoined(benchmark::State& state) {
+    Minute m = makeMinute(1, 20);
+    ReceiverLog xyz("#SATXYZ2A", m.satxyz2.substr(0, m.satxyz2.find('*')), 30.0);
+    std::string log = m.satvis.substr(0, m.satvis.find('*'));
+    for (auto _ : state) {
+        ReceiverLog parser("#SATVISA", log, xyz.satxyz2Data, 30.0);
+        benchmark::DoNotOptimize(parser.satvisData.TD.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * log.size()));
+}
+BENCHMARK(BM_ParseSatvisJoined);
+
+void BM_ParseBestpos(benchmark::State& state) {
+    Minute m = makeMinute(1, 20);
+    std::string log = m.bestpos.substr(0, m.bestpos.find('*'));
+    for (auto _ : state) {
+        ReceiverLog parser("#BESTPOSA", log, 30.0);
+        benchmark::DoNotOptimize(parser.bestposData.position);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * log.size()));
+}
+BENCHMARK(BM_ParseBestpos);
+
+// What the pass prints and formats for one minute, without any parsing:
+// the two record printers (a flush per line) and one statement and one
+// success line per row.
+void BM_PrintAndFormatMinute(benchmark::State& state) {
+    Minute m = makeMinute(1, 20);
+    ReceiverLog xyz("#SATXYZ2A", m.satxyz2.substr(0, m.satxyz2.find('*')), 30.0);
+    ReceiverLog vis("#SATVISA", m.satvis.substr(0, m.satvis.find('*')), xyz.satxyz2Data, 30.0);
+    const satvis& v = vis.satvisData;
+    QuietStdout quiet;
+    for (auto _ : state) {
+        printLogSatxyz2(xyz.satxyz2Data);
+        printLogSatvis(v);
+        for (std::size_t i = 0; i < v.PRN_vis.size(); ++i) {
+            benchmark::DoNotOptimize(
+                format_troposphericDelayQuery(v.datatime.c_str(), 45.1, 7.2, 80.3, 1.5, 1.25, 3.0,
+                                              v.PRN_vis[i], v.Elevation[i], v.TD[i]));
+            std::cout << "Successful query. troposphericDelay Data correctly stored.\n";
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * m.all().size()));
+}
+BENCHMARK(BM_PrintAndFormatMinute);
+
+}  // namespace
+
+BENCHMARK_MAIN();
