@@ -56,8 +56,12 @@ double ReceiverLog::toDouble(const std::string& field) {
 }
 
 void ReceiverLog::discardRest() {
-    if (!convert.eof()) convert.ignore(std::numeric_limits<std::streamsize>::max());
+    bool atEnd = convert.eof();
     convert.clear();
+    if (!atEnd) {
+        convert.ignore(std::numeric_limits<std::streamsize>::max());
+        convert.clear();
+    }
 }
 
 bool ReceiverLog::frame(const std::string& Log, std::string& datatime,
