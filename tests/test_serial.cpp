@@ -26,6 +26,8 @@ using testsupport::Pty;
 
 namespace {
 
+using Calls = std::vector<std::pair<std::string, std::function<void()>>>;
+
 long elapsedMs(steady_clock::time_point start) {
     return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - start).count());
 }
@@ -33,8 +35,7 @@ long elapsedMs(steady_clock::time_point start) {
 // The terminal settings of the pseudo-terminal as the driver holds them.
 struct termios settingsOf(const Pty& pty) {
     int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    struct termios options;
-    memset(&options, 0, sizeof options);
+    struct termios options {};
     EXPECT_EQ(tcgetattr(fd, &options), 0);
     ::close(fd);
     return options;
@@ -48,8 +49,7 @@ int openDescriptors() {
     return count;
 }
 
-// The text of the exception that `call` throws, or "" if it throws none
-// of type E.
+// The text of the exception of type E that `call` throws, or "".
 template <typename E>
 std::string thrownText(const std::function<void()>& call) {
     try {
@@ -62,123 +62,83 @@ std::string thrownText(const std::function<void()>& call) {
 
 }  // namespace
 
-TEST(SerialExceptions, Texts) {
-    EXPECT_STREQ(serial::SerialException("Serial port already open.").what(),
-                 "SerialException Serial port already open. failed.");
-    EXPECT_STREQ(serial::PortNotOpenedException("Serial::read").what(),
-                 "PortNotOpenedException Serial::read failed.");
+TEST(SerialExceptions, TextsAndTimer) {
     serial::IOException withErrno("unix.cpp", 42, ENOENT);
     EXPECT_EQ(std::string(withErrno.what()),
               "IO Exception (2): " + std::string(strerror(ENOENT)) + ", file unix.cpp, line 42.");
     EXPECT_EQ(withErrno.getErrorNumber(), ENOENT);
-    serial::IOException withText("unix.cpp", 7, "::tcgetattr");
-    EXPECT_STREQ(withText.what(), "IO Exception: ::tcgetattr, file unix.cpp, line 7.");
-    EXPECT_EQ(withText.getErrorNumber(), 0);
-    // The macro records the raising statement's own file and line.
-    try {
-        THROW(serial::IOException, "here");
-    } catch (const serial::IOException& e) {
-        EXPECT_NE(std::string(e.what()).find(std::string(", file ") + __FILE__ + ", line "),
-                  std::string::npos);
+    EXPECT_STREQ(serial::IOException("unix.cpp", 7, "::tcgetattr").what(),
+                 "IO Exception: ::tcgetattr, file unix.cpp, line 7.");
+    // The macro records the raising statement's own file.
+    EXPECT_NE(thrownText<serial::IOException>([] {
+                  THROW(serial::IOException, "here");
+              }).find(std::string(", file ") + __FILE__ + ", line "),
+              std::string::npos);
+
+    // Milliseconds past a whole second carry into the seconds.
+    for (uint32_t ms : {0u, 999u, 1500u}) {
+        timespec ts = serial::timespec_from_ms(ms);
+        EXPECT_EQ(ts.tv_sec, ms / 1000);
+        EXPECT_EQ(ts.tv_nsec, (ms % 1000) * 1000000L);
     }
-}
-
-TEST(SerialTimer, TimespecAndRemaining) {
-    timespec ts = serial::timespec_from_ms(1500);
-    EXPECT_EQ(ts.tv_sec, 1);
-    EXPECT_EQ(ts.tv_nsec, 500000000L);
-    ts = serial::timespec_from_ms(999);
-    EXPECT_EQ(ts.tv_sec, 0);
-    EXPECT_EQ(ts.tv_nsec, 999000000L);
-    ts = serial::timespec_from_ms(0);
-    EXPECT_EQ(ts.tv_sec, 0);
-    EXPECT_EQ(ts.tv_nsec, 0);
-
-    // 999 ms lands past a second boundary for most start times: the carry
-    // must keep the deadline right.
     serial::MillisecondTimer timer(999);
-    int64_t left = timer.remaining();
-    EXPECT_LE(left, 999);
-    EXPECT_GE(left, 900);
+    EXPECT_LE(timer.remaining(), 999);
+    EXPECT_GE(timer.remaining(), 900);
     serial::MillisecondTimer shortTimer(50);
     std::this_thread::sleep_for(milliseconds(80));
     EXPECT_LT(shortTimer.remaining(), 0);
-    EXPECT_EQ(Timeout::max(), 4294967295u);
-    Timeout simple = Timeout::simpleTimeout(250);
-    EXPECT_EQ(simple.inter_byte_timeout, Timeout::max());
-    EXPECT_EQ(simple.read_timeout_constant, 250u);
-    EXPECT_EQ(simple.read_timeout_multiplier, 0u);
-    EXPECT_EQ(simple.write_timeout_constant, 250u);
-    EXPECT_EQ(simple.write_timeout_multiplier, 0u);
 }
 
-TEST(SerialPort, EmptyPortAndDoubleOpen) {
+TEST(SerialPort, OpenAndClose) {
     Serial unopened;
-    EXPECT_FALSE(unopened.isOpen());
     EXPECT_EQ(thrownText<std::invalid_argument>([&] { unopened.open(); }),
               "Empty port is invalid.");
+    try {
+        Serial missing("/dev/ulmet-no-such-device", 9600, Timeout::simpleTimeout(250));
+        ADD_FAILURE() << "opened a missing device";
+    } catch (const serial::IOException& e) {
+        EXPECT_EQ(e.getErrorNumber(), ENOENT);
+        EXPECT_EQ(std::string(e.what()).rfind("IO Exception (2): ", 0), 0u) << e.what();
+    }
 
     Pty pty;
     Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
     EXPECT_TRUE(port.isOpen());
-    EXPECT_EQ(port.getPort(), pty.path());
     EXPECT_EQ(thrownText<serial::SerialException>([&] { port.open(); }),
               "SerialException Serial port already open. failed.");
     port.close();
-    EXPECT_FALSE(port.isOpen());
     port.close();  // harmless
+    EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(port.available(), 0u);
     port.open();
     EXPECT_TRUE(port.isOpen());
 }
 
-TEST(SerialPort, MissingDeviceCarriesErrno) {
-    try {
-        Serial port("/dev/ulmet-no-such-device", 9600, Timeout::simpleTimeout(250));
-        FAIL() << "opened a missing device";
-    } catch (const serial::IOException& e) {
-        EXPECT_EQ(e.getErrorNumber(), ENOENT);
-        EXPECT_EQ(std::string(e.what()).rfind("IO Exception (2): ", 0), 0u) << e.what();
-    }
-}
-
 TEST(SerialPort, ConfiguresRawLine) {
     Pty pty;
-    Serial port(pty.path(), 9600, Timeout::simpleTimeout(250), serial::eightbits,
-                serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
+    Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
     struct termios t = settingsOf(pty);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
     EXPECT_EQ(t.c_lflag & (ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
     EXPECT_EQ(t.c_iflag &
                   (IGNBRK | INLCR | IGNCR | ICRNL | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY),
               0u);
-    EXPECT_EQ(t.c_cc[VMIN], 0);
-    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_EQ(t.c_cc[VMIN] + t.c_cc[VTIME], 0);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B9600));
 
-    // Changing a setting on an open port reconfigures it at once. (The
-    // pseudo-terminal driver forces CS8 and clears PARENB on every change,
-    // so character size and parity enable cannot be read back here;
-    // PARODD, CSTOPB, the flow control and the speed can.)
+    // A change on an open port applies at once. (The pseudo-terminal forces
+    // CS8 and clears PARENB; PARODD, CSTOPB, flow control and speed show.)
     port.setParity(serial::parity_odd);
     port.setStopbits(serial::stopbits_two);
-    port.setBytesize(serial::sevenbits);
     port.setFlowcontrol(serial::flowcontrol_software);
     port.setBaudrate(115200);
     t = settingsOf(pty);
     EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), static_cast<tcflag_t>(PARODD | CSTOPB));
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-    EXPECT_EQ(port.getParity(), serial::parity_odd);
-    EXPECT_EQ(port.getStopbits(), serial::stopbits_two);
-    EXPECT_EQ(port.getBytesize(), serial::sevenbits);
-    EXPECT_EQ(port.getFlowcontrol(), serial::flowcontrol_software);
-    EXPECT_EQ(port.getBaudrate(), 115200u);
-
     port.setParity(serial::parity_even);
     port.setStopbits(serial::stopbits_one_point_five);
     port.setFlowcontrol(serial::flowcontrol_none);
@@ -186,49 +146,38 @@ TEST(SerialPort, ConfiguresRawLine) {
     EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), static_cast<tcflag_t>(CSTOPB));
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
 
-    // An invalid value is stored and refused by the reconfiguration; each
-    // is put right before the next one is tried.
-    EXPECT_EQ(thrownText<std::invalid_argument>(
-                  [&] { port.setBytesize(static_cast<serial::bytesize_t>(9)); }),
-              "invalid char len");
-    port.setBytesize(serial::eightbits);
-    EXPECT_EQ(thrownText<std::invalid_argument>(
-                  [&] { port.setStopbits(static_cast<serial::stopbits_t>(0)); }),
-              "invalid stop bit");
-    port.setStopbits(serial::stopbits_one);
-    EXPECT_EQ(thrownText<std::invalid_argument>(
-                  [&] { port.setParity(static_cast<serial::parity_t>(3)); }),
-              "invalid parity");
-    port.setParity(serial::parity_none);
+    // An invalid value is refused by the reconfiguration; each is put right
+    // before the next one is tried.
+    const std::vector<std::pair<std::string, std::function<void(bool)>>> invalid = {
+        {"invalid char len",
+         [&](bool bad) { port.setBytesize(bad ? serial::bytesize_t(9) : serial::eightbits); }},
+        {"invalid stop bit",
+         [&](bool bad) { port.setStopbits(bad ? serial::stopbits_t(0) : serial::stopbits_one); }},
+        {"invalid parity",
+         [&](bool bad) { port.setParity(bad ? serial::parity_t(3) : serial::parity_none); }},
+    };
+    for (const auto& set : invalid) {
+        EXPECT_EQ(thrownText<std::invalid_argument>([&] { set.second(true); }), set.first);
+        set.second(false);
+    }
     EXPECT_TRUE(port.isOpen());
-
-    // The timeout is stored, not applied to the line.
-    port.setTimeout(1, 2, 3, 4, 5);
-    Timeout stored = port.getTimeout();
-    EXPECT_EQ(stored.inter_byte_timeout, 1u);
-    EXPECT_EQ(stored.write_timeout_multiplier, 5u);
 }
 
 TEST(SerialPort, CharacterTime) {
     Pty pty;
-    {
-        Serial::SerialImpl impl(pty.path(), 9600, serial::eightbits, serial::parity_none,
-                                serial::stopbits_one, serial::flowcontrol_none);
-        EXPECT_EQ(impl.byteTimeNs(), 10u * 104166u);
-        impl.setParity(serial::parity_even);
-        EXPECT_EQ(impl.byteTimeNs(), 11u * 104166u);
-        impl.setParity(serial::parity_none);
-        impl.setStopbits(serial::stopbits_one_point_five);
-        EXPECT_EQ(impl.byteTimeNs(), 12u * 104166u - 156249u);
-        impl.setBaudrate(0);  // hang-up rate: no character time, no crash
-        EXPECT_EQ(impl.byteTimeNs(), 0u);
-    }
+    Serial::SerialImpl impl(pty.path(), 9600, serial::eightbits, serial::parity_none,
+                            serial::stopbits_one, serial::flowcontrol_none);
+    EXPECT_EQ(impl.byteTimeNs(), 10u * 104166u);
+    impl.setStopbits(serial::stopbits_one_point_five);
+    EXPECT_EQ(impl.byteTimeNs(), 12u * 104166u - 156249u);
+    impl.setBaudrate(0);  // hang-up rate: no character time, no crash
+    EXPECT_EQ(impl.byteTimeNs(), 0u);
+
     Serial::SerialImpl even(pty.path(), 9600, serial::eightbits, serial::parity_even,
                             serial::stopbits_one, serial::flowcontrol_none);
     EXPECT_EQ(even.byteTimeNs(), 1145826u);
-
-    // A wait of more than a second is waited in full (1000 characters at
-    // 11 bits and 9600 baud: 1.15 s).
+    // A wait of more than a second is waited in full (1000 characters of
+    // 11 bits at 9600 baud: 1.15 s).
     auto start = steady_clock::now();
     even.waitByteTimes(1000);
     EXPECT_GE(elapsedMs(start), 1140);
@@ -237,17 +186,12 @@ TEST(SerialPort, CharacterTime) {
 TEST(SerialPort, ReadWithinBudget) {
     Pty pty;
     Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
-
-    // Nothing arrives: an empty text, no sooner than the budget and not
-    // much later.
     auto start = steady_clock::now();
-    std::string nothing = port.read(8192);
-    long waited = elapsedMs(start);
-    EXPECT_TRUE(nothing.empty());
-    EXPECT_GE(waited, 245);
-    EXPECT_LT(waited, 2000);
+    EXPECT_EQ(port.read(8192), "");
+    EXPECT_GE(elapsedMs(start), 245);
+    EXPECT_LT(elapsedMs(start), 2000);
 
-    // Bytes already there and exactly the size asked for: returned at once.
+    // Bytes already there, exactly the size asked for: returned at once.
     pty.write("abcdefgh");
     start = steady_clock::now();
     EXPECT_EQ(port.read(5), "abcde");
@@ -257,25 +201,22 @@ TEST(SerialPort, ReadWithinBudget) {
     EXPECT_EQ(port.read(bytes, 3), 3u);
     EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "fgh");
 
-    // A steady stream: the read returns what arrived within its budget,
-    // and nothing is lost between reads.
+    // A steady stream: the read returns what arrived within its budget and
+    // nothing is lost between reads.
     std::string stream;
     for (int i = 0; i < 8; ++i) stream += "chunk-" + std::to_string(i) + ";";
     std::thread writer([&] {
         for (int i = 0; i < 8; ++i) {
-            pty.write("chunk-" + std::to_string(i) + ";");
+            pty.write(stream.substr(i * 8, 8));
             std::this_thread::sleep_for(milliseconds(20));
         }
     });
     start = steady_clock::now();
     std::string first = port.read(8192);
-    long took = elapsedMs(start);
+    EXPECT_LT(elapsedMs(start), 2000);
     writer.join();
     EXPECT_FALSE(first.empty());
-    EXPECT_EQ(stream.compare(0, first.size(), first), 0) << first;
-    EXPECT_LT(took, 2000);
-    std::string rest = port.read(8192);
-    EXPECT_EQ(first + rest, stream);
+    EXPECT_EQ(first + port.read(8192), stream);
 }
 
 TEST(SerialPort, WriteAndLines) {
@@ -290,11 +231,7 @@ TEST(SerialPort, WriteAndLines) {
 
     pty.write("first\nsecond\nthird");
     EXPECT_EQ(port.readline(), "first\n");
-    std::vector<std::string> lines = port.readlines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "second\n");
-    EXPECT_EQ(lines[1], "third");
-
+    EXPECT_EQ(port.readlines(), (std::vector<std::string>{"second\n", "third"}));
     // A size limit ends the line early; a two-byte terminator is matched.
     pty.write("abcdef\r\nrest\r\n");
     std::string line;
@@ -303,7 +240,6 @@ TEST(SerialPort, WriteAndLines) {
     EXPECT_EQ(port.readline(100, "\r\n"), "def\r\n");
     EXPECT_EQ(port.readline(100, "\r\n"), "rest\r\n");
     EXPECT_EQ(port.readline(), "");  // timeout, nothing there
-
     port.flush();
     port.flushInput();
     port.flushOutput();
@@ -311,42 +247,42 @@ TEST(SerialPort, WriteAndLines) {
 
 TEST(SerialPort, ClosedPortOperationsThrow) {
     Serial port;
-    const std::vector<std::pair<std::string, std::function<void()>>> operations = {
-        {"Serial::read", [&] { port.read(1); }},
-        {"Serial::write", [&] { port.write(std::string("x")); }},
-        {"Serial::flush", [&] { port.flush(); }},
-        {"Serial::flushInput", [&] { port.flushInput(); }},
-        {"Serial::flushOutput", [&] { port.flushOutput(); }},
-        {"Serial::sendBreak", [&] { port.sendBreak(100); }},
-        {"Serial::setBreak", [&] { port.setBreak(true); }},
-        {"Serial::setRTS", [&] { port.setRTS(true); }},
-        {"Serial::setDTR", [&] { port.setDTR(false); }},
-        {"Serial::getCTS", [&] { port.getCTS(); }},
-        {"Serial::getDSR", [&] { port.getDSR(); }},
-        {"Serial::getRI", [&] { port.getRI(); }},
-        {"Serial::getCD", [&] { port.getCD(); }},
-        {"Serial::read", [&] { port.readline(); }},
-        {"Serial::read", [&] { port.readlines(); }},
+    const Calls operations = {
+        {"read", [&] { port.read(1); }},
+        {"write", [&] { port.write("x"); }},
+        {"flush", [&] { port.flush(); }},
+        {"flushInput", [&] { port.flushInput(); }},
+        {"flushOutput", [&] { port.flushOutput(); }},
+        {"sendBreak", [&] { port.sendBreak(100); }},
+        {"setBreak", [&] { port.setBreak(true); }},
+        {"setRTS", [&] { port.setRTS(true); }},
+        {"setDTR", [&] { port.setDTR(false); }},
+        {"getCTS", [&] { port.getCTS(); }},
+        {"getDSR", [&] { port.getDSR(); }},
+        {"getRI", [&] { port.getRI(); }},
+        {"getCD", [&] { port.getCD(); }},
+        {"read", [&] { port.readline(); }},
+        {"read", [&] { port.readlines(); }},
     };
-    for (const auto& operation : operations) {
-        EXPECT_EQ(thrownText<serial::PortNotOpenedException>(operation.second),
-                  "PortNotOpenedException " + operation.first + " failed.");
+    // Twice: the locks are free again after every exception.
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& operation : operations) {
+            EXPECT_EQ(thrownText<serial::PortNotOpenedException>(operation.second),
+                      "PortNotOpenedException Serial::" + operation.first + " failed.");
+        }
     }
     EXPECT_EQ(port.available(), 0u);
     port.close();
     port.close();
     EXPECT_FALSE(port.isOpen());
-    // The locks are free again after every exception.
-    EXPECT_THROW(port.read(1), serial::PortNotOpenedException);
-    EXPECT_THROW(port.write(std::string("x")), serial::PortNotOpenedException);
 }
 
-TEST(SerialPort, CustomRateUnsupportedByPty) {
+TEST(SerialPort, PtyRefusesCustomRateAndModemLines) {
     Pty pty;
     int before = openDescriptors();
     try {
         Serial port(pty.path(), 500000, Timeout::simpleTimeout(250));
-        FAIL() << "a pseudo-terminal took a custom divisor";
+        ADD_FAILURE() << "a pseudo-terminal took a custom divisor";
     } catch (const serial::IOException& e) {
         EXPECT_NE(e.getErrorNumber(), 0);
         EXPECT_EQ(std::string(e.what()).rfind(
@@ -354,21 +290,16 @@ TEST(SerialPort, CustomRateUnsupportedByPty) {
                   0u)
             << e.what();
     }
-    // The failed opening keeps no descriptor.
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(openDescriptors(), before);  // the failed opening keeps no descriptor
 
-    // The same on an open port: the setting fails, the port stays usable.
+    // On an open port the setting fails and the port stays usable.
     Serial port(pty.path(), 9600, Timeout::simpleTimeout(100));
     EXPECT_THROW(port.setBaudrate(576000), serial::IOException);
-    EXPECT_TRUE(port.isOpen());
     port.setBaudrate(9600);
-    EXPECT_EQ(port.write(std::string("ok")), 2u);
-}
+    EXPECT_EQ(port.write("ok"), 2u);
 
-TEST(SerialPort, ModemLinesUnsupportedByPty) {
-    Pty pty;
-    Serial port(pty.path(), 9600, Timeout::simpleTimeout(100));
-    const std::vector<std::pair<std::string, std::function<void()>>> operations = {
+    // Modem lines: "SerialException <op> failed on a call to ioctl(<req>): <errno> <text> failed."
+    const Calls operations = {
         {"setRTS failed on a call to ioctl(TIOCMBIS): ", [&] { port.setRTS(true); }},
         {"setRTS failed on a call to ioctl(TIOCMBIC): ", [&] { port.setRTS(false); }},
         {"setDTR failed on a call to ioctl(TIOCMBIS): ", [&] { port.setDTR(true); }},
@@ -381,14 +312,10 @@ TEST(SerialPort, ModemLinesUnsupportedByPty) {
     };
     for (const auto& operation : operations) {
         std::string text = thrownText<serial::SerialException>(operation.second);
-        ASSERT_FALSE(text.empty()) << operation.first;
-        // "SerialException <prefix><errno> <strerror> failed."
         std::string head = "SerialException " + operation.first;
-        EXPECT_EQ(text.rfind(head, 0), 0u) << text;
-        int errnum = std::atoi(text.c_str() + head.size());
+        int errnum = text.rfind(head, 0) == 0 ? std::atoi(text.c_str() + head.size()) : 0;
         EXPECT_GT(errnum, 0) << text;
-        EXPECT_EQ(text.substr(head.size()),
-                  std::to_string(errnum) + " " + strerror(errnum) + " failed.");
+        EXPECT_EQ(text, head + std::to_string(errnum) + " " + strerror(errnum) + " failed.");
     }
 }
 
@@ -402,48 +329,43 @@ TEST(ListPorts, ThisMachine) {
         ASSERT_LT(pattern, patterns.size()) << info.port;
         EXPECT_GE(pattern, lastPattern) << info.port;
         lastPattern = pattern;
-        EXPECT_FALSE(info.description.empty()) << info.port;
-        EXPECT_FALSE(info.hardware_id.empty()) << info.port;
+        EXPECT_FALSE(info.description.empty() || info.hardware_id.empty()) << info.port;
         std::string name = serial::detail::basename(info.port);
-        std::string idFile = "/sys/class/tty/" + name + "/device/id";
-        if (info.port.rfind("/dev/ttyS", 0) == 0) {
+        if (pattern == 1) {
             EXPECT_EQ(info.description, name);
-            if (!serial::detail::path_exists(idFile)) {
+            if (!serial::detail::path_exists("/sys/class/tty/" + name + "/device/id")) {
                 EXPECT_EQ(info.hardware_id, "n/a");
             }
         }
     }
-    // A USB node without a sysfs entry falls back to its name and "n/a".
-    EXPECT_EQ(serial::detail::get_sysfs_info("/dev/ttyUSB-ulmet-none"),
-              (std::vector<std::string>{"ttyUSB-ulmet-none", "n/a"}));
-    EXPECT_EQ(serial::detail::get_sysfs_info("/dev/ttyS-ulmet-none"),
-              (std::vector<std::string>{"ttyS-ulmet-none", "n/a"}));
+    // A node without a sysfs entry falls back to its name and "n/a".
+    for (std::string name : {"ttyUSB-ulmet-none", "ttyS-ulmet-none"}) {
+        EXPECT_EQ(serial::detail::get_sysfs_info("/dev/" + name),
+                  (std::vector<std::string>{name, "n/a"}));
+    }
 }
 
-TEST(ListPorts, TextHelpers) {
+TEST(ListPorts, TextHelpersAndSysfsFiles) {
+    using namespace serial::detail;
     // Qualified: the C library has a basename() of its own.
-    using serial::detail::format;
-    using serial::detail::realpath;
     EXPECT_EQ(serial::detail::basename("/dev/ttyUSB0"), "ttyUSB0");
     EXPECT_EQ(serial::detail::basename("ttyS0"), "ttyS0");
     EXPECT_EQ(serial::detail::basename("/dev/"), "");
-    EXPECT_EQ(serial::detail::dirname("/sys/class/tty"), "/sys/class");
-    EXPECT_EQ(serial::detail::dirname("/ttyS0"), "/");
-    EXPECT_EQ(serial::detail::dirname("ttyS0"), "ttyS0");
-    EXPECT_EQ(serial::detail::dirname(""), "");
-    EXPECT_EQ(realpath("/ulmet/no/such/path"), "");
-    EXPECT_EQ(realpath("/dev/../dev"), "/dev");
-
+    EXPECT_EQ(dirname("/sys/class/tty"), "/sys/class");
+    EXPECT_EQ(dirname("/ttyS0"), "/");
+    EXPECT_EQ(dirname("ttyS0"), "ttyS0");
+    EXPECT_EQ(dirname(""), "");
+    EXPECT_EQ(serial::detail::realpath("/ulmet/no/such/path"), "");
+    EXPECT_EQ(serial::detail::realpath("/dev/../dev"), "/dev");
     EXPECT_EQ(format("%s-%d", "a", 7), "a-7");
-    std::string longText(300, 'x');
-    EXPECT_EQ(format("<%s>", longText.c_str()), "<" + longText + ">");
-    std::string exact(255, 'y');  // fills the first buffer with its terminator
-    EXPECT_EQ(format("%s", exact.c_str()), exact);
-    EXPECT_EQ(format("%s", (exact + "z").c_str()), exact + "z");
-}
+    // 255 characters fill the first buffer with the terminator; longer ones
+    // need a second pass.
+    for (size_t length : {255, 256, 300}) {
+        std::string text(length, 'x');
+        EXPECT_EQ(format("<%s>", text.c_str()), "<" + text + ">");
+        EXPECT_EQ(format("%s", text.c_str()), text);
+    }
 
-TEST(ListPorts, UsbDescriptionsFromSysfsFiles) {
-    using namespace serial::detail;
     testsupport::TempDir dir("ulmet-sysfs");
     auto put = [&](const std::string& name, const std::string& text) {
         std::ofstream(dir.file(name)) << text << "\n";
@@ -457,17 +379,13 @@ TEST(ListPorts, UsbDescriptionsFromSysfsFiles) {
     put("product", "UART");
     EXPECT_EQ(usb_sysfs_friendly_name(dir.path()), "Acme UART ");
     put("serial", "X1");
-    EXPECT_EQ(read_line(dir.file("serial")), "X1");
     EXPECT_EQ(usb_sysfs_friendly_name(dir.path()), "Acme UART X1");
     EXPECT_EQ(usb_sysfs_hw_string(dir.path()), "USB VID:PID=1234:5678 SNR=X1");
 
     // Sorted within a pattern, patterns in order, no match adds nothing.
-    put("b1", "");
-    put("a2", "");
-    put("a1", "");
+    for (const char* name : {"b1", "a2", "a1"}) put(name, "");
     EXPECT_EQ(glob({dir.file("a*"), dir.file("none*"), dir.file("b*")}),
               (std::vector<std::string>{dir.file("a1"), dir.file("a2"), dir.file("b1")}));
     EXPECT_TRUE(glob({}).empty());
-    EXPECT_TRUE(path_exists(dir.file("a1")));
     EXPECT_FALSE(path_exists(dir.file("zz")));
 }
