@@ -62,33 +62,6 @@ std::string thrownText(const std::function<void()>& call) {
 
 }  // namespace
 
-TEST(SerialExceptions, TextsAndTimer) {
-    serial::IOException withErrno("unix.cpp", 42, ENOENT);
-    EXPECT_EQ(std::string(withErrno.what()),
-              "IO Exception (2): " + std::string(strerror(ENOENT)) + ", file unix.cpp, line 42.");
-    EXPECT_EQ(withErrno.getErrorNumber(), ENOENT);
-    EXPECT_STREQ(serial::IOException("unix.cpp", 7, "::tcgetattr").what(),
-                 "IO Exception: ::tcgetattr, file unix.cpp, line 7.");
-    // The macro records the raising statement's own file.
-    EXPECT_NE(thrownText<serial::IOException>([] {
-                  THROW(serial::IOException, "here");
-              }).find(std::string(", file ") + __FILE__ + ", line "),
-              std::string::npos);
-
-    // Milliseconds past a whole second carry into the seconds.
-    for (uint32_t ms : {0u, 999u, 1500u}) {
-        timespec ts = serial::timespec_from_ms(ms);
-        EXPECT_EQ(ts.tv_sec, ms / 1000);
-        EXPECT_EQ(ts.tv_nsec, (ms % 1000) * 1000000L);
-    }
-    serial::MillisecondTimer timer(999);
-    EXPECT_LE(timer.remaining(), 999);
-    EXPECT_GE(timer.remaining(), 900);
-    serial::MillisecondTimer shortTimer(50);
-    std::this_thread::sleep_for(milliseconds(80));
-    EXPECT_LT(shortTimer.remaining(), 0);
-}
-
 TEST(SerialPort, OpenAndClose) {
     Serial unopened;
     EXPECT_EQ(thrownText<std::invalid_argument>([&] { unopened.open(); }),
@@ -98,8 +71,16 @@ TEST(SerialPort, OpenAndClose) {
         ADD_FAILURE() << "opened a missing device";
     } catch (const serial::IOException& e) {
         EXPECT_EQ(e.getErrorNumber(), ENOENT);
-        EXPECT_EQ(std::string(e.what()).rfind("IO Exception (2): ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind(
+                      "IO Exception (2): " + std::string(strerror(ENOENT)) + ", file ", 0),
+                  0u)
+            << e.what();
     }
+    // The macro records the raising statement's own file.
+    EXPECT_EQ(thrownText<serial::IOException>([] {
+                  THROW(serial::IOException, "here");
+              }).rfind(std::string("IO Exception: here, file ") + __FILE__ + ", line ", 0),
+              0u);
 
     Pty pty;
     Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
@@ -148,22 +129,25 @@ TEST(SerialPort, ConfiguresRawLine) {
 
     // An invalid value is refused by the reconfiguration; each is put right
     // before the next one is tried.
-    const std::vector<std::pair<std::string, std::function<void(bool)>>> invalid = {
-        {"invalid char len",
-         [&](bool bad) { port.setBytesize(bad ? serial::bytesize_t(9) : serial::eightbits); }},
-        {"invalid stop bit",
-         [&](bool bad) { port.setStopbits(bad ? serial::stopbits_t(0) : serial::stopbits_one); }},
-        {"invalid parity",
-         [&](bool bad) { port.setParity(bad ? serial::parity_t(3) : serial::parity_none); }},
-    };
-    for (const auto& set : invalid) {
-        EXPECT_EQ(thrownText<std::invalid_argument>([&] { set.second(true); }), set.first);
-        set.second(false);
-    }
+    EXPECT_EQ(thrownText<std::invalid_argument>([&] { port.setBytesize(serial::bytesize_t(9)); }),
+              "invalid char len");
+    port.setBytesize(serial::eightbits);
+    EXPECT_EQ(thrownText<std::invalid_argument>([&] { port.setStopbits(serial::stopbits_t(0)); }),
+              "invalid stop bit");
+    port.setStopbits(serial::stopbits_one);
+    EXPECT_EQ(thrownText<std::invalid_argument>([&] { port.setParity(serial::parity_t(3)); }),
+              "invalid parity");
+    port.setParity(serial::parity_none);
     EXPECT_TRUE(port.isOpen());
 }
 
-TEST(SerialPort, CharacterTime) {
+TEST(SerialPort, CharacterTimeAndWaits) {
+    // Milliseconds past a whole second carry into the seconds.
+    for (uint32_t ms : {0u, 999u, 1500u}) {
+        timespec ts = serial::timespec_from_ms(ms);
+        EXPECT_EQ(ts.tv_sec, static_cast<time_t>(ms / 1000));
+        EXPECT_EQ(ts.tv_nsec, (ms % 1000) * 1000000L);
+    }
     Pty pty;
     Serial::SerialImpl impl(pty.path(), 9600, serial::eightbits, serial::parity_none,
                             serial::stopbits_one, serial::flowcontrol_none);
@@ -240,9 +224,6 @@ TEST(SerialPort, WriteAndLines) {
     EXPECT_EQ(port.readline(100, "\r\n"), "def\r\n");
     EXPECT_EQ(port.readline(100, "\r\n"), "rest\r\n");
     EXPECT_EQ(port.readline(), "");  // timeout, nothing there
-    port.flush();
-    port.flushInput();
-    port.flushOutput();
 }
 
 TEST(SerialPort, ClosedPortOperationsThrow) {
@@ -302,11 +283,6 @@ TEST(SerialPort, PtyRefusesCustomRateAndModemLines) {
     const Calls operations = {
         {"setRTS failed on a call to ioctl(TIOCMBIS): ", [&] { port.setRTS(true); }},
         {"setRTS failed on a call to ioctl(TIOCMBIC): ", [&] { port.setRTS(false); }},
-        {"setDTR failed on a call to ioctl(TIOCMBIS): ", [&] { port.setDTR(true); }},
-        {"setDTR failed on a call to ioctl(TIOCMBIC): ", [&] { port.setDTR(false); }},
-        {"getCTS failed on a call to ioctl(TIOCMGET): ", [&] { port.getCTS(); }},
-        {"getDSR failed on a call to ioctl(TIOCMGET): ", [&] { port.getDSR(); }},
-        {"getRI failed on a call to ioctl(TIOCMGET): ", [&] { port.getRI(); }},
         {"getCD failed on a call to ioctl(TIOCMGET): ", [&] { port.getCD(); }},
         {"waitForDSR failed on a call to ioctl(TIOCMIWAIT): ", [&] { port.waitForChange(); }},
     };
@@ -367,23 +343,14 @@ TEST(ListPorts, TextHelpersAndSysfsFiles) {
     }
 
     testsupport::TempDir dir("ulmet-sysfs");
-    auto put = [&](const std::string& name, const std::string& text) {
-        std::ofstream(dir.file(name)) << text << "\n";
-    };
-    EXPECT_EQ(read_line(dir.file("missing")), "");
-    EXPECT_EQ(usb_sysfs_friendly_name(dir.path()), "");
-    put("idVendor", "1234");
-    put("idProduct", "5678");
-    EXPECT_EQ(usb_sysfs_hw_string(dir.path()), "USB VID:PID=1234:5678 ");
-    put("manufacturer", "Acme");
-    put("product", "UART");
-    EXPECT_EQ(usb_sysfs_friendly_name(dir.path()), "Acme UART ");
-    put("serial", "X1");
-    EXPECT_EQ(usb_sysfs_friendly_name(dir.path()), "Acme UART X1");
-    EXPECT_EQ(usb_sysfs_hw_string(dir.path()), "USB VID:PID=1234:5678 SNR=X1");
+    EXPECT_EQ(usb_sysfs_friendly_name(dir.path()), "");  // no files: empty, no crash
+    for (std::string name : {"idVendor", "idProduct", "manufacturer", "product", "serial"})
+        std::ofstream(dir.file(name)) << name.substr(0, 6) << "\n";
+    EXPECT_EQ(usb_sysfs_friendly_name(dir.path()), "manufa produc serial");
+    EXPECT_EQ(usb_sysfs_hw_string(dir.path()), "USB VID:PID=idVend:idProd SNR=serial");
 
     // Sorted within a pattern, patterns in order, no match adds nothing.
-    for (const char* name : {"b1", "a2", "a1"}) put(name, "");
+    for (const char* name : {"b1", "a2", "a1"}) std::ofstream(dir.file(name)).put('\n');
     EXPECT_EQ(glob({dir.file("a*"), dir.file("none*"), dir.file("b*")}),
               (std::vector<std::string>{dir.file("a1"), dir.file("a2"), dir.file("b1")}));
     EXPECT_TRUE(glob({}).empty());
