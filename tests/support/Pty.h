@@ -20,20 +20,16 @@ class Pty {
 
     // Path of the terminal side, e.g. /dev/pts/7.
     const std::string& path() const { return path_; }
-    int masterFd() const { return master_; }
-
     // Sends bytes to the terminal side (as if the device had sent them).
     void write(const std::string& data);
-    // Everything the terminal side sent within `duration`.
-    std::string readFor(std::chrono::milliseconds duration);
-    // Reads until the received text holds `text` or `timeout` passes.
+    // Reads what the terminal side sent until it holds `text` (never, if
+    // empty) or `timeout` passes.
     std::string readUntil(const std::string& text, std::chrono::milliseconds timeout);
-    // Closes both descriptors of the fixture: the device vanishes.
-    void hangUp();
+    std::string readFor(std::chrono::milliseconds duration) { return readUntil("", duration); }
 
   private:
-    int master_;
-    int slave_;
+    int master_ = -1;
+    int slave_ = -1;
     std::string path_;
 };
 
