@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "LogAssembly.h"
 #include "ReceiverLog.h"
 #include "gnssFunctions.h"
@@ -46,10 +47,10 @@ struct Minute {
 Minute makeMinute(long index, int satellites) {
     int week = 2000 + static_cast<int>(index / 10080);
     double seconds = static_cast<double>((index % 10080) * 60);
-    std::string head = fmt("COM1,0,55.0,FINESTEERING,%d,%.3f,02000000,b1f6,16248", week, seconds);
+    std::string head = fmt("PORT1,0,55.0,FINECLOCK,%d,%.3f,02000000,b1f6,16248", week, seconds);
     Minute m;
     m.bestpos =
-        fmt("#BESTPOSA,%s;SOL_COMPUTED,SINGLE,%.11f,%.11f,%.4f,47.9,WGS84,%.4f,%.4f,%.4f,"
+        fmt("#BESTPOSA,%s;SOLVED,SINGLE,%.11f,%.11f,%.4f,47.9,WGS84,%.4f,%.4f,%.4f,"
             "\"\",0.000,0.000,18,17,17,17,00,06,30,33*c3a5c6b1\r\n",
             head.c_str(), 45.0 + 1e-6 * (index % 97), 7.0 + 1e-6 * (index % 89),
             80.0 + 0.01 * (index % 13), 1.5, 1.25, 3.0);
@@ -75,26 +76,6 @@ std::string stream(long minutes, int satellites) {
     for (long i = 0; i < minutes; ++i) s += makeMinute(i, satellites).all();
     return s;
 }
-
-// Standard output goes to /dev/null for the guard's lifetime.
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-
-  private:
-    int saved_;
-};
 
 LogAssemblyOptions countingSink(long* rows, StoreResult answer = StoreResult::Stored) {
     LogAssemblyOptions options;

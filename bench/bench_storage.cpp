@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "BenchSupport.h"
 #include "Database.h"
 #include "LogAssembly.h"
 #include "gnssFunctions.h"
@@ -41,25 +42,6 @@ void truncateTable() {
     db.updateQuery("TRUNCATE TABLE troposphericDelay");
     db.disconnect();
 }
-
-class QuietStdout {
-  public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        close(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-
-  private:
-    int saved_;
-};
 
 void BM_RowConnectionPerRow(benchmark::State& state) {
     truncateTable();
@@ -99,9 +81,9 @@ void BM_MinuteOf30Satellites(benchmark::State& state) {
         state.SkipWithError("mkdtemp failed");
         return;
     }
-    std::string head = "COM1,0,55.0,FINESTEERING,2000,60.000,02000000,b1f6,16248";
+    std::string head = "PORT1,0,55.0,FINECLOCK,2000,60.000,02000000,b1f6,16248";
     std::string minute = "#BESTPOSA," + head +
-                         ";SOL_COMPUTED,SINGLE,45.12345678901,7.12345678901,80.1234,47.9,WGS84,"
+                         ";SOLVED,SINGLE,45.12345678901,7.12345678901,80.1234,47.9,WGS84,"
                          "1.5,1.25,3.0,\"\",0,0,18,17,17,17,00,06,30,33*c3a5c6b1\r\n";
     std::string xyz = "#SATXYZ2A," + head + ";30";
     std::string vis = "#SATVISA," + head + ";TRUE,TRUE,30";

@@ -514,59 +514,46 @@ void Serial::SerialImpl::sendBreak(int duration) {
     tcsendbreak(fd_, duration / 4);
 }
 
+namespace {
+// One modem-line ioctl; a failure throws with the operation's prefix, the
+// errno and its text.
+void modemLineIoctl(int fd, unsigned long request, void* argument, const char* prefix) {
+    if (ioctl(fd, request, argument) == -1) {
+        throw SerialException(modemLineError(prefix, errno).c_str());
+    }
+}
+}  // namespace
+
 void Serial::SerialImpl::setBreak(bool level) {
     if (!is_open_) throw PortNotOpenedException("Serial::setBreak");
-    if (level) {
-        if (ioctl(fd_, TIOCSBRK) == -1) {
-            throw SerialException(
-                modemLineError("setBreak failed on a call to ioctl(TIOCSBRK): ", errno).c_str());
-        }
-    } else {
-        if (ioctl(fd_, TIOCCBRK) == -1) {
-            throw SerialException(
-                modemLineError("setBreak failed on a call to ioctl(TIOCCBRK): ", errno).c_str());
-        }
-    }
+    if (level)
+        modemLineIoctl(fd_, TIOCSBRK, nullptr, "setBreak failed on a call to ioctl(TIOCSBRK): ");
+    else
+        modemLineIoctl(fd_, TIOCCBRK, nullptr, "setBreak failed on a call to ioctl(TIOCCBRK): ");
 }
 
 void Serial::SerialImpl::setRTS(bool level) {
     if (!is_open_) throw PortNotOpenedException("Serial::setRTS");
     int command = TIOCM_RTS;
-    if (level) {
-        if (ioctl(fd_, TIOCMBIS, &command) == -1) {
-            throw SerialException(
-                modemLineError("setRTS failed on a call to ioctl(TIOCMBIS): ", errno).c_str());
-        }
-    } else {
-        if (ioctl(fd_, TIOCMBIC, &command) == -1) {
-            throw SerialException(
-                modemLineError("setRTS failed on a call to ioctl(TIOCMBIC): ", errno).c_str());
-        }
-    }
+    if (level)
+        modemLineIoctl(fd_, TIOCMBIS, &command, "setRTS failed on a call to ioctl(TIOCMBIS): ");
+    else
+        modemLineIoctl(fd_, TIOCMBIC, &command, "setRTS failed on a call to ioctl(TIOCMBIC): ");
 }
 
 void Serial::SerialImpl::setDTR(bool level) {
     if (!is_open_) throw PortNotOpenedException("Serial::setDTR");
     int command = TIOCM_DTR;
-    if (level) {
-        if (ioctl(fd_, TIOCMBIS, &command) == -1) {
-            throw SerialException(
-                modemLineError("setDTR failed on a call to ioctl(TIOCMBIS): ", errno).c_str());
-        }
-    } else {
-        if (ioctl(fd_, TIOCMBIC, &command) == -1) {
-            throw SerialException(
-                modemLineError("setDTR failed on a call to ioctl(TIOCMBIC): ", errno).c_str());
-        }
-    }
+    if (level)
+        modemLineIoctl(fd_, TIOCMBIS, &command, "setDTR failed on a call to ioctl(TIOCMBIS): ");
+    else
+        modemLineIoctl(fd_, TIOCMBIC, &command, "setDTR failed on a call to ioctl(TIOCMBIC): ");
 }
 
 bool Serial::SerialImpl::waitForChange() {
     int command = (TIOCM_CD | TIOCM_DSR | TIOCM_RI | TIOCM_CTS);
-    if (ioctl(fd_, TIOCMIWAIT, &command) == -1) {
-        throw SerialException(
-            modemLineError("waitForDSR failed on a call to ioctl(TIOCMIWAIT): ", errno).c_str());
-    }
+    modemLineIoctl(fd_, TIOCMIWAIT, reinterpret_cast<void*>(static_cast<intptr_t>(command)),
+                   "waitForDSR failed on a call to ioctl(TIOCMIWAIT): ");
     return true;
 }
 

@@ -63,8 +63,6 @@ class Acquisition : public ::testing::Test {
     // (set after the server has started, which takes a while), just after
     // a real second has begun; returns once the daemon acquires.
     void start(const std::string& scenario) {
-        auto intoSecond = duration_cast<milliseconds>(system_clock::now().time_since_epoch());
-        std::this_thread::sleep_for(milliseconds(1020) - intoSecond % 1000);
         env_ = faketimeEnv(offsetToSecondOfMinute(56));
         env_.insert(env_.end(), {"TZ=UTC", "TERM=dumb", "MYSQL_UNIX_PORT=" + server_.socket()});
         sim_.reset(new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("ttyRECEIVER"),

@@ -44,16 +44,6 @@ const std::string kAllCommands = kSetUpCommands + "unlogall true\n";
     return ::testing::AssertionSuccess();
 }
 
-// A clock offset that makes the faked clock read second `second` of its
-// minute, taken just after a real second has begun, so that the faked
-// second lasts for most of a second from now.
-long alignedOffset(int second) {
-    auto now = system_clock::now();
-    auto intoSecond = duration_cast<milliseconds>(now.time_since_epoch()) % 1000;
-    std::this_thread::sleep_for(milliseconds(1020) - intoSecond);
-    return offsetToSecondOfMinute(second);
-}
-
 class CorvanaSpine : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -62,7 +52,7 @@ class CorvanaSpine : public ::testing::Test {
     // The simulator (emitting every 5 s) and the daemon on its link, under
     // a clock faked to read second `second` of a minute.
     void start(int second) {
-        env_ = faketimeEnv(alignedOffset(second));
+        env_ = faketimeEnv(offsetToSecondOfMinute(second));
         env_.push_back("TZ=UTC");
         sim_.reset(
             new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--commands",

@@ -20,13 +20,13 @@ namespace {
 // Receiver logs as the receiver frames them: name, header, ";", body, "*",
 // checksum, line end. Week 2000 starts 2018-05-06 00:00:00.
 std::string frame(const char* name, double seconds, const std::string& body) {
-    return std::string("#") + name + ",COM1,0,55.0,FINESTEERING,2000," + std::to_string(seconds) +
+    return std::string("#") + name + ",PORT1,0,55.0,FINECLOCK,2000," + std::to_string(seconds) +
            ",02000000,b1f6,16248;" + body + "*4e5f6a7b\r\n";
 }
 
 std::string bestposLog(double seconds) {
     return frame("BESTPOSA", seconds,
-                 "SOL_COMPUTED,SINGLE,45.50000000000,7.25000000000,80.5000,47.9,WGS84,1.5000,"
+                 "SOLVED,SINGLE,45.50000000000,7.25000000000,80.5000,47.9,WGS84,1.5000,"
                  "1.2500,3.0000,\"\",0.000,0.000,18,17,17,17,00,06,30,33");
 }
 
@@ -164,7 +164,7 @@ TEST_F(AssemblyTest, EveryStarOfAReadClosesALog) {
 }
 
 TEST_F(AssemblyTest, TextWithoutANameIsDroppedAndTheLastNameDecides) {
-    std::string out = feed(assembly, "<OK\r\n*#VERSIONA,COM1;GPSCARD,\"N\"*1234abcd\r\n", 5);
+    std::string out = feed(assembly, "<OK\r\n*#VERSIONA,PORT1;GNSSBOARD,\"N\"*1234abcd\r\n", 5);
     EXPECT_EQ(count(out, "_LOG") + count(out, "SATXYZ2A"), 0u);
 
     // A log cut short before its "*" and followed by a whole log: the one
@@ -186,7 +186,7 @@ TEST_F(AssemblyTest, NoRowsWithoutPositionOrSatellitePositions) {
               1u);
     EXPECT_EQ(count(out, "Processing Data"), 0u);
     // A position log that cannot be read gives no position either.
-    feed(assembly, "#BESTPOSA,COM1,0,55.0,FINESTEERING,2000,0;SOL_COMPUTED,1,2*00\r\n");
+    feed(assembly, "#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000,0;SOLVED,1,2*00\r\n");
     EXPECT_FALSE(assembly.hasPosition());
 
     // Position, but no satellite-positions log yet: nothing to store.

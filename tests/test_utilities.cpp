@@ -151,18 +151,18 @@ TEST(UtilitiesClock, SetsTheClockFromTheLogHeader) {
         return (ok ? "true" : "false") + out.text() + readFile(dir.file("record"));
     };
     const std::string sudo = "stdin=Tembilux\narg=-S\narg=date\narg=+%Y-%m-%d %T\narg=-s\n";
-    EXPECT_EQ(call("#BESTPOSA,COM1,0,55.0,FINESTEERING,2000,0.000,00000000,4ca6,2748;"
-                   "SOL_COMPUTED,SINGLE,45.5,7.25,80.5",
+    EXPECT_EQ(call("#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000,0.000,00000000,4ca6,2748;"
+                   "SOLVED,SINGLE,45.5,7.25,80.5",
                    0),
               "true\n setSysTime result = 0\n\n" + sudo + "arg=2018-05-06 00:00:00\n");
     // The raw status of system(): exit code 3 in the high byte.
-    EXPECT_EQ(call("#SATVISA,COM1,0,55.0,FINESTEERING,1790,432018.500,0;x", 3),
+    EXPECT_EQ(call("#SATVISA,PORT1,0,55.0,FINECLOCK,1790,432018.500,0;x", 3),
               "false\n setSysTime result = 768\n\n" + sudo + "arg=2014-05-02 00:00:18\n");
     // Too few fields, or (empty fields being skipped) a week or seconds
     // field that is not a number: nothing is run.
     for (const char* log :
-         {"#BESTPOSA,COM1,0,55.0,FINESTEERING,2000", "#BESTPOSA,COM1,,55.0,FINESTEERING,2000,0.000",
-          "#BESTPOSA,COM1,,55.0,FINESTEERING,2000,0.000,00000000", ""})
+         {"#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000", "#BESTPOSA,PORT1,,55.0,FINECLOCK,2000,0.000",
+          "#BESTPOSA,PORT1,,55.0,FINECLOCK,2000,0.000,00000000", ""})
         EXPECT_EQ(call(log, 0), "false") << log;
     setenv("PATH", oldPath.c_str(), 1);
 }

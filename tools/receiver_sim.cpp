@@ -392,7 +392,7 @@ struct Emission {
 std::string header(const char* name, int week, const std::string& seconds, Rng& r) {
     // Port, sequence, idle time, time status, week, seconds, receiver
     // status, reserved, software build.
-    return format("%s,COM1,0,%.1f,FINESTEERING,%d,%s,00000000,%04x,4821", name, r.range(40.0, 92.0),
+    return format("%s,PORT1,0,%.1f,FINECLOCK,%d,%s,00000000,%04x,4821", name, r.range(40.0, 92.0),
                   week, seconds.c_str(), r.intRange(0, 0xffff));
 }
 
@@ -416,7 +416,7 @@ Emission makeEmission(const Sky& sky, long clock) {
     Num lonErr = num("%.4f", r.range(0.5, 1.9));
     Num hgtErr = num("%.4f", r.range(1.2, 4.5));
     int nSats = static_cast<int>(sky.satellites().size());
-    std::string body = format("SOL_COMPUTED,SINGLE,%s,%s,%s,%.4f,WGS84,%s,%s,%s,\"0\",0.000,0.000,",
+    std::string body = format("SOLVED,SINGLE,%s,%s,%s,%.4f,WGS84,%s,%s,%s,\"0\",0.000,0.000,",
                               lat.text.c_str(), lon.text.c_str(), hgt.text.c_str(), st.undulation,
                               latErr.text.c_str(), lonErr.text.c_str(), hgtErr.text.c_str());
     body += format("%d,%d,%d,%d,00,06,00,33", nSats, nSats, nSats, nSats);
@@ -527,10 +527,10 @@ std::string versionLog(Rng& r) {
     std::string seconds =
         format("%ld.%03ld", since % kWeekSeconds, static_cast<long>(ts.tv_nsec / 1000000));
     std::string head =
-        format("VERSIONA,COM1,0,%.1f,UNKNOWN,%ld,%s,00000000,%04x,4821", r.range(40.0, 92.0),
+        format("VERSIONA,PORT1,0,%.1f,UNKNOWN,%ld,%s,00000000,%04x,4821", r.range(40.0, 92.0),
                since / kWeekSeconds, seconds.c_str(), r.intRange(0, 0xffff));
     return frame(head +
-                 ";1,GPSCARD,\"R7LQNNTBN\",\"ULQ20113548T\",\"ULR-300-2.11\",\"ULB030211RN0000\","
+                 ";1,GNSSBOARD,\"R7LQNNTBN\",\"ULQ20113548T\",\"ULR-300-2.11\",\"ULB030211RN0000\","
                  "\"ULB010400RB0000\",\"2019/Oct/17\",\"09:41:52\"");
 }
 

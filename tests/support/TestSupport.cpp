@@ -317,6 +317,11 @@ std::vector<std::string> faketimeEnv(long offsetSeconds) {
 }
 
 long offsetToSecondOfMinute(int second) {
+    // Just after a real second has begun, so that the shifted second lasts
+    // for most of a second from now.
+    auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    auto intoSecond = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch) % 1000;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1020) - intoSecond);
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);

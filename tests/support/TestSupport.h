@@ -117,7 +117,8 @@ std::string faketimeLibrary();
 std::vector<std::string> faketimeEnv(long offsetSeconds);
 // Offset (0 to 59 s) that makes a shifted clock read second `second` of
 // its minute right now: the way to start a child a few seconds before a
-// whole minute.
+// whole minute. Waits for the start of the next real second first, so
+// that the shifted second lasts for most of a second after the call.
 long offsetToSecondOfMinute(int second);
 
 std::string readFile(const std::string& path);
