@@ -50,9 +50,9 @@ double Err_ZTD_computing(double Pressure, double Temperature, double e, double E
 double Err_TD_computing(double ZTD, double Elevation, double Err_ZTD, double Err_Elevation);
 double Err_M_w_Computing(double Elevation, const double* a_w, double Err_Elevation,
                          const double* Err_a_w);
-double Err_M_d_Computing(double Elevation, double Err_Elevation, double A_d, double B_d,
-                         double C_d, double Err_A_d, double Err_B_d, double Err_C_d,
-                         double Height, double heightErr, const double* A_ht);
+double Err_M_d_Computing(double Elevation, double Err_Elevation, double A_d, double B_d, double C_d,
+                         double Err_A_d, double Err_B_d, double Err_C_d, double Height,
+                         double heightErr, const double* A_ht);
 double Err_ZWD_Computing(double TD, double ZHD, double Err_ZHD, double Err_TD, double M_w,
                          double M_d, double Err_M_w, double Err_M_d);
 double Err_K_computing(double TM, double Err_TM);
