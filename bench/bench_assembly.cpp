@@ -147,6 +147,29 @@ void BM_AssemblyThroughput(benchmark::State& state) {
 }
 BENCHMARK(BM_AssemblyThroughput)->Arg(240)->Arg(8192)->Unit(benchmark::kMillisecond);
 
+// The same with the running account dropped inside the process (std::cout
+// writes into a buffer that discards everything): parsing, joining,
+// statement building and formatting, without the console's system calls.
+void BM_AssemblyThroughputNoConsole(benchmark::State& state) {
+    struct Discard : std::streambuf {
+        int overflow(int c) override { return c; }
+        std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    } discard;
+    static const std::string recorded = stream(1000, 20);
+    const std::size_t readSize = static_cast<std::size_t>(state.range(0));
+    long rows = 0;
+    std::streambuf* saved = std::cout.rdbuf(&discard);
+    for (auto _ : state) {
+        LogAssembly assembly(30.0, countingSink(&rows));
+        for (std::size_t at = 0; at < recorded.size(); at += readSize)
+            assembly.pass(recorded.substr(at, readSize));
+    }
+    std::cout.rdbuf(saved);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * recorded.size()));
+    state.counters["rows_per_s"] = benchmark::Counter(rows, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_AssemblyThroughputNoConsole)->Arg(240)->Arg(8192)->Unit(benchmark::kMillisecond);
+
 // The parsers alone, one log at a time (no printing involved).
 void BM_ParseSatxyz2(benchmark::State& state) {
     Minute m = makeMinute(1, 20);
