@@ -11,21 +11,17 @@ namespace testsupport {
 
 class Pty {
   public:
-    // Opens the pair, puts the terminal side in raw mode and keeps it open
-    // (so the pair survives the code under test closing its descriptor).
+    // Keeps the terminal side open in raw mode, so the pair survives the
+    // code under test closing its descriptor.
     Pty();
     ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
-
-    // Path of the terminal side, e.g. /dev/pts/7.
     const std::string& path() const { return path_; }
     // Sends bytes to the terminal side (as if the device had sent them).
     void write(const std::string& data);
-    // Reads what the terminal side sent until it holds `text` (never, if
-    // empty) or `timeout` passes.
+    // What the terminal side sent, until it holds `text` or `timeout` passes.
     std::string readUntil(const std::string& text, std::chrono::milliseconds timeout);
-    std::string readFor(std::chrono::milliseconds duration) { return readUntil("", duration); }
 
   private:
     int master_ = -1;
