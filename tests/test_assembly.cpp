@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "LogAssembly.h"
@@ -28,17 +26,15 @@ const char* kBestpos =
 const char* kXyz =
     "3,GPS,3+2,1,2,3,4,5,2.51,0,0,GPS,12,1,2,3,4,5,2.347,0,0,GPS,7,1,2,3,4,5,2.6,0,0";
 
-std::string satvisLog(double seconds, const std::vector<std::pair<int, double>>& sats) {
-    std::string body = "TRUE,TRUE," + std::to_string(sats.size());
-    for (const auto& [prn, elevation] : sats)
-        body += "," + std::to_string(prn) + ",0,0," + std::to_string(elevation) + ",120,-1234.5,0";
-    return frame("SATVISA", seconds, body);
-}
+// Visibility of 40 alone, high.
+const char* kVis = "TRUE,TRUE,1,40,0,0,45,120,-1234.5,0";
 
 // One minute: position, satellite positions and visibility (40 and 12 high, 7 low).
 std::string minute(double seconds) {
     return frame("BESTPOSA", seconds, kBestpos) + frame("SATXYZ2A", seconds, kXyz) +
-           satvisLog(seconds, {{40, 45.0}, {12, -62.25}, {7, 12.0}});
+           frame("SATVISA", seconds,
+                 "TRUE,TRUE,3,40,0,0,45,120,-1234.5,0,12,0,0,-62.25,120,-1234.5,0,7,0,0,12,120,"
+                 "-1234.5,0");
 }
 
 // The two rows that minute(60 * m) stores, for each m in turn.
@@ -68,15 +64,10 @@ std::string feed(LogAssembly& assembly, const std::string& text, std::size_t siz
     return capture.text();
 }
 
-LogAssemblyOptions options(RowSink sink = {}, std::string spool = "",
-                           std::chrono::seconds retry = std::chrono::seconds(60)) {
-    return LogAssemblyOptions{sink, spool, 100000, retry};
-}
-
 class AssemblyTest : public ::testing::Test {
   protected:
     void SetUp() override { sql::resetTables(); }
-    LogAssembly assembly{30.0, options()};
+    LogAssembly assembly{30.0, {{}, ""}};  // kept rows in memory only
 };
 
 TEST_F(AssemblyTest, LogsAcrossReadsAndSeveralStarsInOneRead) {
@@ -94,7 +85,7 @@ TEST_F(AssemblyTest, TextWithoutANameIsDroppedAndTheLastNameDecides) {
     std::string out = feed(assembly, "<OK\r\n*#VERSIONA,PORT1;GNSSBOARD,\"N\"*1234abcd\r\n", 5);
     EXPECT_EQ(out.find("_LOG"), std::string::npos);
     EXPECT_EQ(out.find("SATXYZ2A"), std::string::npos);
-    std::string vis = satvisLog(60.0, {{40, 45.0}});
+    std::string vis = frame("SATVISA", 60, kVis);
     out =
         feed(assembly, vis.substr(0, vis.size() / 2) + ";,#" + frame("BESTPOSA", 60, kBestpos), 11);
     EXPECT_NE(out.find("BESTPOS_LOG\n"), std::string::npos);
@@ -102,38 +93,31 @@ TEST_F(AssemblyTest, TextWithoutANameIsDroppedAndTheLastNameDecides) {
 }
 
 TEST_F(AssemblyTest, NoRowsWithoutPositionOrSatellitePositions) {
-    feed(assembly, frame("SATXYZ2A", 0, kXyz) + satvisLog(0.0, {{40, 45.0}}));
-    LogAssembly noPositions(30.0, options());
-    feed(noPositions, frame("BESTPOSA", 0, kBestpos) + satvisLog(0.0, {{40, 45.0}}));
+    feed(assembly, frame("SATXYZ2A", 0, kXyz) + frame("SATVISA", 0, kVis));
+    LogAssembly noPositions(30.0, {{}, ""});
+    feed(noPositions, frame("BESTPOSA", 0, kBestpos) + frame("SATVISA", 0, kVis));
     EXPECT_TRUE(storedRows().empty());
 }
 
 TEST_F(AssemblyTest, RejectedRowIsReportedAndNotRetried) {
     sql::exec("DROP TABLE troposphericDelay");
-    LogAssembly noRetry(30.0, options({}, "", std::chrono::seconds(0)));
+    LogAssembly noRetry(30.0, {{}, "", 100000, std::chrono::seconds(0)});
     EXPECT_NE(feed(noRetry, minute(60.0)).find("\nQuery Failed\nqueryString : INSERT"),
               std::string::npos);
     EXPECT_EQ(noRetry.keptRows(), 0u);
     sql::resetTables();
-    feed(noRetry, satvisLog(120.0, {{12, 70.0}}));
-    EXPECT_EQ(storedRows(), Rows{"2018-05-06 00:02:00|45.5|7.25|80.5|1.5|1.25|3|12|70|2.35"});
+    feed(noRetry, minute(120.0));
+    EXPECT_EQ(storedRows(), rowsOf({2}));
 }
 
 TEST_F(AssemblyTest, KeptRowsGoToTheSpoolAndANewRunStoresThemFirst) {
     TempDir dir("ulmet-asm");
     const std::string spool = dir.file("spool.sql");
-    bool open = false;
-    RowSink gate = [&](const char* s) {
-        return open ? LogAssembly::storeInDatabase(s) : StoreResult::Unreachable;
-    };
     {
-        LogAssembly away(30.0, options(gate, spool, std::chrono::seconds(3600)));
+        LogAssembly away(30.0, {[](const char*) { return StoreResult::Unreachable; }, spool});
         feed(away, minute(60.0) + minute(120.0), 50);
     }
-    const std::string kept = readFile(spool);
-    EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 4);
-    open = true;
-    LogAssembly back(30.0, options(gate, spool, std::chrono::seconds(3600)));
+    LogAssembly back(30.0, {{}, spool});
     feed(back, minute(180.0));
     EXPECT_EQ(storedRows(), rowsOf({1, 2, 3}));
     EXPECT_EQ(access(spool.c_str(), F_OK), -1);  // the file is gone when empty
