@@ -28,7 +28,6 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       longitudeErr(0.0),
       heightErr(0.0),
       positionKnown(false),
-      processedDATA(false),
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
       draining(false),
@@ -146,9 +145,7 @@ void LogAssembly::closeLog() {
         std::cout << "SATVIS_LOG" << std::endl;
         ReceiverLog* SATVIS_LOG = new ReceiverLog("#SATVISA", log, satxyz2DataBuffered, elevCutOff);
         printLogSatvis(SATVIS_LOG->satvisData);
-        processedDATA = true;
         storeRows(SATVIS_LOG->satvisData);
-        processedDATA = false;
         delete SATVIS_LOG;
     } else if (which == 2) {
         std::cout << "SATXYZ2A" << std::endl;
@@ -160,7 +157,6 @@ void LogAssembly::closeLog() {
 }
 
 void LogAssembly::storeRows(const satvis& satvisData) {
-    if (!processedDATA) return;
     if (!positionKnown) {
         std::cout << "No position log received yet: the " << satvisData.PRN_vis.size()
                   << " rows of this visibility log are not stored." << std::endl;

@@ -65,7 +65,6 @@ class LogAssembly {
     static StoreResult storeInDatabase(const char* queryString);
 
     const std::string& pendingText() const { return input; }
-    bool hasPosition() const { return positionKnown; }
 
   private:
     double elevCutOff;
@@ -75,7 +74,6 @@ class LogAssembly {
     double latitude, longitude, height, latitudeErr, longitudeErr, heightErr;
     bool positionKnown;  // a position log has been parsed
     satxyz2 satxyz2DataBuffered;
-    bool processedDATA;
 
     RowSpool spool;
     bool started;
