@@ -89,35 +89,26 @@ void PrivateServer::stop() {
     runShell(quoted(sourceDir() + "/tests/support/mariadb.sh") + " stop " + quoted(dir_));
 }
 
-void PrivateServer::exportSocket() const { setenv("MYSQL_UNIX_PORT", socket_.c_str(), 1); }
-
-std::string sharedSocket() {
-    const char* socket = std::getenv("MYSQL_UNIX_PORT");
-    if (socket == nullptr || *socket == '\0')
-        throw std::runtime_error("MYSQL_UNIX_PORT is not set: run the tests through ctest");
-    return socket;
-}
-
 namespace sql {
 namespace {
-MYSQL* connect(const std::string& socket) {
+[[noreturn]] void fail(MYSQL* conn, const std::string& what) {
+    std::string message = what + ": " + mysql_error(conn);
+    mysql_close(conn);
+    throw std::runtime_error(message);
+}
+
+MYSQL* connect(const std::string& socket, unsigned long flags = 0) {
     MYSQL* conn = mysql_init(nullptr);
     if (conn == nullptr) throw std::runtime_error("mysql_init failed");
     const char* path = socket.empty() ? nullptr : socket.c_str();
-    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path, 0) == nullptr) {
-        std::string message = mysql_error(conn);
-        mysql_close(conn);
-        throw std::runtime_error("cannot connect: " + message);
-    }
+    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path, flags) ==
+        nullptr)
+        fail(conn, "cannot connect");
     return conn;
 }
 
 void run(MYSQL* conn, const std::string& statement) {
-    if (mysql_query(conn, statement.c_str()) != 0) {
-        std::string message = mysql_error(conn);
-        mysql_close(conn);
-        throw std::runtime_error("statement failed: " + message + " in: " + statement);
-    }
+    if (mysql_query(conn, statement.c_str()) != 0) fail(conn, "statement failed: " + statement);
 }
 }  // namespace
 
@@ -155,29 +146,17 @@ std::string scalar(const std::string& query, const std::string& socket) {
 
 void resetTables(const std::string& socket) {
     // The schema recreates any table a test dropped; nothing else changes.
-    std::string schema = readFile(sourceDir() + "/db/schema.sql");
-    MYSQL* conn = mysql_init(nullptr);
-    const char* path = socket.empty() ? nullptr : socket.c_str();
-    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path,
-                           CLIENT_MULTI_STATEMENTS) == nullptr) {
-        std::string message = mysql_error(conn);
-        mysql_close(conn);
-        throw std::runtime_error("cannot connect: " + message);
-    }
-    if (mysql_query(conn, schema.c_str()) != 0) {
-        std::string message = mysql_error(conn);
-        mysql_close(conn);
-        throw std::runtime_error("schema failed: " + message);
-    }
+    MYSQL* conn = connect(socket, CLIENT_MULTI_STATEMENTS);
+    std::string statements = readFile(sourceDir() + "/db/schema.sql");
+    for (const char* table : {"troposphericDelay", "gps", "ipwv", "pressure", "temperature",
+                              "humidity", "radiance", "raingauge"})
+        statements += std::string("\nTRUNCATE TABLE ") + table + ";";
+    run(conn, statements);
     do {
         MYSQL_RES* result = mysql_store_result(conn);
         if (result != nullptr) mysql_free_result(result);
     } while (mysql_next_result(conn) == 0);
     mysql_close(conn);
-    for (const char* table : {"troposphericDelay", "gps", "ipwv", "pressure", "temperature",
-                              "humidity", "radiance", "raingauge"}) {
-        exec(std::string("TRUNCATE TABLE ") + table, socket);
-    }
 }
 }  // namespace sql
 

@@ -42,18 +42,11 @@ class PrivateServer {
     void stop();
     const std::string& socket() const { return socket_; }
     const std::string& dir() const { return dir_; }
-    // Points this process's client library (and children started later)
-    // at this server: MYSQL_UNIX_PORT.
-    void exportSocket() const;
 
   private:
     std::string dir_;
     std::string socket_;
 };
-
-// The shared server of a test run, started by the CTest fixture; its
-// socket is in MYSQL_UNIX_PORT.
-std::string sharedSocket();
 
 // SQL on the server named by `socket` (empty: MYSQL_UNIX_PORT), database
 // UlmetDB. Failures throw std::runtime_error with the server's message.
