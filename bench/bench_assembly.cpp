@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -24,18 +23,11 @@
 #include "LogAssembly.h"
 #include "ReceiverLog.h"
 #include "gnssFunctions.h"
+#include "list_ports_linux.h"
 
 namespace {
 
-std::string fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char* format, ...) {
-    char buffer[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(buffer, sizeof(buffer), format, args);
-    va_end(args);
-    return buffer;
-}
+using serial::detail::format;
 
 // The three logs of one minute, as the receiver frames them, with
 // `satellites` satellites (a fifth of them below the cut-off).
@@ -47,24 +39,24 @@ struct Minute {
 Minute makeMinute(long index, int satellites) {
     int week = 2000 + static_cast<int>(index / 10080);
     double seconds = static_cast<double>((index % 10080) * 60);
-    std::string head = fmt("PORT1,0,55.0,FINECLOCK,%d,%.3f,02000000,b1f6,16248", week, seconds);
+    std::string head = format("PORT1,0,55.0,FINECLOCK,%d,%.3f,02000000,b1f6,16248", week, seconds);
     Minute m;
-    m.bestpos =
-        fmt("#BESTPOSA,%s;SOLVED,SINGLE,%.11f,%.11f,%.4f,47.9,WGS84,%.4f,%.4f,%.4f,"
-            "\"\",0.000,0.000,18,17,17,17,00,06,30,33*c3a5c6b1\r\n",
-            head.c_str(), 45.0 + 1e-6 * (index % 97), 7.0 + 1e-6 * (index % 89),
-            80.0 + 0.01 * (index % 13), 1.5, 1.25, 3.0);
-    m.satxyz2 = fmt("#SATXYZ2A,%s;%d", head.c_str(), satellites);
-    m.satvis = fmt("#SATVISA,%s;TRUE,TRUE,%d", head.c_str(), satellites);
+    m.bestpos = format(
+        "#BESTPOSA,%s;SOLVED,SINGLE,%.11f,%.11f,%.4f,47.9,WGS84,%.4f,%.4f,%.4f,"
+        "\"\",0.000,0.000,18,17,17,17,00,06,30,33*c3a5c6b1\r\n",
+        head.c_str(), 45.0 + 1e-6 * (index % 97), 7.0 + 1e-6 * (index % 89),
+        80.0 + 0.01 * (index % 13), 1.5, 1.25, 3.0);
+    m.satxyz2 = format("#SATXYZ2A,%s;%d", head.c_str(), satellites);
+    m.satvis = format("#SATVISA,%s;TRUE,TRUE,%d", head.c_str(), satellites);
     for (int k = 0; k < satellites; ++k) {
         bool glonass = k % 3 == 2;
         int prn = glonass ? 38 + k : 1 + k;
-        std::string id = glonass ? fmt("%d+%d", prn - 37, k % 7 - 3) : fmt("%d", prn);
-        m.satxyz2 += fmt(",%s,%s,%.4f,%.4f,%.4f,%.6f,%.4f,%.4f,0,0", glonass ? "GLONASS" : "GPS",
-                         id.c_str(), -21234567.1234 + k, 14234567.5678 - k, 8234567.9012 + 2 * k,
-                         1.2e-4, 3.1 + 0.01 * k, 2.3 + 0.01 * k);
+        std::string id = glonass ? format("%d+%d", prn - 37, k % 7 - 3) : format("%d", prn);
+        m.satxyz2 += format(",%s,%s,%.4f,%.4f,%.4f,%.6f,%.4f,%.4f,0,0", glonass ? "GLONASS" : "GPS",
+                            id.c_str(), -21234567.1234 + k, 14234567.5678 - k, 8234567.9012 + 2 * k,
+                            1.2e-4, 3.1 + 0.01 * k, 2.3 + 0.01 * k);
         double elevation = (k % 5 == 4) ? 12.5 : 30.0 + (k * 7 + index) % 60;
-        m.satvis += fmt(",%d,0,0,%.2f,%.2f,-1234.567,-1234.568", prn, elevation, 3.0 * k);
+        m.satvis += format(",%d,0,0,%.2f,%.2f,-1234.567,-1234.568", prn, elevation, 3.0 * k);
     }
     m.satxyz2 += "*0a1b2c3d\r\n";
     m.satvis += "*4e5f6a7b\r\n";

@@ -26,7 +26,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +39,7 @@
 #include <vector>
 
 #include "gnssFunctions.h"
+#include "list_ports_linux.h"
 
 namespace {
 
@@ -53,22 +53,7 @@ constexpr long kWeekSeconds = 604800;
 
 // ---------------------------------------------------------------- helpers
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    int n = vsnprintf(buffer, sizeof(buffer), fmt, args);
-    va_end(args);
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < sizeof(buffer)) return std::string(buffer, n);
-    std::string big(static_cast<size_t>(n) + 1, '\0');
-    va_start(args, fmt);
-    vsnprintf(&big[0], big.size(), fmt, args);
-    va_end(args);
-    big.resize(n);
-    return big;
-}
+using serial::detail::format;  // printf-style formatting into a text
 
 // A number as the log prints it, together with the value a reader gets
 // back from that text: expected rows are computed from the latter so that
