@@ -243,6 +243,13 @@ double* niellRT(std::string datatime, double Height, double Latitude, double Ele
     return result;
 }
 
+double metresPerDegreeLatitude(double Latitude) {
+    const double a = 6378137.0;               // WGS 84 semi-major axis, m
+    const double e2 = 0.0066943799901413165;  // first eccentricity squared, f (2 - f)
+    const double s = std::sin(k * Latitude);
+    return a * (1 - e2) / std::pow(1 - e2 * s * s, 1.5) * k;
+}
+
 void troposphericDelay(double* ddr_m, double sinel, double hsta_km, double p_mb, double t_kel,
                        double hum, double hp_km, double htkel_km, double hhum_km) {
     const double a_e = 6378.137;  // km
