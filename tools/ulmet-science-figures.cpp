@@ -3,8 +3,8 @@
 //
 //   ulmet-science-figures DIR
 //
-// Writes four tab-separated tables into DIR (elevation.tsv, latitude.tsv,
-// doy.tsv, mapping.tsv; first line the column names) and prints the same
+// Writes five tab-separated tables into DIR (elevation.tsv, latitude.tsv,
+// doy.tsv, mapping.tsv, budget.tsv; first line the column names) and prints the same
 // figures as Markdown tables on standard output. scripts/science-figures
 // runs it and draws the plots.
 #include <algorithm>
@@ -214,6 +214,51 @@ void mappingTable(const std::string& dir) {
         }
 }
 
+// 5. The uncertainty budget: each input's first-order share, from central
+// differences through the whole retrieval (so effects of one reading on
+// several working values offset as they should), the refractivity
+// constants' share, their sum in quadrature, and the stated uncertainty,
+// which adds the working values' uncertainties as if independent.
+void budgetTable(const std::string& dir) {
+    Table t(dir, "budget.tsv",
+            "Uncertainty budget of the worked weather (cm): each input's share by differences "
+            "through the retrieval, and the stated uncertainty",
+            {"elevation_deg", "pressure", "temperature", "humidity", "elevation", "latitude",
+             "height", "constants", "total", "stated"});
+    const double latErr = 2.0 / metresPerDegreeLatitude(kLatitude), hErr = 5;
+    for (double el : {90.0, 30.0, 15.0}) {
+        double x[6] = {kPressure, kTemperature, kRH, el, kLatitude, kHeight};
+        const double sigma[6] = {0.25, 0.2, 1.0, 0.0002, latErr, hErr};
+        auto ipwv = [&](const double* v) {
+            return niellRT(kDate, v[5], v[4], v[3], v[0], v[1], v[2]);
+        };
+        std::vector<std::string> cells = {num("%.0f", el)};
+        double sum2 = 0;
+        for (int i = 0; i < 6; ++i) {
+            const double keep = x[i], h = 1e-3 * sigma[i];
+            x[i] = keep + h;
+            const double up = ipwv(x);
+            x[i] = keep - h;
+            const double down = ipwv(x);
+            x[i] = keep;
+            const double share = std::fabs(up - down) / (2 * h) * sigma[i];
+            sum2 += share * share;
+            cells.push_back(num("%.5f", share));
+        }
+        const NiellRetrieval r = ipwv_internal::niellRetrieve(kDate, kHeight, kLatitude, el,
+                                                              kPressure, kTemperature, kRH);
+        const double D = 1e10 / (std::pow(375406 / r.TM + 22.02, 2) * 461511.15425);
+        const double constants = r.ZWD * D * std::sqrt(2.2 * 2.2 + std::pow(3000 / r.TM, 2));
+        sum2 += constants * constants;
+        std::unique_ptr<double[]> stated(
+            niellRT(kDate, kHeight, kLatitude, el, kPressure, kTemperature, kRH, latErr, hErr));
+        cells.push_back(num("%.5f", constants));
+        cells.push_back(num("%.5f", std::sqrt(sum2)));
+        cells.push_back(num("%.5f", stated[1]));
+        t.row(cells);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -229,5 +274,6 @@ int main(int argc, char** argv) {
     latitudeTable(dir);
     doyTable(dir);
     mappingTable(dir);
+    budgetTable(dir);
     return 0;
 }
