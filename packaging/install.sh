@@ -67,6 +67,9 @@ install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvan
   "$D$sharedir/examples/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
 if [ -f "$ROOT/docs/architecture.md" ]; then install -m 0644 "$ROOT/docs/architecture.md" "$D$docdir/"; fi
+install -m 0644 "$ROOT/docs/science.md" "$D$docdir/"
+install -d "$D$docdir/science"
+install -m 0644 "$ROOT"/docs/science/* "$D$docdir/science/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
 for unit in corvana.service mistrel.service mistrel.timer; do
