@@ -40,9 +40,18 @@ CREATE TABLE IF NOT EXISTS gps (
   INDEX idx_gps_data (data)
 ) ENGINE=InnoDB;
 
+-- ipwv: the value (cm), its uncertainty from the input measurements (cm),
+-- and its provenance: the elevation (degrees) and PRN of the satellite
+-- whose row was used, and the number of satellite rows of the minute.
+-- The four are NULL in rows stored before they existed; scripts/install-db
+-- adds them to an existing table.
 CREATE TABLE IF NOT EXISTS ipwv (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   ipwv_value DOUBLE,
+  ipwv_sigma DOUBLE NULL,
+  elevation DOUBLE NULL,
+  prn INT NULL,
+  satellites INT NULL,
   data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   INDEX idx_ipwv_data (data)
 ) ENGINE=InnoDB;

@@ -43,10 +43,10 @@ if [ $live = 1 ] && [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 
-if [ ! -x "$build/Corvana" ] || [ ! -x "$build/Mistrel" ]; then
-  echo "install.sh: building Corvana and Mistrel in $build"
+if [ ! -x "$build/Corvana" ] || [ ! -x "$build/Mistrel" ] || [ ! -x "$build/ulmet-export" ]; then
+  echo "install.sh: building Corvana, Mistrel and ulmet-export in $build"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target Corvana Mistrel
+  cmake --build "$build" -j"$(nproc)" --target Corvana Mistrel ulmet-export
 fi
 
 bindir=$prefix/bin
@@ -59,13 +59,17 @@ D=$destdir
 
 echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdir"
 install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
-install -m 0755 "$build/Corvana" "$build/Mistrel" "$ROOT/tools/ulmet-plot" "$D$bindir/"
+install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$ROOT/tools/ulmet-plot" \
+  "$D$bindir/"
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
   "$D$sharedir/examples/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
 if [ -f "$ROOT/docs/architecture.md" ]; then install -m 0644 "$ROOT/docs/architecture.md" "$D$docdir/"; fi
+install -m 0644 "$ROOT/docs/science.md" "$D$docdir/"
+install -d "$D$docdir/science"
+install -m 0644 "$ROOT"/docs/science/* "$D$docdir/science/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
 for unit in corvana.service mistrel.service mistrel.timer; do

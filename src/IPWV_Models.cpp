@@ -197,12 +197,47 @@ double niellRT(std::string datatime, double Height, double Latitude, double Elev
         .IPWV;
 }
 
+namespace ipwv_internal {
+
+NiellUncertainty niellPropagate(const NiellRetrieval& r, double Elevation, double latitudeErr,
+                                double heightErr) {
+    NiellUncertainty u{};
+    const double Height = r.position[2];
+    u.Err_TM = 0.72 * Err_Temperature;
+
+    // Coefficient uncertainties from the interpolation slopes.
+    for (int i = 0; i < 3; ++i) {
+        u.Err_a_d_avg[i] = std::fabs(r.C2_avg[i] * latitudeErr);
+        u.Err_a_d_amp[i] = std::fabs(r.C2_amp[i] * latitudeErr);
+        u.Err_a_w[i] = std::fabs(r.C2_w[i] * latitudeErr);
+    }
+
+    u.Err_ZHD = Err_ZHD_computing(r.position, r.Pressure, Err_Pressure, heightErr, latitudeErr * k);
+    u.Err_e = Err_e_computing(r.RH, r.Temperature, Err_RH, Err_Temperature);
+    u.Err_ZTD =
+        Err_ZTD_computing(r.Pressure, r.Temperature, r.e, Err_Pressure, Err_Temperature, u.Err_e);
+
+    u.Err_A_d = std::sqrt(sq(u.Err_a_d_avg[0]) + sq(r.w) * sq(u.Err_a_d_amp[0]));
+    u.Err_B_d = std::sqrt(sq(u.Err_a_d_avg[1]) + sq(r.w) * sq(u.Err_a_d_amp[1]));
+    u.Err_C_d = std::sqrt(sq(u.Err_a_d_avg[2]) + sq(r.w) * sq(u.Err_a_d_amp[2]));
+
+    u.Err_TD = Err_TD_computing(r.ZTD, Elevation, u.Err_ZTD, Err_Elevation);
+    u.Err_M_w = Err_M_w_Computing(Elevation, r.a_w, Err_Elevation, u.Err_a_w);
+    u.Err_M_d = Err_M_d_Computing(Elevation, Err_Elevation, r.A_d, r.B_d, r.C_d, u.Err_A_d,
+                                  u.Err_B_d, u.Err_C_d, Height / 1000, heightErr / 1000, A_ht);
+    u.Err_ZWD =
+        Err_ZWD_Computing(r.TD, r.ZHD, u.Err_ZHD, u.Err_TD, r.M_w, r.M_d, u.Err_M_w, u.Err_M_d);
+    u.Err_K = Err_K_computing(r.TM, u.Err_TM);
+    u.Err_IPWV = Err_IPWV_computing(r.K, r.ZWD, u.Err_K, u.Err_ZWD);
+    return u;
+}
+
+}  // namespace ipwv_internal
+
 double* niellRT(std::string datatime, double Height, double Latitude, double Elevation,
                 double Pressure, double Temperature, double RH, double latitudeErr,
                 double heightErr) {
     double* result = new double[2];
-    const double Err_TM = 0.72 * Err_Temperature;
-
     const ipwv_internal::NiellRetrieval r = ipwv_internal::niellRetrieve(
         datatime, Height, Latitude, Elevation, Pressure, Temperature, RH);
     if (!r.valid) {
@@ -210,37 +245,16 @@ double* niellRT(std::string datatime, double Height, double Latitude, double Ele
         result[1] = INVALID_IPWV;
         return result;
     }
-
-    // Coefficient uncertainties from the interpolation slopes.
-    double Err_a_d_avg[3], Err_a_d_amp[3], Err_a_w[3];
-    for (int i = 0; i < 3; ++i) {
-        Err_a_d_avg[i] = std::fabs(r.C2_avg[i] * latitudeErr);
-        Err_a_d_amp[i] = std::fabs(r.C2_amp[i] * latitudeErr);
-        Err_a_w[i] = std::fabs(r.C2_w[i] * latitudeErr);
-    }
-
-    const double Err_ZHD =
-        Err_ZHD_computing(r.position, r.Pressure, Err_Pressure, heightErr, latitudeErr * k);
-    const double Err_e = Err_e_computing(r.RH, r.Temperature, Err_RH, Err_Temperature);
-    const double Err_ZTD =
-        Err_ZTD_computing(r.Pressure, r.Temperature, r.e, Err_Pressure, Err_Temperature, Err_e);
-
-    const double Err_A_d = std::sqrt(sq(Err_a_d_avg[0]) + sq(r.w) * sq(Err_a_d_amp[0]));
-    const double Err_B_d = std::sqrt(sq(Err_a_d_avg[1]) + sq(r.w) * sq(Err_a_d_amp[1]));
-    const double Err_C_d = std::sqrt(sq(Err_a_d_avg[2]) + sq(r.w) * sq(Err_a_d_amp[2]));
-
-    const double Err_TD = Err_TD_computing(r.ZTD, Elevation, Err_ZTD, Err_Elevation);
-    const double Err_M_w = Err_M_w_Computing(Elevation, r.a_w, Err_Elevation, Err_a_w);
-    const double Err_M_d =
-        Err_M_d_Computing(Elevation, Err_Elevation, r.A_d, r.B_d, r.C_d, Err_A_d, Err_B_d, Err_C_d,
-                          Height / 1000, heightErr / 1000, A_ht);
-    const double Err_ZWD =
-        Err_ZWD_Computing(r.TD, r.ZHD, Err_ZHD, Err_TD, r.M_w, r.M_d, Err_M_w, Err_M_d);
-    const double Err_K = Err_K_computing(r.TM, Err_TM);
-
     result[0] = r.IPWV;
-    result[1] = Err_IPWV_computing(r.K, r.ZWD, Err_K, Err_ZWD);
+    result[1] = ipwv_internal::niellPropagate(r, Elevation, latitudeErr, heightErr).Err_IPWV;
     return result;
+}
+
+double metresPerDegreeLatitude(double Latitude) {
+    const double a = 6378137.0;               // WGS 84 semi-major axis, m
+    const double e2 = 0.0066943799901413165;  // first eccentricity squared, f (2 - f)
+    const double s = std::sin(k * Latitude);
+    return a * (1 - e2) / std::pow(1 - e2 * s * s, 1.5) * k;
 }
 
 void troposphericDelay(double* ddr_m, double sinel, double hsta_km, double p_mb, double t_kel,

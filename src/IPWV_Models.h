@@ -38,6 +38,14 @@ double* niellRT(std::string datatime, double Height, double Latitude, double Ele
                 double Pressure, double Temperature, double RH, double latitudeErr,
                 double heightErr);
 
+// Metres of meridian arc per degree of latitude at `Latitude` (degrees) on
+// the WGS 84 ellipsoid: M(lat) * pi / 180, with M the meridian radius of
+// curvature a (1 - e^2) / (1 - e^2 sin^2 lat)^1.5; 110574.3 m at the
+// equator, 111132 m at 45 degrees, 111694 m at the poles. A north-south
+// error in metres divided by it is the latitude error in degrees that the
+// nine-argument niellRT expects.
+double metresPerDegreeLatitude(double Latitude);
+
 // Slant tropospheric delay (m) written to *ddr_m (modified Hopfield).
 void troposphericDelay(double* ddr_m, double sinel, double hsta_km, double p_mb, double t_kel,
                        double hum, double hp_km, double htkel_km, double hhum_km);

@@ -29,6 +29,17 @@ struct NiellRetrieval {
 NiellRetrieval niellRetrieve(const std::string& datatime, double Height, double Latitude,
                              double Elevation, double Pressure, double Temperature, double RH);
 
+// The uncertainties of the working values of a valid retrieval `r` (the
+// steps of the nine-argument niellRT); latitudeErr in degrees, heightErr in
+// metres.
+struct NiellUncertainty {
+    double Err_a_d_avg[3], Err_a_d_amp[3], Err_a_w[3];
+    double Err_ZHD, Err_e, Err_ZTD, Err_A_d, Err_B_d, Err_C_d;
+    double Err_TD, Err_M_w, Err_M_d, Err_ZWD, Err_TM, Err_K, Err_IPWV;
+};
+NiellUncertainty niellPropagate(const NiellRetrieval& r, double Elevation, double latitudeErr,
+                                double heightErr);
+
 }  // namespace ipwv_internal
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <mysql.h>
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -26,6 +27,10 @@ std::string currentDateTime() {
 int runMistrel() {
     std::string DatetimeToQuery;
     double IPWV, Height, Latitude, Elevation, Pressure, Temperature, RH;
+    // Provenance and uncertainty: the chosen satellite, the receiver's
+    // position error estimates (metres) and the minute's satellite count.
+    double PRN = kMissingValue, latitudeErr = kMissingValue, heightErr = kMissingValue;
+    double satellites = kMissingValue, IPWV_sigma;
     char queryIPWV[500];
     Database* DB = nullptr;
     MYSQL_RES* res = nullptr;
@@ -43,19 +48,28 @@ int runMistrel() {
     RH = atmosphericDataDB(DatetimeToQuery, "RH");
 
     // Position and elevation: only rows stamped at second 00 of the minute.
+    // Of the minute's satellites the one highest in the sky is used (ties:
+    // the lowest PRN), so that the result does not depend on the order in
+    // which the server returns rows, and the slant path is the one closest
+    // to the zenith. The count is the number of satellite rows of the minute.
     std::snprintf(queryIPWV, sizeof(queryIPWV),
-                  "SELECT DISTINCT latitude, height, elevation FROM troposphericDelay WHERE "
-                  "data = '%s';",
-                  DatetimeToQuery.c_str());
+                  "SELECT latitude, height, elevation, prn, latitudeErr, heightErr, "
+                  "(SELECT COUNT(*) FROM troposphericDelay WHERE data = '%s') "
+                  "FROM troposphericDelay WHERE data = '%s' "
+                  "ORDER BY elevation DESC, prn ASC, id ASC LIMIT 1;",
+                  DatetimeToQuery.c_str(), DatetimeToQuery.c_str());
     DB = new Database;
     DB->openConnection(host, database, user, password);
     res = DB->query(queryIPWV);
     if (res != nullptr && (row = mysql_fetch_row(res)) != nullptr) {
-        // Several satellites give several rows; the first one returned is
-        // used. A NULL or non-numeric column counts as missing.
+        // A NULL or non-numeric column counts as missing.
         Latitude = columnValue(row[0]);
         Height = columnValue(row[1]);
         Elevation = columnValue(row[2]);
+        PRN = columnValue(row[3]);
+        latitudeErr = columnValue(row[4]);
+        heightErr = columnValue(row[5]);
+        satellites = columnValue(row[6]);
     } else {
         if (res != nullptr)
             std::cout << DatetimeToQuery << ": ****** No gps Data ****** \n" << std::endl;
@@ -84,13 +98,36 @@ int runMistrel() {
     std::cout << "Latitude = " << Latitude << " °" << std::endl;
     std::cout << "Elevation = " << Elevation << " °" << std::endl;
 
-    IPWV = niellRT(DatetimeToQuery, Height, Latitude, Elevation, Pressure, Temperature, RH);
+    // The uncertainty covers the measurements only: the weather readings'
+    // fixed uncertainties and the receiver's position error estimates. The
+    // latitude error comes in metres and is turned into degrees of meridian
+    // arc at the station's latitude. Without the estimates it is unknown.
+    const bool positionErrors = latitudeErr != kMissingValue && heightErr != kMissingValue;
+    const double latitudeErrDeg =
+        positionErrors ? latitudeErr / metresPerDegreeLatitude(Latitude) : 0;
+    double* retrieval = niellRT(DatetimeToQuery, Height, Latitude, Elevation, Pressure, Temperature,
+                                RH, latitudeErrDeg, positionErrors ? heightErr : 0);
+    IPWV = retrieval[0];
+    IPWV_sigma = positionErrors ? retrieval[1] : std::nan("");
+    delete[] retrieval;
     std::cout << "\nIPWV = " << IPWV << " cm" << std::endl;
+    if (positionErrors)
+        std::cout << "IPWV uncertainty = " << IPWV_sigma << " cm" << std::endl;
+    else
+        std::cout << "IPWV uncertainty = unknown (no position error estimates)" << std::endl;
 
-    // A negative value, or NaN, is reported but not stored.
+    // A negative value, or NaN, is reported but not stored. An uncertainty
+    // or PRN that is not a number is stored as NULL.
     if (IPWV >= 0) {
+        char sigmaText[32] = "NULL", prnText[16] = "NULL";
+        if (std::isfinite(IPWV_sigma) && IPWV_sigma >= 0)
+            std::snprintf(sigmaText, sizeof(sigmaText), "%f", IPWV_sigma);
+        if (PRN != kMissingValue)
+            std::snprintf(prnText, sizeof(prnText), "%d", static_cast<int>(PRN));
         std::snprintf(queryIPWV, sizeof(queryIPWV),
-                      "INSERT INTO ipwv (ipwv_value, data) VALUES (%f, '%s');\n", IPWV,
+                      "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) "
+                      "VALUES (%f, %s, %.5f, %s, %d, '%s');\n",
+                      IPWV, sigmaText, Elevation, prnText, static_cast<int>(satellites),
                       DatetimeToQuery.c_str());
         DB = new Database;
         DB->openConnection(host, database, user, password);

@@ -2,8 +2,10 @@
 // against a private MariaDB server of this test program.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <sstream>
 
 #include "IPWV_Models.h"
@@ -30,31 +32,48 @@ std::string reading(Text t, Text v, Text at = kMinute) {
 Rows weather(Text p, Text t, Text rh, Text at = kMinute) {
     return {reading("pressure", p, at), reading("temperature", t, at), reading("humidity", rh, at)};
 }
-std::string position(Text lat, Text h, Text el, Text at = kMinute) {
-    return "INSERT INTO troposphericDelay (latitude, height, elevation, data) VALUES (" + lat +
-           ", " + h + ", " + el + ", '" + at + "')";
+std::string position(Text lat, Text h, Text el, Text at = kMinute, Text prn = "NULL",
+                     Text latErr = "NULL", Text hErr = "NULL") {
+    return "INSERT INTO troposphericDelay (latitude, height, elevation, prn, latitudeErr, "
+           "heightErr, data) VALUES (" +
+           lat + ", " + h + ", " + el + ", " + prn + ", " + latErr + ", " + hErr + ", '" + at +
+           "')";
 }
 
-// The printed inputs and result of a run that reached the model, and the IPWV.
-std::pair<std::string, double> model(double p, double t, double rh, double h, double lat,
-                                     double el) {
-    const double ipwv = niellRT(kMinute, h, lat, el, p, t, rh);
+// The printed inputs and result of a run that reached the model, and the
+// row it stores ("value sigma elevation prn satellites at minute"). Position
+// errors in metres; negative ones mean none stored.
+std::pair<std::string, std::string> model(double p, double t, double rh, double h, double lat,
+                                          double el, int prn = -1, int sats = 1, double latErr = -1,
+                                          double hErr = -1) {
+    const bool errors = latErr >= 0;
+    std::unique_ptr<double[]> r(niellRT(kMinute, h, lat, el, p, t, rh,
+                                        errors ? latErr / metresPerDegreeLatitude(lat) : 0,
+                                        errors ? hErr : 0));
     std::ostringstream o;
     o << "\nPressure = " << p << " hPa\nTemperature = " << t << " °K\nRH = " << rh
       << " %\nHeight = " << h << " m\nLatitude = " << lat << " °\nElevation = " << el
-      << " °\n\nIPWV = " << ipwv << " cm\n";
-    return {o.str(), ipwv};
+      << " °\n\nIPWV = " << r[0] << " cm\nIPWV uncertainty = ";
+    if (errors)
+        o << r[1] << " cm\n";
+    else
+        o << "unknown (no position error estimates)\n";
+    char row[200];
+    std::snprintf(row, sizeof(row), "%.6f %s %.5f %s %d at %s", r[0],
+                  errors ? std::to_string(r[1]).c_str() : "NULL", el,
+                  prn < 0 ? "NULL" : std::to_string(prn).c_str(), sats, kMinute);
+    return {o.str(), r[0] >= 0 ? row : "NULL"};
 }
 
-// One run on fresh tables holding `rows`, clock at 14:07:42:
+PrivateServer& server() {
+    static PrivateServer s;
+    return s;
+}
+
+// Mistrel run on the current tables, clock at 14:07:42:
 // "status|output after the header|stored rows".
-std::string run(const std::vector<Rows>& rows, const std::string& dead = "") {
-    static PrivateServer server;
-    const std::string sock = server.socket();
-    sql::exec("DROP TABLE IF EXISTS troposphericDelay, temperature", sock);
-    sql::resetTables(sock);
-    for (const Rows& some : rows)
-        for (const std::string& s : some) sql::exec(s, sock);
+std::string launch(const std::string& dead = "") {
+    const std::string sock = server().socket();
     struct tm target = {42, 7, 14, 5, 2, 114, 0, 0, 0, 0, nullptr};
     auto env = faketimeEnv(timegm(&target) - time(nullptr));
     env.insert(env.end(), {"TZ=UTC", "MYSQL_UNIX_PORT=" + (dead.empty() ? sock : dead)});
@@ -64,33 +83,56 @@ std::string run(const std::vector<Rows>& rows, const std::string& dead = "") {
     const auto at = out.find(header);
     result += (at == std::string::npos ? out : out.substr(at + header.size())) + "|";
     // A dropped ipwv table comes back empty, to be read like the others.
-    sql::exec("CREATE TABLE IF NOT EXISTS ipwv (ipwv_value REAL, data TEXT)", sock);
+    sql::exec(
+        "CREATE TABLE IF NOT EXISTS ipwv (id INT, ipwv_value REAL, ipwv_sigma REAL, "
+        "elevation REAL, prn INT, satellites INT, data TEXT)",
+        sock);
     const char* stored =
-        "SELECT GROUP_CONCAT(CAST(ipwv_value AS DECIMAL(9, 6)), ' at ', data) FROM ipwv";
+        "SELECT GROUP_CONCAT(CAST(ipwv_value AS DECIMAL(9, 6)), ' ', "
+        "IFNULL(CAST(ipwv_sigma AS DECIMAL(9, 6)), 'NULL'), ' ', "
+        "IFNULL(CAST(elevation AS DECIMAL(9, 5)), 'NULL'), ' ', IFNULL(prn, 'NULL'), ' ', "
+        "IFNULL(satellites, 'NULL'), ' at ', data ORDER BY id SEPARATOR '; ') FROM ipwv";
     return result + sql::scalar(stored, sock);
+}
+
+// One run on fresh tables holding `rows`.
+std::string run(const std::vector<Rows>& rows, const std::string& dead = "") {
+    const std::string sock = server().socket();
+    sql::exec("DROP TABLE IF EXISTS troposphericDelay, temperature, ipwv", sock);
+    sql::resetTables(sock);
+    for (const Rows& some : rows)
+        for (const std::string& s : some) sql::exec(s, sock);
+    return launch(dead);
 }
 
 TEST(Mistrel, Runs) {
     if (faketimeLibrary().empty()) GTEST_SKIP() << "libfaketime not installed";
-    // Weather anywhere in 14:07 qualifies, positions only at second 00;
-    // one of the three satellites is used.
+    // Weather anywhere in 14:07 qualifies, positions only at second 00. Of
+    // the six satellites of 14:07:00 the highest (72 degrees; of the two
+    // there, PRN 5) is used, not the first stored, nor the one furthest from
+    // the horizon below it (-85), nor the higher ones at 14:07:42 and 14:08:00.
     const std::string m = "2014-03-05 14:0";
     const std::string r =
         run({{reading("pressure", "1013", m + "7:05"), reading("temperature", "20.0", m + "7:35"),
-              reading("humidity", "60", m + "7:59"), position("40", "100", "30"),
-              position("40", "100", "45"), position("40", "100", "60"),
-              position("41", "200", "50", m + "7:42"), position("42", "300", "55", m + "8:00")},
+              reading("humidity", "60", m + "7:59"),
+              position("40", "100", "45", kMinute, "3", "0.5", "1"),
+              position("40", "100", "30", kMinute, "4", "0.5", "1"),
+              position("-33", "250", "72", kMinute, "9", "0.5", "1"),
+              position("-35", "150", "72", kMinute, "5", "2.5", "4"),
+              position("40", "100", "60", kMinute, "1", "0.5", "1"),
+              position("40", "100", "-85", kMinute, "2", "0.5", "1"),
+              position("41", "200", "89", m + "7:42", "7"),
+              position("42", "300", "88", m + "8:00", "8")},
              weather("901", "-11", "11", m + "8:00")});
-    const auto at = r.find("Elevation = ");
-    const double el = at == std::string::npos ? 0 : std::strtod(r.c_str() + at + 12, nullptr);
-    EXPECT_TRUE(el == 30 || el == 45 || el == 60) << r;
-    const auto [text, ipwv] = model(1013, 293.15, 60, 100, 40, el);  // 20.0 C is 293.15 K
-    EXPECT_EQ(r, "0|" + text + kStored + std::to_string(ipwv) + " at " + kMinute);
+    // 20.0 C is 293.15 K.
+    const auto [text, row] = model(1013, 293.15, 60, 150, -35, 72, 5, 6, 2.5, 4);
+    EXPECT_EQ(r, "0|" + text + kStored + row);
 
     // Dry air at the zenith: IPWV exactly 0 at 45 degrees and height 0,
     // negative at 10 degrees and 100 m.
     const auto zero = model(1013, 293.15, 0, 0, 45, 90), low = model(1013, 293.15, 0, 100, 10, 90);
-    ASSERT_TRUE(zero.second == 0 && low.second < 0) << zero.second << " " << low.second;
+    ASSERT_EQ(zero.second.substr(0, 13), "0.000000 NULL") << zero.second;
+    ASSERT_EQ(low.second, "NULL");
     const Rows w = weather("1013", "20", "60"), dry = weather("1013", "20", "0");
     const std::string pos = position("40", "100", "30"), gps = "255|" + kMissingGps;
     const std::string alter = "ALTER TABLE troposphericDelay MODIFY elevation VARCHAR(32)";
@@ -104,19 +146,51 @@ TEST(Mistrel, Runs) {
         {{{"ALTER TABLE temperature MODIFY temperature_value VARCHAR(32)", pos},
           weather("1013", "'20 C'", "60")},
          kMissingWeather},
-        {{dry, {position("45", "0", "90")}},
-         "0|" + zero.first + kStored + "0.000000 at " + kMinute},
+        {{dry, {position("45", "0", "90")}}, "0|" + zero.first + kStored + zero.second},
         {{dry, {position("10", "100", "90")}}, "0|" + low.first + "|NULL"},
         {{dry, {position("45", "0", "90"), "DROP TABLE ipwv"}},
          "255|" + zero.first +
-             "\nQuery Failed\nqueryString : INSERT INTO ipwv (ipwv_value, data) "
-             "VALUES (0.000000, '2014-03-05 14:07:00');\n\n\n|NULL"},
+             "\nQuery Failed\nqueryString : INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, "
+             "prn, satellites, data) VALUES (0.000000, NULL, 90.00000, NULL, 1, "
+             "'2014-03-05 14:07:00');\n\n\n|NULL"},
     };
     for (const auto& [rows, want] : cases) EXPECT_EQ(run(rows), want);
     // No server: every look-up reports its error; the missing position ends the run.
     const std::string e = "\natmosphericData Error queryIPWV.\n\n";
     EXPECT_EQ(run({}, "/nonexistent/mysqld.sock"),
               "255|" + e + e + e + "2014-03-05 14:07:00:\nError queryIPWV.\n\n" + kMissingGps);
+}
+
+// The set-up script adds the uncertainty and provenance columns to an ipwv
+// table of the earlier schema, keeping its rows; Mistrel then stores them.
+TEST(Mistrel, InstallDbAddsTheNewColumnsToAnOldDatabase) {
+    if (faketimeLibrary().empty()) GTEST_SKIP() << "libfaketime not installed";
+    const std::string sock = server().socket();
+    run({});
+    sql::exec("DROP TABLE ipwv", sock);
+    sql::exec(
+        "CREATE TABLE ipwv (id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY, "
+        "ipwv_value DOUBLE, data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL, "
+        "INDEX idx_ipwv_data (data)) ENGINE=InnoDB",
+        sock);
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, data) VALUES (1.25, '2014-03-05 14:05:00'), "
+        "(2.5, '2014-03-05 14:06:00')",
+        sock);
+    for (const std::string& s : weather("1013", "20", "60")) sql::exec(s, sock);
+    sql::exec(position("40", "100", "30", kMinute, "12", "1.5", "3.0"), sock);
+    ChildProcess setup({"/bin/bash", sourceDir() + "/scripts/install-db", "--socket", sock});
+    ASSERT_EQ(setup.wait(std::chrono::seconds(120)), 0) << setup.output();
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(column_name ORDER BY ordinal_position) FROM "
+                          "information_schema.columns WHERE table_schema = 'UlmetDB' AND "
+                          "table_name = 'ipwv'",
+                          sock),
+              "id,ipwv_value,ipwv_sigma,elevation,prn,satellites,data");
+    const auto [text, row] = model(1013, 293.15, 60, 100, 40, 30, 12, 1, 1.5, 3.0);
+    EXPECT_EQ(launch(), "0|" + text + kStored +
+                            "1.250000 NULL NULL NULL NULL at 2014-03-05 14:05:00; "
+                            "2.500000 NULL NULL NULL NULL at 2014-03-05 14:06:00; " +
+                            row);
 }
 
 }  // namespace

@@ -60,20 +60,35 @@ TEST(Models, WorkedExamplesAndProperties) {
     EXPECT_EQ(M_w_Niell(90, r.a_w), 1.0);
     EXPECT_EQ(M_d_Niell(90, r.A_d, r.B_d, r.C_d, 2.5, A_ht), 1.0);
 
-    // Reference latitudes reproduce their table columns; outside 15..75 degrees
-    // the end columns hold with slope 0: no coefficient uncertainty there. At
-    // height 0 the hydrostatic mapping with the wet coefficients is the wet one
-    // (at elevations of 1 to 90 degrees).
-    for (double lat : {15.0, 30.0, 45.0, 60.0, 75.0, 0.0, 10.0, -14.999, 75.001, -89.0, 88.0}) {
-        const double l = std::fabs(lat);
-        const bool inside = l >= 15 && l <= 75;
-        const int col = l < 15 ? 0 : l > 75 ? 4 : int(l / 15) - 1;
+    // Midway between reference latitudes the interpolated coefficients are
+    // the means of the two columns, worked out by hand from the published
+    // table: any changed digit in any column shows (both hemispheres).
+    const double mid[4][9] = {
+        {0.0012726582, 0.0029152997, 0.062723949, 6.354813e-06, 1.07074895e-05, 4.50642e-05,
+         0.00057408372, 0.00147069465, 0.0451012355},
+        {0.00125743135, 0.0029220372, 0.0632795835, 1.9616644e-05, 2.5787879e-05, 6.68127185e-05,
+         0.00057456433, 0.00148556885, 0.0453192205},
+        {0.0012330723, 0.0029155505, 0.0637730195, 3.0262057e-05, 5.13617505e-05, 0.0004457252585,
+         0.000589227805, 0.001479009, 0.0442679565},
+        {0.00121210225, 0.00290237385, 0.06404136, 3.76013215e-05, 9.4898236e-05, 0.00127583704,
+         0.000606846175, 0.0016303255, 0.04968151}};
+    for (int j = 0; j < 4; ++j)
+        for (double lat : {22.5 + 15 * j, -22.5 - 15 * j}) {
+            const auto a = at(lat, 30);
+            const double* v[3] = {a.a_d_avg, a.a_d_amp, a.a_w};
+            for (int i = 0; i < 9; ++i)
+                EXPECT_NEAR(v[i / 3][i % 3], mid[j][i], 1e-12 * mid[j][i]) << lat << " " << i;
+        }
+    // Outside 15..75 degrees the end columns hold with slope 0, so no
+    // coefficient uncertainty there. At height 0 the hydrostatic mapping
+    // with the wet coefficients is the wet one.
+    for (double lat : {0.0, 10.0, -14.999, 75.001, -89.0, 88.0}) {
+        const int col = std::fabs(lat) < 15 ? 0 : 4;
         const auto a = at(lat, 30);
-        const double* v[6] = {a.a_d_avg, a.a_d_amp, a.a_w, a.C2_avg, a.C2_amp, a.C2_w};
-        EXPECT_EQ(M_d_Niell(l + 1, a.a_w[0], a.a_w[1], a.a_w[2], 0, A_ht), M_w_Niell(l + 1, a.a_w));
-        for (int i = 0; i < 9; ++i)
-            EXPECT_TRUE(inside ? std::fabs(v[i / 3][i % 3] - coef[i][col]) <= 1e-15
-                               : v[i / 3][i % 3] == coef[i][col] && v[3 + i / 3][i % 3] == 0)
+        EXPECT_EQ(M_d_Niell(11, a.a_w[0], a.a_w[1], a.a_w[2], 0, A_ht), M_w_Niell(11, a.a_w));
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(a.a_w[i] == coef[6 + i][col] && a.C2_avg[i] == 0 && a.C2_amp[i] == 0 &&
+                        a.C2_w[i] == 0)
                 << lat << " " << i;
     }
 
@@ -84,6 +99,36 @@ TEST(Models, WorkedExamplesAndProperties) {
     EXPECT_GT(Err_ZHD_computing(r.position, 1013, 0, 0, 0.1), 0);
     EXPECT_EQ(Err_M_d_Computing(30, 0.0002, r.A_d, r.B_d, r.C_d, 0, 0, 0, 3.2, 0, A_ht), eMd);
     EXPECT_GT(Err_M_d_Computing(30, 0.0002, r.A_d, r.B_d, r.C_d, 0, 0, 0, 0.1, 0.01, A_ht), eMd);
+}
+
+// Position uncertainties (latitude in degrees, height in metres) and
+// sensor heights, against values worked out independently from the
+// published formulas: a latitude error in radians or metres, or a slant
+// model whose lapse rate has the wrong sign, shows.
+TEST(Models, PositionErrorsAndSensorHeights) {
+    struct Case {
+        double h, lat, el, p, t, rh, latErr, hErr, ipwv, sigma;
+    };
+    for (const Case& c :
+         {Case{100, 40, 30, 1013, 293.15, 60, 0.5, 20, 2.347010568, 0.05165904997},
+          Case{1500, -52, 12, 850, 278.15, 80, 0.8, 35, 1.863577728, 0.02892726575}}) {
+        std::unique_ptr<double[]> r(
+            niellRT(DATE, c.h, c.lat, c.el, c.p, c.t, c.rh, c.latErr, c.hErr));
+        EXPECT_NEAR(r[0], c.ipwv, 1e-9) << c.lat;
+        EXPECT_NEAR(r[1], c.sigma, 1e-10) << c.lat;
+    }
+    // Metres of meridian arc per degree of latitude (WGS 84).
+    EXPECT_NEAR(metresPerDegreeLatitude(0), 110574.2758, 1e-4);
+    EXPECT_NEAR(metresPerDegreeLatitude(-45), 111131.7774, 1e-4);
+    EXPECT_NEAR(metresPerDegreeLatitude(90), 111693.9796, 1e-4);
+
+    // Station at 0.8 km; pressure, temperature and humidity sensors at 0.5,
+    // 1.2 and 0.3 km, then all at the station.
+    double d1 = 0, d2 = 0;
+    troposphericDelay(&d1, 0.7, 0.8, 920, 283.15, 70, 0.5, 1.2, 0.3);
+    troposphericDelay(&d2, 0.7, 0.8, 920, 283.15, 70, 0.8, 0.8, 0.8);
+    EXPECT_NEAR(d1, 3.027729076, 1e-8);
+    EXPECT_NEAR(d2, 3.114203553, 1e-8);
 }
 
 // Both forms give the same IPWV; a missing height, latitude or elevation

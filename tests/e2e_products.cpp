@@ -1,0 +1,156 @@
+// The station's products: the per-minute export (ulmet-export) against a
+// private MariaDB server, and the science figures program.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+
+#include "TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Five minutes: 14:05 complete (two runs stored, two satellites at the
+// same elevation, two pressure readings), 14:06 nothing at all, 14:07
+// satellites but no weather and no value, 14:08 a value stored before the
+// uncertainty columns existed with weather but satellites only at second
+// 30, 14:09 a NULL temperature. Rows just outside the period must not show.
+const char* const kRows[] = {
+    "INSERT INTO ipwv (ipwv_value, data) VALUES (1.0, '2014-03-05 14:05:00'), "
+    "(9.9, '2014-03-05 14:10:00'), (1.5, '2014-03-05 14:08:00')",
+    "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES "
+    "(2.347012, 0.051631, 72, 5, 6, '2014-03-05 14:05:00'), "
+    "(0, 0.05, 30.5, 12, 3, '2014-03-05 14:09:00')",
+    "INSERT INTO pressure (pressure_value, data) VALUES (900, '2014-03-05 14:04:59'), "
+    "(1013.25, '2014-03-05 14:05:05'), (999, '2014-03-05 14:05:40'), "
+    "(1001.5, '2014-03-05 14:08:35'), (1002, '2014-03-05 14:08:10'), "
+    "(1010, '2014-03-05 14:09:00')",
+    "INSERT INTO temperature (temperature_value, data) VALUES (20.5, '2014-03-05 14:05:05'), "
+    "(-3.25, '2014-03-05 14:08:35'), (NULL, '2014-03-05 14:09:00')",
+    "INSERT INTO humidity (humidity_value, data) VALUES (60, '2014-03-05 14:05:05'), "
+    "(55.5, '2014-03-05 14:08:35'), (40, '2014-03-05 14:09:59')",
+    "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, data) VALUES "
+    "(-33.1, 7.1, 250, 9, 72, '2014-03-05 14:05:00'), "
+    "(-35.2, 7.25, 150, 5, 72, '2014-03-05 14:05:00'), "
+    "(45.5, 7.25, 80.5, 3, 50, '2014-03-05 14:07:00'), "
+    "(45.6, 7.3, 81, 8, 65, '2014-03-05 14:07:00'), "
+    "(44, 7, 70, 4, 80, '2014-03-05 14:08:30'), "
+    "(45.5, 7.25, 80.5, 12, 30.5, '2014-03-05 14:09:00'), "
+    "(46, 8, 90, 1, 89, '2014-03-05 14:10:00')",
+};
+
+const char kCsv[] =
+    "time,ipwv_cm,ipwv_sigma_cm,pressure_hpa,temperature_c,rh_percent,elevation_deg,prn,"
+    "satellites,latitude_deg,longitude_deg,height_m\n"
+    "2014-03-05T14:05:00Z,2.347012,0.051631,1013.25,20.50,60.00,72.00000,5,6,-35.200000000,"
+    "7.250000000,150.000\n"
+    "2014-03-05T14:06:00Z,,,,,,,,,,,\n"
+    "2014-03-05T14:07:00Z,,,,,,,,,45.600000000,7.300000000,81.000\n"
+    "2014-03-05T14:08:00Z,1.500000,,1002.00,-3.25,55.50,,,,,,\n"
+    "2014-03-05T14:09:00Z,0.000000,0.050000,1010.00,,40.00,30.50000,12,3,45.500000000,"
+    "7.250000000,80.500\n";
+
+const char kJson[] =
+    "[\n"
+    "{\"time\": \"2014-03-05T14:05:00Z\", \"ipwv_cm\": 2.347012, \"ipwv_sigma_cm\": 0.051631, "
+    "\"pressure_hpa\": 1013.25, \"temperature_c\": 20.50, \"rh_percent\": 60.00, "
+    "\"elevation_deg\": 72.00000, \"prn\": 5, \"satellites\": 6, \"latitude_deg\": "
+    "-35.200000000, \"longitude_deg\": 7.250000000, \"height_m\": 150.000},\n"
+    "{\"time\": \"2014-03-05T14:06:00Z\", \"ipwv_cm\": null, \"ipwv_sigma_cm\": null, "
+    "\"pressure_hpa\": null, \"temperature_c\": null, \"rh_percent\": null, \"elevation_deg\": "
+    "null, \"prn\": null, \"satellites\": null, \"latitude_deg\": null, \"longitude_deg\": null, "
+    "\"height_m\": null},\n"
+    "{\"time\": \"2014-03-05T14:07:00Z\", \"ipwv_cm\": null, \"ipwv_sigma_cm\": null, "
+    "\"pressure_hpa\": null, \"temperature_c\": null, \"rh_percent\": null, \"elevation_deg\": "
+    "null, \"prn\": null, \"satellites\": null, \"latitude_deg\": 45.600000000, "
+    "\"longitude_deg\": 7.300000000, \"height_m\": 81.000},\n"
+    "{\"time\": \"2014-03-05T14:08:00Z\", \"ipwv_cm\": 1.500000, \"ipwv_sigma_cm\": null, "
+    "\"pressure_hpa\": 1002.00, \"temperature_c\": -3.25, \"rh_percent\": 55.50, "
+    "\"elevation_deg\": null, \"prn\": null, \"satellites\": null, \"latitude_deg\": null, "
+    "\"longitude_deg\": null, \"height_m\": null},\n"
+    "{\"time\": \"2014-03-05T14:09:00Z\", \"ipwv_cm\": 0.000000, \"ipwv_sigma_cm\": 0.050000, "
+    "\"pressure_hpa\": 1010.00, \"temperature_c\": null, \"rh_percent\": 40.00, "
+    "\"elevation_deg\": 30.50000, \"prn\": 12, \"satellites\": 3, \"latitude_deg\": "
+    "45.500000000, \"longitude_deg\": 7.250000000, \"height_m\": 80.500}\n"
+    "]\n";
+
+// "status|output" of ulmet-export with `args` against `socket`.
+std::string exportRun(const std::vector<std::string>& args, const std::string& socket) {
+    std::vector<std::string> argv = {binDir() + "/ulmet-export"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child(argv, {"MYSQL_UNIX_PORT=" + socket});
+    const int status = child.wait(60s);
+    return std::to_string(status) + "|" + child.output();
+}
+
+TEST(Products, ExportWritesEveryMinuteOfThePeriod) {
+    PrivateServer server;
+    for (const char* row : kRows) sql::exec(row, server.socket());
+    TempDir dir;
+    // Seconds are ignored; both forms of time are read.
+    EXPECT_EQ(
+        exportRun({"--from", "2014-03-05 14:05:30", "--to", "2014-03-05T14:09Z"}, server.socket()),
+        std::string("0|") + kCsv);
+    EXPECT_EQ(exportRun({"--from", "2014-03-05T14:05:00Z", "--to", "2014-03-05 14:09:59",
+                         "--format", "json", "--out", dir.file("day.json")},
+                        server.socket()),
+              "0|");
+    EXPECT_EQ(readFile(dir.file("day.json")), kJson);
+
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--from", "2014-03-05 14:09", "--to", "2014-03-05 14:05"},
+             {"--from", "2014-02-30 14:05", "--to", "2014-03-05 14:09"},
+             {"--from", "2014-03-05 14:05", "--to", "2014-03-05 14:09", "--format", "xml"},
+             {"--to", "2014-03-05 14:09"}})
+        EXPECT_EQ(exportRun(bad, server.socket()).substr(0, 2), "2|") << bad[1];
+    // No server: nothing written, status 1.
+    EXPECT_EQ(exportRun({"--from", "2014-03-05 14:05", "--to", "2014-03-05 14:09", "--out",
+                         dir.file("none.csv")},
+                        "/nonexistent/mysqld.sock")
+                  .substr(0, 2),
+              "1|");
+    EXPECT_EQ(access(dir.file("none.csv").c_str(), F_OK), -1);
+}
+
+// Column `column` of the row of `table` whose first column is `key`.
+std::string cell(const std::string& table, const std::string& key, int column) {
+    std::istringstream in(table);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::istringstream fields(line);
+        for (std::string f; std::getline(fields, f, '\t');) cells.push_back(f);
+        if (!cells.empty() && cells[0] == key) return cells.at(column);
+    }
+    return "no row " + key;
+}
+
+// The figures of the model's limits, against values worked out by hand.
+TEST(Products, ScienceFiguresMatchTheWorkedValues) {
+    TempDir dir;
+    ChildProcess child({binDir() + "/ulmet-science-figures", dir.path()});
+    ASSERT_EQ(child.wait(120s), 0) << child.output();
+    const std::string elevation = readFile(dir.file("elevation.tsv"));
+    EXPECT_EQ(cell(elevation, "90", 1), "2.2054");
+    EXPECT_EQ(cell(elevation, "30", 1), "2.3470");
+    EXPECT_EQ(cell(elevation, "15", 1).substr(0, 4), "2.84");
+    EXPECT_EQ(cell(elevation, "90", 2), "0.0512");  // 0.05115
+    EXPECT_EQ(cell(elevation, "30", 2), "0.0516");  // 0.05163
+    const std::string latitude = readFile(dir.file("latitude.tsv"));
+    EXPECT_EQ(cell(latitude, "0", 1), "-0.0983");
+    EXPECT_EQ(cell(latitude, "45", 1), "0.0000");
+    EXPECT_EQ(cell(latitude, "90", 1), "0.0977");
+    // The 1-based day and the usual southern phase change the value by far
+    // less than the season itself does.
+    const std::string doy = readFile(dir.file("doy.tsv"));
+    EXPECT_LT(std::stod(cell(doy, "-40", 2)), 0.0001);
+    EXPECT_GT(std::stod(cell(doy, "-40", 3)), 0.004);
+    EXPECT_NE(readFile(dir.file("mapping.tsv")).find("\t30\t"), std::string::npos);
+    EXPECT_NE(child.output().find("| 30 | 2.3470 | 0.0516 |"), std::string::npos) << child.output();
+}
+
+}  // namespace
