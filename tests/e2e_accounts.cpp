@@ -4,10 +4,12 @@
 // files, the real programs and tools log in through those files, and the
 // server's general log shows which account ran each statement.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -241,6 +243,77 @@ TEST_F(Accounts, WeatherAndPlotThroughTheirAccounts) {
     EXPECT_EQ(s.ranBy("INSERT INTO pressure").count("nobody"), 1u) << asNobody;
     EXPECT_NE(asRoot.find("Access denied for user 'nobody'@'localhost'"), std::string::npos)
         << asRoot;
+}
+
+// The acquisition daemon stores its rows through its own account. While
+// the server refuses its login (a wrong password in its file) it keeps the
+// rows, and stores them once the file is right again.
+TEST_F(Accounts, AcquisitionThroughItsAccount) {
+    if (faketimeLibrary().empty()) GTEST_SKIP() << "libfaketime not installed";
+    const Station& s = station();
+    TempDir work("ulmet-acq-login");
+    const std::string config = work.file("corvana.cnf"), good = readFile(s.file("corvana.cnf"));
+    // Replaced whole, never seen half written.
+    auto writeConfig = [&](const std::string& text) {
+        std::ofstream(work.file("next.cnf")) << text;
+        std::rename(work.file("next.cnf").c_str(), config.c_str());
+    };
+    writeConfig(good);
+    auto env = faketimeEnv(offsetToSecondOfMinute(56));
+    env.insert(env.end(), {"TZ=UTC", "TERM=dumb", "MYSQL_UNIX_PORT=/nonexistent/mysqld.sock",
+                           "ULMET_DB_CONFIG=" + config, "CORVANA_PORT=" + work.file("tty")});
+    ChildProcess sim({binDir() + "/receiver_sim", "--link", work.file("tty"), "--expected-rows",
+                      work.file("expected"), "--interval-seconds", "10", "--seed", "7"},
+                     env, work.path());
+    ASSERT_TRUE(sim.waitForOutput("PTY ", seconds(10))) << sim.output();
+    ChildProcess daemon({binDir() + "/Corvana"}, env, work.path());
+    auto stored = [&] {
+        return std::stoul(sql::scalar("SELECT COUNT(*) FROM troposphericDelay", s.server.socket()));
+    };
+    auto expected = [&] {
+        std::istringstream in(readFile(work.file("expected")));
+        std::size_t n = 0;
+        for (std::string line; std::getline(in, line);) ++n;
+        return n;
+    };
+    auto visibilityLogs = [&] {
+        std::size_t n = 0;
+        for (auto at = daemon.output().find("SATVIS_LOG\n"); at != std::string::npos;
+             at = daemon.output().find("SATVIS_LOG\n", at + 1))
+            ++n;
+        return n;
+    };
+    auto waitFor = [](auto condition, seconds timeout) {
+        for (auto end = steady_clock::now() + timeout; !condition();
+             std::this_thread::sleep_for(milliseconds(100)))
+            if (steady_clock::now() >= end) return false;
+        return true;
+    };
+
+    ASSERT_TRUE(waitFor([&] { return stored() > 0 && stored() == expected(); }, seconds(40)))
+        << daemon.output();
+    EXPECT_EQ(s.ranBy("INSERT INTO troposphericDelay"), std::set<std::string>{"ulmet"});
+
+    const std::size_t before = stored(), logs = visibilityLogs();
+    const auto password = good.find("password=");
+    writeConfig(good.substr(0, password) + "password=wrong" +
+                good.substr(good.find('\n', password)));
+    ASSERT_TRUE(waitFor([&] { return visibilityLogs() > logs; }, seconds(30))) << daemon.output();
+    std::this_thread::sleep_for(seconds(1));  // the log's rows are handled
+    EXPECT_EQ(stored(), before);
+    writeConfig(good);
+    // The kept rows go in with the next log's. (The daemon keeps rows that
+    // the server refused at login only with the storage's error
+    // classification, which tells a refused login from a refused row.)
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return expected() > before && stored() == expected() && visibilityLogs() > logs + 1;
+        },
+        seconds(40)))
+        << stored() << " of " << expected() << " rows\n"
+        << daemon.output();
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait(seconds(20)), 0);
 }
 
 }  // namespace
