@@ -219,7 +219,7 @@ TEST_F(Accounts, WeatherAndPlotThroughTheirAccounts) {
             run({"/bin/bash", sourceDir() + "/tools/ulmet-plot", "--out", s.dir.file("p.png")},
                 s.file("plot.cnf"));
         EXPECT_EQ(plot.substr(0, 2), "0|") << plot;
-        EXPECT_EQ(s.ranBy("SELECT data, ipwv_value FROM ipwv"),
+        EXPECT_EQ(s.ranBy("SELECT data, prn, td FROM troposphericDelay"),
                   std::set<std::string>{"ulmet-plot"});
     }
 
