@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
