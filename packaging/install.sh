@@ -63,6 +63,7 @@ install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$ROOT/t
   "$D$bindir/"
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
+install -m 0644 "$ROOT/scripts/db-options.sh" "$D$sharedir/db-options.sh"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
   "$D$sharedir/examples/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
@@ -78,19 +79,45 @@ for unit in corvana.service mistrel.service mistrel.timer; do
   chmod 0644 "$D$unitdir/$unit"
 done
 
+# ---- database option files ----------------------------------------------------
+# The units name /etc/ulmet/corvana.cnf and /etc/ulmet/mistrel.cnf. Until
+# `ulmet-install-db --accounts` writes them, an empty [ulmet] group keeps
+# the login built into the programs (the old set-up keeps working).
+install_option_files() {
+  install -d -m 0755 /etc/ulmet
+  local file name
+  for file in corvana.cnf:ulmet mistrel.cnf:ulmet-ipwv; do
+    name=${file#*:}
+    file=/etc/ulmet/${file%%:*}
+    if [ ! -e "$file" ]; then
+      printf '# Built-in login; run ulmet-install-db --accounts for an account of its own.\n[ulmet]\n' >"$file"
+      chown "root:$name" "$file"
+      chmod 0640 "$file"
+    fi
+  done
+}
+# ---- end of database option files ----------------------------------------------
+
 if [ $live = 0 ]; then
   echo "install.sh: staged below $destdir"
   exit 0
 fi
 
-# The service account: a system user in the group dialout.
+# The system users: ulmet (acquisition, in the group dialout), ulmet-ipwv,
+# ulmet-weather and ulmet-plot.
 if command -v systemd-sysusers >/dev/null; then
   systemd-sysusers "$sysusersdir/ulmet.conf"
-elif ! id ulmet >/dev/null 2>&1; then
-  useradd --system --home-dir /var/lib/ulmet --shell /usr/sbin/nologin --groups dialout ulmet
+else
+  if ! id ulmet >/dev/null 2>&1; then
+    useradd --system --home-dir /var/lib/ulmet --shell /usr/sbin/nologin --groups dialout ulmet
+  fi
+  for name in ulmet-ipwv ulmet-weather ulmet-plot; do
+    id "$name" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$name"
+  done
 fi
 id ulmet
 install -d -o ulmet -g ulmet -m 0750 /var/lib/ulmet
+install_option_files
 
 if [ -d /run/systemd/system ]; then
   systemctl daemon-reload
@@ -103,7 +130,7 @@ fi
 
 cat <<EOF
 install.sh: done. Next steps (README, "Deploying on a station"):
-  $sbindir/ulmet-install-db [--set-root-password]   # UlmetDB and its tables
+  $sbindir/ulmet-install-db --accounts   # UlmetDB, its tables and least-privilege accounts
   cp $sharedir/examples/99-gnss-receiver.rules /etc/udev/rules.d/   # after editing the IDs
   systemctl enable --now corvana.service mistrel.timer
   journalctl -u corvana -f

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DbSettings.h"
+
 namespace {
 char kSuccess[] = "SUCCESS";
 char kHandleError[] = "201 connET ERROR: connET FAILURE";
@@ -12,7 +14,8 @@ char kConnectionError[] = "202 CONNECTION ERROR: CANNOT ACCESS THE SERVER";
 char kQueryError[] = "203 DATABASE ERROR: QUERY FAILED";
 }  // namespace
 
-Database::Database() : conn(nullptr), result(nullptr), row(nullptr), field(nullptr), lastError(0) {
+Database::Database()
+    : conn(nullptr), result(nullptr), row(nullptr), field(nullptr), lastError(0), connected(false) {
     (void)field;
     std::memset(qbuf, 0, sizeof(qbuf));
 }
@@ -26,12 +29,21 @@ int Database::openConnection(const char* host, const char* db, const char* user,
         lastError = CR_OUT_OF_MEMORY;
         return 201;
     }
-    if (mysql_real_connect(conn, host, user, pass, db, 0, nullptr, 0) == nullptr) {
+    // The given login, overridden key by key by the option file.
+    if (!applyDbSettings(conn, host, db, user, pass, &lastMessage)) {
+        // Counted as an unreachable server: nothing was tried.
+        lastError = CR_CONNECTION_ERROR;
+        return 202;
+    }
+    if (mysql_real_connect(conn, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0) == nullptr) {
         // The handle stays until the next disconnect or openConnection.
         lastError = mysql_errno(conn);
+        lastMessage = mysql_error(conn);
         return 202;
     }
     lastError = 0;
+    lastMessage.clear();
+    connected = true;
     return 200;
 }
 
@@ -40,6 +52,7 @@ bool Database::disconnect() {
         mysql_close(conn);
         conn = nullptr;
     }
+    connected = false;
     free();
     row = nullptr;
     return true;
@@ -58,21 +71,27 @@ MYSQL_RES* Database::query(const char* query) {
     free();
     if (conn == nullptr) {
         lastError = CR_SERVER_GONE_ERROR;
+        lastMessage = "not connected";
         return nullptr;
     }
+    if (!connected) return nullptr;  // the failed connection's error stays
     mysql_query(conn, query);
     result = mysql_store_result(conn);
     lastError = mysql_errno(conn);
+    lastMessage = mysql_error(conn);
     return result;
 }
 
 bool Database::updateQuery(const char* query) {
     if (conn == nullptr) {
         lastError = CR_SERVER_GONE_ERROR;
+        lastMessage = "not connected";
         return true;
     }
+    if (!connected) return true;  // the failed connection's error stays
     bool failed = mysql_query(conn, query) != 0;
     lastError = failed ? mysql_errno(conn) : 0;
+    lastMessage = failed ? mysql_error(conn) : "";
     return failed;
 }
 
@@ -106,6 +125,8 @@ bool Database::boolQuery(const char* statement) {
 }
 
 unsigned int Database::errorNumber() const { return lastError; }
+
+const std::string& Database::errorMessage() const { return lastMessage; }
 
 bool Database::isConnectionError(unsigned int errorNumber) {
     switch (errorNumber) {

@@ -8,6 +8,8 @@
 
 #include <mysql.h>
 
+#include <string>
+
 class Database {
   public:
     Database();
@@ -17,8 +19,10 @@ class Database {
     Database& operator=(const Database&) = delete;
 
     // 200 connected, 201 no connection handle, 202 the server refused or
-    // could not be reached. Port 0 and no socket path: the client
-    // library's defaults (MYSQL_UNIX_PORT selects another socket).
+    // could not be reached, or the database option file cannot be used
+    // (DbSettings.h). The given login holds for every key that the option
+    // file does not set; port and socket default to the client library's
+    // (MYSQL_UNIX_PORT selects another socket).
     int openConnection(const char* host, const char* db, const char* user, const char* pass);
     // Closes the connection and releases the result set held; always true.
     bool disconnect();
@@ -46,6 +50,9 @@ class Database {
     // (isConnectionError) from a statement the server rejected.
     unsigned int errorNumber() const;
     static bool isConnectionError(unsigned int errorNumber);
+    // The text of that error: the server's or client library's message, or
+    // the option file's problem; empty when the last operation succeeded.
+    const std::string& errorMessage() const;
 
   private:
     MYSQL* conn;
@@ -54,6 +61,8 @@ class Database {
     MYSQL_FIELD* field;
     char* qbuf[500];
     unsigned int lastError;
+    std::string lastMessage;
+    bool connected;  // openConnection succeeded and disconnect was not called since
 
     MYSQL_ROW firstRow(const char* query);
 };

@@ -73,8 +73,10 @@ int runMistrel() {
     } else {
         if (res != nullptr)
             std::cout << DatetimeToQuery << ": ****** No gps Data ****** \n" << std::endl;
-        else
+        else {
             std::cout << DatetimeToQuery << ":\nError queryIPWV.\n" << std::endl;
+            reportDatabaseError(*DB);
+        }
         Latitude = Height = Elevation = kMissingValue;
     }
     DB->disconnect();
@@ -135,6 +137,7 @@ int runMistrel() {
         if (failed) {
             std::cout << "\nQuery Failed\n"
                       << "queryString : " << queryIPWV << "\n\n";
+            reportDatabaseError(*DB);
         } else {
             std::cout << "Successful query. IPWV Data correctly stored.\n";
             std::cout << "\n====== ====== ====== ====== ====== ====== \n" << std::endl;

@@ -3,8 +3,11 @@
 #include <iostream>
 
 #include "Corvana.h"
+#include "DbSettings.h"
 
 int main(int argc, char** argv) {
+    // An option file that cannot be used ends the daemon before it starts.
+    if (!checkDbSettings()) return -1;
     try {
         return run(argc, argv);
     } catch (std::exception& e) {

@@ -44,9 +44,57 @@ double DateTime2Doy(std::string datetime) {
     return broken.tm_yday + broken.tm_hour / 24.0 + broken.tm_min / 1440.0;
 }
 
+const char kQueryError[] = "ERROR CREATING QUERY!";
+
+namespace {
+// The number of `count` digits at `p`, or -1 when one is not a digit.
+int digits(const char* p, int count) {
+    int value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (p[i] < '0' || p[i] > '9') return -1;
+        value = value * 10 + (p[i] - '0');
+    }
+    return value;
+}
+}  // namespace
+
+bool isDateTimeText(const std::string& text) {
+    if (text.size() != 16 && text.size() != 19) return false;
+    const char* t = text.c_str();
+    if (t[4] != '-' || t[7] != '-' || t[10] != ' ' || t[13] != ':') return false;
+    if (text.size() == 19 && t[16] != ':') return false;
+    const int year = digits(t, 4), month = digits(t + 5, 2), day = digits(t + 8, 2),
+              hour = digits(t + 11, 2), minute = digits(t + 14, 2),
+              second = text.size() == 19 ? digits(t + 17, 2) : 0;
+    if (year < 1000 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 ||
+        minute > 59 || second < 0 || second > 59)
+        return false;
+    static const int length[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= length[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+void reportBadDateTime(const char* function, const std::string& text) {
+    std::cout << "\n"
+              << function << ": not a date-time YYYY-MM-DD HH:MM[:SS]: \"" << text.substr(0, 40)
+              << (text.size() > 40 ? "...\"" : "\"") << "\n"
+              << std::endl;
+}
+
+namespace {
+// kQueryError in `buffer` with the message, when `datatime` is refused.
+bool refuseDateTime(const char* function, const char* datatime, char* buffer, size_t size) {
+    if (datatime != nullptr && isDateTimeText(datatime)) return false;
+    reportBadDateTime(function, datatime != nullptr ? datatime : "");
+    snprintf(buffer, size, "%s", kQueryError);
+    return true;
+}
+}  // namespace
+
 char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
                       double latitudeErr, double longitudeErr, double heightErr, double elevation) {
     static char query[512];
+    if (refuseDateTime("format_GpsQuery", datatime, query, sizeof(query))) return query;
     snprintf(query, sizeof(query),
              "INSERT INTO gps (latitude, longitude, height, latitudeErr, longitudeErr, "
              "heightErr, elevation, data) VALUES (%.12f, %.12f, %.5f, %.5f, %.5f, %.5f, %.2f, "
@@ -60,6 +108,8 @@ char* format_troposphericDelayQuery(const char* datatime, double latitude, doubl
                                     double height, double latitudeErr, double longitudeErr,
                                     double heightErr, int PRN, double elevation, double td) {
     static char query[500];
+    if (refuseDateTime("format_troposphericDelayQuery", datatime, query, sizeof(query)))
+        return query;
     snprintf(query, sizeof(query),
              "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, "
              "longitudeErr, heightErr, prn, elevation, td, data) VALUES (%.12f, %.12f, %.5f, "
@@ -130,6 +180,10 @@ void printIPWV(double IPWV, double ZWD, double ZHD, double ZTD, double K, double
 
 void insertIpwvDB(double IPWV, std::string datatime) {
     static char query[500];
+    if (!isDateTimeText(datatime)) {
+        reportBadDateTime("insertIpwvDB", datatime);
+        return;
+    }
     snprintf(query, sizeof(query), "INSERT INTO ipwv (ipwv_value, data) VALUES (%.5f, '%s');", IPWV,
              datatime.c_str());
     Database* DB = new Database;

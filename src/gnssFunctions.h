@@ -22,7 +22,19 @@ std::string GpsTime2DateTime(int week, double timeOfWeek);
 // match is read into a zeroed broken-down time.
 double DateTime2Doy(std::string datetime);
 
-// INSERT statements in static buffers, overwritten by the next call.
+// True for "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS" with a real date
+// (years 1000 to 9999) and time of day. The only caller text that the
+// statement builders and look-ups put into SQL; they refuse any other.
+bool isDateTimeText(const std::string& text);
+// Prints that `function` refused the date-time text (its first 40
+// characters shown).
+void reportBadDateTime(const char* function, const std::string& text);
+
+// The refusal of a statement builder, in its static buffer.
+extern const char kQueryError[];  // "ERROR CREATING QUERY!"
+
+// INSERT statements in static buffers, overwritten by the next call. A
+// datatime that isDateTimeText refuses gives kQueryError and a message.
 char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
                       double latitudeErr, double longitudeErr, double heightErr, double elevation);
 char* format_troposphericDelayQuery(const char* datatime, double latitude, double longitude,
@@ -34,7 +46,8 @@ void printLogSatvis(satvis satvisData);
 void printIPWV(double IPWV, double ZWD, double ZHD, double ZTD, double K, double Pressure,
                double Temperature, double RH);
 
-// Stores one IPWV value in table ipwv and prints the outcome.
+// Stores one IPWV value in table ipwv and prints the outcome; a datatime
+// that isDateTimeText refuses is reported and nothing is stored.
 void insertIpwvDB(double IPWV, std::string datatime);
 
 #endif

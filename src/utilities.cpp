@@ -1,6 +1,7 @@
 #include "utilities.h"
 
 #include <mysql.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +17,8 @@
 
 namespace {
 
-// The minute of a date-time text: "YYYY-MM-DD HH:MM" (the whole text when
-// it is shorter), matched as a LIKE prefix.
+// The minute of a date-time text: "YYYY-MM-DD HH:MM", matched as a LIKE
+// prefix (the text has passed isDateTimeText).
 std::string minutePrefix(const std::string& datatime) { return datatime.substr(0, 16); }
 
 // A whole text of the form [sign]digits[.digits][e[sign]digits]; strtod
@@ -57,6 +58,10 @@ bool wholeInt(const std::string& text, int* value) {
 
 }  // namespace
 
+void reportDatabaseError(const Database& DB) {
+    if (!DB.errorMessage().empty()) std::cout << "Database: " << DB.errorMessage() << std::endl;
+}
+
 double columnValue(const char* text) {
     if (text == nullptr || !isDecimalText(text)) return kMissingValue;
     double value = std::strtod(text, nullptr);
@@ -65,6 +70,10 @@ double columnValue(const char* text) {
 }
 
 double atmosphericDataDB(std::string datatime, std::string dataType) {
+    if (!isDateTimeText(datatime)) {
+        reportBadDateTime("atmosphericDataDB", datatime);
+        return kMissingValue;
+    }
     std::string column;
     std::string table;
     if (dataType == "P") {
@@ -77,8 +86,10 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
         column = "humidity_value";
         table = "humidity";
     }
-    // An unknown code leaves both names empty: the server rejects the
-    // statement and the value is reported missing below.
+    if (table.empty()) {
+        std::cout << "\natmosphericDataDB: unknown reading code (P, T or RH)\n" << std::endl;
+        return kMissingValue;
+    }
     char queryIPWV[500];
     std::snprintf(queryIPWV, sizeof(queryIPWV), "SELECT %s FROM %s WHERE data LIKE '%s%%';",
                   column.c_str(), table.c_str(), minutePrefix(datatime).c_str());
@@ -93,6 +104,7 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
         if (row != nullptr) value = columnValue(row[0]);
     } else {
         std::cout << "\natmosphericData Error queryIPWV.\n" << std::endl;
+        reportDatabaseError(*DB);
     }
     DB->disconnect();
     delete DB;
@@ -100,6 +112,10 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
 }
 
 std::vector<double> gpsDataDB(std::string datatime) {
+    if (!isDateTimeText(datatime)) {
+        reportBadDateTime("gpsDataDB", datatime);
+        return std::vector<double>(4, kMissingValue);
+    }
     std::string prefix = minutePrefix(datatime);
     char queryIPWV[500];
     std::snprintf(queryIPWV, sizeof(queryIPWV),
@@ -120,6 +136,7 @@ std::vector<double> gpsDataDB(std::string datatime) {
         }
     } else {
         std::cout << "\nError gpsData queryIPWV.\n" << std::endl;
+        reportDatabaseError(*DB);
     }
     if (values.empty()) values.assign(4, kMissingValue);
     DB->disconnect();
@@ -136,11 +153,14 @@ char* format_query(int n, float value, const char* datatime) {
         "INSERT INTO radiance (radiance_value, data) VALUES (%.2f, '%s');",
         "INSERT INTO raingauge (raingauge_value, data) VALUES (%.2f, '%s');",
     };
-    if (n >= 0 && n <= 4) {
+    if (!isDateTimeText(datatime != nullptr ? datatime : "")) {
+        reportBadDateTime("format_query", datatime != nullptr ? datatime : "");
+        std::snprintf(query, sizeof(query), "%s", kQueryError);
+    } else if (n >= 0 && n <= 4) {
         std::snprintf(query, sizeof(query), templates[n], static_cast<double>(value), datatime);
     } else {
         std::cout << "ERROR CREATING QUERY";
-        std::snprintf(query, sizeof(query), "%s", "ERROR CREATING QUERY!");
+        std::snprintf(query, sizeof(query), "%s", kQueryError);
     }
     return query;
 }
@@ -177,12 +197,25 @@ bool parseGpsLogTime(std::string timeLog) {
     char dateFormat[50];
     std::snprintf(dateFormat, sizeof(dateFormat), "%s", "\"%Y-%m-%d %T\"");
     char setSysTime[100];
-    // sudo -S reads the account's password from its standard input.
-    std::snprintf(setSysTime, sizeof(setSysTime), "echo Tembilux | sudo -S date +%s -s %s;",
-                  dateFormat, gpsDatetime.c_str());
+    // sudo -S reads the account's password from its standard input. It is
+    // written into the pipe, never onto a command line, where any local
+    // user could read it (ps, /proc/PID/cmdline) while the command runs.
+    std::snprintf(setSysTime, sizeof(setSysTime), "sudo -S date +%s -s %s", dateFormat,
+                  gpsDatetime.c_str());
     std::fflush(stdout);
     std::cout.flush();
-    result = std::system(setSysTime);
+    FILE* sudo = popen(setSysTime, "w");
+    if (sudo != nullptr) {
+        // A sudo that does not ask leaves the pipe unread: no SIGPIPE then.
+        struct sigaction ignore, previous;
+        std::memset(&ignore, 0, sizeof ignore);
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignore, &previous);
+        std::fputs("Tembilux\n", sudo);
+        std::fflush(sudo);
+        result = pclose(sudo);
+        sigaction(SIGPIPE, &previous, nullptr);
+    }
     std::cout << "\n setSysTime result = " << result << "\n" << std::endl;
     TIME_SET = (result == 0);
     return TIME_SET;

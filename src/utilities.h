@@ -21,21 +21,28 @@ constexpr double kMissingValue = 666666.0;
 // column is NULL or its whole text is not a finite decimal number.
 double columnValue(const char* text);
 
-// The first reading stored within the minute of `datatime` (its first 16
-// characters, "YYYY-MM-DD HH:MM", matched as a prefix). dataType is "P"
-// (pressure, hPa), "T" (temperature, degrees Celsius) or "RH" (relative
-// humidity, percent). kMissingValue when there is none; a failed statement
-// (unknown code, no server) also prints an error line.
+// The first reading stored within the minute of `datatime`
+// ("YYYY-MM-DD HH:MM[:SS]", its minute matched as a prefix). dataType is
+// "P" (pressure, hPa), "T" (temperature, degrees Celsius) or "RH"
+// (relative humidity, percent). kMissingValue when there is none; a
+// refused date-time or code (nothing is run) or a failed statement also
+// prints an error line, the latter with the database's message.
 double atmosphericDataDB(std::string datatime, std::string dataType);
 
 // Latitude, longitude, height and elevation of the first `gps` row of the
-// minute of `datatime`; kMissingValue for each value that is absent.
+// minute of `datatime`; kMissingValue for each value that is absent, four
+// times for a refused date-time (isDateTimeText).
 std::vector<double> gpsDataDB(std::string datatime);
 
 // INSERT of one weather reading: n = 0 pressure, 1 temperature,
 // 2 humidity, 3 radiance, 4 raingauge. Returns a static buffer that the
-// next call overwrites; "ERROR CREATING QUERY!" for any other n.
+// next call overwrites; "ERROR CREATING QUERY!" for any other n or a
+// datatime that isDateTimeText refuses.
 char* format_query(int n, float value, const char* datatime);
+
+class Database;
+// Prints the database's message of the last failed operation of DB.
+void reportDatabaseError(const Database& DB);
 
 // Appends dataLog and a newline to ARDUINO_LOG.TXT in the working
 // directory; a file that cannot be opened is silently skipped.

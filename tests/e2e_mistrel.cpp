@@ -152,13 +152,16 @@ TEST(Mistrel, Runs) {
          "255|" + zero.first +
              "\nQuery Failed\nqueryString : INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, "
              "prn, satellites, data) VALUES (0.000000, NULL, 90.00000, NULL, 1, "
-             "'2014-03-05 14:07:00');\n\n\n|NULL"},
+             "'2014-03-05 14:07:00');\n\n\nDatabase: Table 'UlmetDB.ipwv' doesn't exist\n|NULL"},
     };
     for (const auto& [rows, want] : cases) EXPECT_EQ(run(rows), want);
-    // No server: every look-up reports its error; the missing position ends the run.
-    const std::string e = "\natmosphericData Error queryIPWV.\n\n";
+    // No server: every look-up reports its error with the client library's
+    // message; the missing position ends the run.
+    const std::string d =
+        "Database: Can't connect to local server through socket '/nonexistent/mysqld.sock' (2)\n";
+    const std::string e = "\natmosphericData Error queryIPWV.\n\n" + d;
     EXPECT_EQ(run({}, "/nonexistent/mysqld.sock"),
-              "255|" + e + e + e + "2014-03-05 14:07:00:\nError queryIPWV.\n\n" + kMissingGps);
+              "255|" + e + e + e + "2014-03-05 14:07:00:\nError queryIPWV.\n\n" + d + kMissingGps);
 }
 
 // The set-up script adds the uncertainty and provenance columns to an ipwv

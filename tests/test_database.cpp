@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "Database.h"
+#include "DbSettings.h"
 #include "TestSupport.h"
 
 using namespace testsupport;
@@ -92,6 +94,56 @@ TEST_F(DatabaseTest, MinuteLookUpsUseTheIndex) {
         EXPECT_NE(like[0][5].find("_data"), std::string::npos) << table;
         EXPECT_NE(equal[0][5].find("_data"), std::string::npos) << table;
     }
+}
+
+// The login comes from the option file named by ULMET_DB_CONFIG, key by
+// key over the built-in one; a file that cannot be used is an error that
+// names it, and no login is tried then (never the built-in one instead).
+TEST_F(DatabaseTest, OptionFileLogin) {
+    TempDir dir("ulmet-cnf");
+    sql::exec("CREATE USER IF NOT EXISTS cnf_test@localhost IDENTIFIED BY 'a\"b\\\\c'");  // a"b\c
+    sql::exec("GRANT SELECT ON UlmetDB.ipwv TO cnf_test@localhost");
+    const std::string file = dir.file("db.cnf");
+    // "user@host database", or "code: message" when the connection failed.
+    auto login = [&](const std::string& content) {
+        std::ofstream(file) << content;
+        setenv("ULMET_DB_CONFIG", file.c_str(), 1);
+        Database db;
+        std::string out;
+        if (connect(db) != 200)
+            out = std::to_string(db.errorNumber()) + ": " + db.errorMessage();
+        else
+            out = db.stringQuery("SELECT CONCAT(CURRENT_USER(), ' ', DATABASE())");
+        db.disconnect();
+        unsetenv("ULMET_DB_CONFIG");
+        return out;
+    };
+    EXPECT_EQ(login("[ulmet]\n"), "root@localhost UlmetDB");
+    EXPECT_EQ(login("# station\n[client]\n[ulmet]\nuser = cnf_test\npassword=\"a\\\"b\\\\c\"\n"),
+              "cnf_test@localhost UlmetDB");
+    EXPECT_EQ(login("[ulmet]\ndatabase=information_schema\n"), "root@localhost information_schema");
+    EXPECT_EQ(login("[ulmet]\nuser=cnf_test\npassword=wrong\n"),
+              "1045: Access denied for user 'cnf_test'@'localhost' (using password: YES)");
+    // A directory stands for an unreadable file: permissions do not stop root.
+    const std::pair<std::string, std::string> bad[] = {
+        {"[ulmet\nuser=cnf_test\n", "group header without ']' (line 1)"},
+        {"user=cnf_test\n[ulmet]\n", "setting before the first [group] (line 1)"},
+        {"[ulmet]\nusr=cnf_test\n", "unknown key 'usr' in [ulmet] (line 2)"},
+        {"[ulmet]\nport=33o6\n", "port is not a number (line 2)"}};
+    for (const auto& [content, problem] : bad)
+        EXPECT_EQ(login(content), "2002: database option file " + file + ": " + problem);
+    for (const auto& [path, problem] :
+         {std::pair<std::string, std::string>{dir.file("none.cnf"), "No such file or directory"},
+          {dir.path(), "not a regular file"}}) {
+        setenv("ULMET_DB_CONFIG", path.c_str(), 1);
+        Database db;
+        EXPECT_EQ(connect(db), 202);
+        EXPECT_EQ(db.errorMessage(), "database option file " + path + ": " + problem);
+        EXPECT_TRUE(db.updateQuery("DO 1"));  // the reason stays
+        EXPECT_EQ(db.errorMessage(), "database option file " + path + ": " + problem);
+        unsetenv("ULMET_DB_CONFIG");
+    }
+    sql::exec("DROP USER cnf_test@localhost");
 }
 
 }  // namespace

@@ -31,11 +31,11 @@ TEST(Utilities, WeatherAndPositionTables) {
     }
     EXPECT_STREQ(format_query(5, 1.0f, kMinute), "ERROR CREATING QUERY!");
 
-    // Any second of the minute matches; a text shorter than a minute is used
-    // whole (a bare date matches the day); codes are case-sensitive.
+    // Any second of the minute matches, and the minute alone; codes are
+    // case-sensitive.
     EXPECT_EQ(atmosphericDataDB("2014-03-05 14:07:59", "P"), 1013.25);
+    EXPECT_EQ(atmosphericDataDB("2014-03-05 14:07", "RH"), 61.75);
     EXPECT_EQ(atmosphericDataDB("2014-03-05 14:08:00", "P"), kMissingValue);
-    EXPECT_EQ(atmosphericDataDB("2014-03-05", "RH"), 61.75);
     EXPECT_EQ(atmosphericDataDB(kMinute, "p"), kMissingValue);
 
     EXPECT_EQ(gpsDataDB(kMinute), std::vector<double>(4, kMissingValue));
@@ -44,13 +44,66 @@ TEST(Utilities, WeatherAndPositionTables) {
         "'2014-03-05 14:07:42')");
     EXPECT_EQ(gpsDataDB(kMinute), (std::vector<double>{1, 2, 3, 4}));
     EXPECT_EQ(out.text(),
-              "ERROR CREATING QUERY\natmosphericData Error queryIPWV.\n\n"
+              "ERROR CREATING QUERY\natmosphericDataDB: unknown reading code (P, T or RH)\n\n"
               "\ndatatimeSQL : 2014-03-05 14:07\n\n\n ****** gpsData NOT AVAILABLE "
               "****** \n\n\ndatatimeSQL : 2014-03-05 14:07\n\n");
 }
 
+// Only a date-time reaches a statement: quotes, backslashes, wildcards,
+// empty and over-long texts, bare dates and impossible dates are refused
+// with the helpers' missing or failure result, while rows of other
+// minutes stand ready to be matched by an injected condition.
+TEST(Utilities, HelpersTakeOnlyDateTimeTexts) {
+    sql::resetTables();
+    for (const char* table : {"pressure", "temperature", "humidity"})
+        sql::exec(std::string("INSERT INTO ") + table + " (" + table +
+                  "_value, data) VALUES (1, '2014-03-05 14:07:00')");
+    sql::exec(
+        "INSERT INTO gps (latitude, longitude, height, elevation, data) VALUES (1, 2, 3, 4, "
+        "'2014-03-05 14:07:00')");
+    const std::string bad[] = {"x' OR 1 OR '",
+                               "2014-03-05 14:07' OR '1'='1",
+                               "2014-03-05 14:0%",
+                               "%",
+                               "2014-03-05 14:07:0\\",
+                               "2014\\-03-05 14:07",
+                               "",
+                               "2014-03-05",
+                               std::string(600, '2'),
+                               "2014-03-05 14:07:00" + std::string(600, ' '),
+                               "2014-02-30 14:07:00",
+                               "2014-03-05 24:07:00",
+                               "2014-03-05T14:07:00",
+                               "+014-03-05 14:07:00"};
+    StdoutCapture out;
+    for (const std::string& text : bad) {
+        SCOPED_TRACE(text.substr(0, 40));
+        EXPECT_FALSE(isDateTimeText(text));
+        for (const char* code : {"P", "T", "RH"})
+            EXPECT_EQ(atmosphericDataDB(text, code), kMissingValue);
+        EXPECT_EQ(gpsDataDB(text), std::vector<double>(4, kMissingValue));
+        EXPECT_STREQ(format_query(0, 1.0f, text.c_str()), kQueryError);
+        EXPECT_STREQ(format_GpsQuery(text.c_str(), 1, 2, 3, 4, 5, 6, 7), kQueryError);
+        EXPECT_STREQ(format_troposphericDelayQuery(text.c_str(), 1, 2, 3, 4, 5, 6, 7, 8, 9),
+                     kQueryError);
+        insertIpwvDB(1.0, text);
+    }
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM ipwv"), "0");
+    const std::string text = out.text();
+    EXPECT_NE(
+        text.find("atmosphericDataDB: not a date-time YYYY-MM-DD HH:MM[:SS]: \"x' OR 1 OR '\""),
+        std::string::npos);
+    EXPECT_EQ(text.find("Error"), std::string::npos) << "a refused text reached the server";
+    // The real forms still pass, leap days included.
+    for (const char* good :
+         {"2014-03-05 14:07", "2014-03-05 14:07:59", "2016-02-29 00:00:00", "2000-02-29 23:59"})
+        EXPECT_TRUE(isDateTimeText(good)) << good;
+    EXPECT_FALSE(isDateTimeText("1900-02-29 00:00"));
+}
+
 // A stand-in sudo first on PATH records its input and arguments and exits
 // with the status in file "status": the machine's clock is never touched.
+// The password reaches it on its standard input only.
 TEST(Utilities, FilesAndClock) {
     namespace fs = std::filesystem;
     TempDir dir("ulmet-files");
@@ -64,7 +117,12 @@ TEST(Utilities, FilesAndClock) {
     EXPECT_EQ(readFile("ARDUINO_LOG.TXT") + readFile("errors.txt") + name,
               "a\nb\ndisk full\nerrors.txt");
 
-    std::ofstream("sudo") << "#!/bin/sh\n(cat; printf '|%s' \"$@\") >>record; exit $(cat status)";
+    // It also notes "|leak" when any command line on the machine holds the
+    // password while it runs (ps shows those to every user).
+    std::ofstream("sudo")
+        << "#!/bin/sh\n(cat; printf '|%s' \"$@\") >>record\n"
+           "grep -qs 'Tembilu[x]' /proc/[0-9]*/cmdline && printf '|leak' >>record\n"
+           "exit $(cat status)";
     fs::permissions("sudo", fs::perms::owner_all);
     const std::string oldPath = std::getenv("PATH");
     setenv("PATH", (dir.path() + ":" + oldPath).c_str(), 1);

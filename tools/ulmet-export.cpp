@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "DBConfig.h"
+#include "DbSettings.h"
 #include "Database.h"
 #include "utilities.h"
 
@@ -203,6 +204,8 @@ int main(int argc, char** argv) {
         std::cerr << "ulmet-export: --from is after --to\n";
         return 2;
     }
+
+    if (!checkDbSettings()) return 1;
 
     // Every minute of the period has a record, empty until filled.
     std::map<std::string, Record> records;

@@ -13,6 +13,7 @@
 // S, until SIGINT or SIGTERM. A reading the database did not take is tried
 // again every few seconds until its minute is over. --once stores the
 // current minute and ends (exit status 1 if a row could not be stored).
+// The database login is the programs' (DbSettings.h: ULMET_DB_CONFIG).
 #include <mysql.h>
 #include <signal.h>
 
@@ -25,6 +26,7 @@
 #include <string>
 
 #include "Database.h"
+#include "DbSettings.h"
 #include "utilities.h"
 
 namespace {
@@ -84,7 +86,8 @@ bool storeRow(int table, double value, char* datatime) {
     Database* db = new Database;
     db->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     bool failed = db->updateQuery(statement);
-    if (failed) std::printf("weather_sim: not stored: %s\n", statement);
+    if (failed)
+        std::printf("weather_sim: not stored (%s): %s\n", db->errorMessage().c_str(), statement);
     db->disconnect();
     delete db;
     return !failed;
@@ -152,6 +155,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    if (!checkDbSettings()) return 1;
 
     struct sigaction action;
     std::memset(&action, 0, sizeof action);

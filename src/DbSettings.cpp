@@ -1,0 +1,111 @@
+#include "DbSettings.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+const char kDefaultFile[] = "/etc/ulmet/db.cnf";
+const char kGroup[] = "ulmet";
+
+std::string trim(const std::string& text) {
+    const char* space = " \t\r\n\f\v";
+    std::string::size_type first = text.find_first_not_of(space);
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+bool isDigits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The client library reads the file itself while it connects, but skips a
+// file it cannot open and stops quietly at a line it cannot place: the
+// checks below make those cases an error instead of a silent fall-back to
+// the built-in login. A misspelt key of our group would be skipped as
+// well, so only the six keys are accepted there.
+std::string contentProblem(std::istream& in) {
+    static const char* const keys[] = {"user", "password", "host", "port", "socket", "database"};
+    bool inGroup = false, anyGroup = false;
+    std::string raw;
+    for (int number = 1; std::getline(in, raw); ++number) {
+        const std::string line = trim(raw);
+        const std::string where = " (line " + std::to_string(number) + ")";
+        if (line.empty() || line[0] == '#' || line[0] == ';' || line[0] == '!') continue;
+        if (line[0] == '[') {
+            std::string::size_type close = line.find(']');
+            if (close == std::string::npos) return "group header without ']'" + where;
+            anyGroup = true;
+            inGroup = trim(line.substr(1, close - 1)) == kGroup;
+            continue;
+        }
+        if (!anyGroup) return "setting before the first [group]" + where;
+        if (!inGroup) continue;
+        std::string::size_type equals = line.find('=');
+        const std::string key = trim(line.substr(0, equals));
+        const std::string value = equals == std::string::npos ? "" : trim(line.substr(equals + 1));
+        bool known = false;
+        for (const char* k : keys) known = known || key == k;
+        if (!known) return "unknown key '" + key + "' in [" + kGroup + "]" + where;
+        if (key == "port" && !isDigits(value)) return "port is not a number" + where;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string dbOptionFile() {
+    const char* named = std::getenv("ULMET_DB_CONFIG");
+    if (named != nullptr && *named != '\0') return named;
+    struct stat info;
+    if (stat(kDefaultFile, &info) == 0) return kDefaultFile;
+    return std::string();
+}
+
+std::string dbOptionFileProblem() {
+    const std::string path = dbOptionFile();
+    if (path.empty()) return std::string();
+    const std::string prefix = "database option file " + path + ": ";
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return prefix + std::strerror(errno);
+    if (!S_ISREG(info.st_mode)) return prefix + "not a regular file";
+    std::ifstream in(path);
+    if (!in.is_open()) return prefix + std::strerror(errno);
+    std::string problem = contentProblem(in);
+    if (problem.empty() && in.bad()) problem = "cannot be read";
+    return problem.empty() ? problem : prefix + problem;
+}
+
+bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* user,
+                     const char* pass, std::string* problem) {
+    *problem = dbOptionFileProblem();
+    if (!problem->empty()) return false;
+    mysql_optionsv(conn, MARIADB_OPT_HOST, host);
+    mysql_optionsv(conn, MARIADB_OPT_SCHEMA, db);
+    mysql_optionsv(conn, MARIADB_OPT_USER, user);
+    mysql_optionsv(conn, MARIADB_OPT_PASSWORD, pass);
+    const std::string path = dbOptionFile();
+    if (!path.empty()) {
+        // Read by the client library in mysql_real_connect; it also reads
+        // the groups [client], [client-server] and [client-mariadb].
+        mysql_optionsv(conn, MYSQL_READ_DEFAULT_FILE, path.c_str());
+        mysql_optionsv(conn, MYSQL_READ_DEFAULT_GROUP, kGroup);
+    }
+    return true;
+}
+
+bool checkDbSettings() {
+    const std::string problem = dbOptionFileProblem();
+    if (problem.empty()) return true;
+    std::cout << "\n" << problem << "\n" << std::endl;
+    return false;
+}

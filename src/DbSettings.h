@@ -1,0 +1,36 @@
+// Where the programs' database login comes from: an option file in the
+// client library's format, group [ulmet], keys user, password, host, port,
+// socket and database. The file is the one named by ULMET_DB_CONFIG, else
+// /etc/ulmet/db.cnf when it exists; without a file, or for a key the file
+// does not set, the login built into the programs is used.
+#ifndef ULMET_DBSETTINGS_H
+#define ULMET_DBSETTINGS_H
+
+#include <mysql.h>
+
+#include <string>
+
+// The option file in use: ULMET_DB_CONFIG when set and not empty, else
+// /etc/ulmet/db.cnf when that exists, else "" (built-in login only).
+std::string dbOptionFile();
+
+// "" when the option file in use (if any) can be used; otherwise a message
+// that names the file and says what is wrong with it: missing, not a
+// regular file, unreadable, a line the client library cannot place (a
+// group header without "]" or a setting before the first group), or a key
+// of group [ulmet] that is not one of the six.
+std::string dbOptionFileProblem();
+
+// Prepares a fresh handle for mysql_real_connect(conn, NULL, NULL, NULL,
+// NULL, 0, NULL, 0): the given login becomes the handle's options and the
+// option file, read by the client library while it connects, overrides
+// them key by key. False, with the handle untouched and `problem` set,
+// when the option file cannot be used.
+bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* user,
+                     const char* pass, std::string* problem);
+
+// For the programs' start: prints the problem of the option file and
+// returns false, or returns true when there is none.
+bool checkDbSettings();
+
+#endif

@@ -1,0 +1,312 @@
+// The least-privilege set-up end to end on a private server whose root has
+// no password at all (it logs in through the Unix socket only, as on a
+// fresh Debian server): install-db makes the accounts and their option
+// files, the real programs and tools log in through those files, and the
+// server's general log shows which account ran each statement.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Database.h"
+#include "TestSupport.h"
+
+using namespace testsupport;
+using namespace std::chrono;
+
+namespace {
+
+// The server, the option files (socket/ from the default run of install-db,
+// password/ from --passwords) and a working directory, shared by the tests.
+struct Station {
+    Station() {
+        chmod(server.dir().c_str(), 0755);  // the socket, for the test of a system user
+        sql::exec("ALTER USER root@localhost IDENTIFIED VIA unix_socket", server.socket());
+        socketAuth = installDb({"--config-dir", dir.file("socket")});
+        passwordAuth = installDb({"--passwords", "--config-dir", dir.file("password")});
+        sql::exec("SET GLOBAL log_output = 'TABLE', general_log = 'ON'", server.socket());
+    }
+    std::string installDb(std::vector<std::string> extra) {
+        std::vector<std::string> argv = {"/bin/bash", sourceDir() + "/scripts/install-db",
+                                         "--socket", server.socket(), "--accounts"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ChildProcess child(argv);
+        const int status = child.wait(seconds(60));  // before the output is read
+        return std::to_string(status) + "|" + child.output();
+    }
+    std::string file(const std::string& name) const { return dir.file("password/" + name); }
+    // Who ran the statements that start with `text`, as the server logged them.
+    std::set<std::string> ranBy(const std::string& text) const {
+        std::set<std::string> users;
+        for (const auto& r : sql::rows("SELECT SUBSTRING_INDEX(user_host, '[', 1) FROM "
+                                       "mysql.general_log WHERE argument LIKE '" +
+                                           text + "%'",
+                                       server.socket()))
+            users.insert(r[0]);
+        return users;
+    }
+
+    PrivateServer server;
+    TempDir dir{"ulmet-accounts"};
+    std::string socketAuth, passwordAuth;
+};
+
+Station& station() {
+    static Station s;
+    return s;
+}
+
+class Accounts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (getuid() != 0) GTEST_SKIP() << "needs the system root for socket authentication";
+        const std::string& socket = station().server.socket();
+        sql::resetTables(socket);
+        // Each test reads only its own statements from the general log.
+        sql::exec("SET GLOBAL general_log = 'OFF'", socket);
+        sql::exec("TRUNCATE TABLE mysql.general_log", socket);
+        sql::exec("SET GLOBAL general_log = 'ON'", socket);
+    }
+    // A run of a program with the option file `config`; no default socket
+    // (MYSQL_UNIX_PORT points nowhere): the file names the server's.
+    std::string run(const std::vector<std::string>& argv, const std::string& config,
+                    std::vector<std::string> env = {}) {
+        env.insert(env.end(), {"ULMET_DB_CONFIG=" + config, "TZ=UTC",
+                               "MYSQL_UNIX_PORT=/nonexistent/mysqld.sock"});
+        ChildProcess child(argv, env, station().dir.path());
+        const int status = child.wait(seconds(60));  // before the output is read
+        return std::to_string(status) + "|" + child.output();
+    }
+};
+
+TEST_F(Accounts, InstallDbMakesOneAccountPerWriter) {
+    const Station& s = station();
+    ASSERT_EQ(s.socketAuth.substr(0, 2), "0|") << s.socketAuth;
+    ASSERT_EQ(s.passwordAuth.substr(0, 2), "0|") << s.passwordAuth;
+    for (const char* name : {"corvana.cnf", "mistrel.cnf", "weather.cnf", "plot.cnf"}) {
+        // Without system users of the accounts' names here, root alone reads them.
+        struct stat info;
+        ASSERT_EQ(stat(s.file(name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+        EXPECT_NE(readFile(s.file(name)).find("\npassword="), std::string::npos) << name;
+        EXPECT_EQ(readFile(s.dir.file("socket/") + name).find("password"), std::string::npos);
+    }
+    // No password printed; the first run made the socket logins.
+    EXPECT_EQ(s.passwordAuth.find("password="), std::string::npos);
+    EXPECT_NE(s.socketAuth.find("account ulmet-ipwv (Unix socket as system user ulmet-ipwv)"),
+              std::string::npos)
+        << s.socketAuth;
+}
+
+// Each account can do its job and nothing more.
+TEST_F(Accounts, EachAccountDoesItsJobAndNothingMore) {
+    const std::string row = " (data) VALUES ('2014-03-05 14:07:00')";
+    auto ins = [&](const std::string& table) { return "INSERT INTO " + table + row; };
+    auto sel = [](const std::string& table) { return "SELECT * FROM " + table; };
+    const struct {
+        const char* file;
+        std::vector<std::string> allowed, refused;
+    } cases[] = {
+        {"corvana.cnf",
+         {ins("troposphericDelay")},
+         {ins("ipwv"), ins("pressure"), sel("troposphericDelay"), "DELETE FROM troposphericDelay",
+          "DROP TABLE troposphericDelay"}},
+        {"mistrel.cnf",
+         {sel("pressure"), sel("temperature"), sel("humidity"), sel("troposphericDelay"),
+          ins("ipwv")},
+         {ins("troposphericDelay"), ins("pressure"), sel("ipwv"), sel("gps"), "DELETE FROM ipwv"}},
+        {"weather.cnf",
+         {ins("pressure"), ins("temperature"), ins("humidity")},
+         {ins("ipwv"), ins("troposphericDelay"), ins("radiance"), sel("pressure")}},
+        {"plot.cnf", {sel("ipwv"), sel("troposphericDelay"), sel("gps")}, {ins("ipwv")}},
+    };
+    for (const auto& c : cases) {
+        setenv("ULMET_DB_CONFIG", station().file(c.file).c_str(), 1);
+        Database db;
+        ASSERT_EQ(db.openConnection("localhost", "UlmetDB", "root", "kzqvwp"), 200)
+            << c.file << ": " << db.errorMessage();
+        // The error number of a statement: 0 when it ran.
+        auto error = [&](const std::string& statement) {
+            if (statement.rfind("SELECT", 0) == 0) {
+                db.query(statement.c_str());
+                db.free();
+            } else {
+                db.updateQuery(statement.c_str());
+            }
+            return db.errorNumber();
+        };
+        for (const std::string& statement : c.allowed)
+            EXPECT_EQ(error(statement), 0u) << c.file << ": " << db.errorMessage();
+        for (const std::string& statement : c.refused)  // 1142: command denied
+            EXPECT_EQ(error(statement), 1142u) << c.file << ": " << statement;
+        db.disconnect();
+        unsetenv("ULMET_DB_CONFIG");
+    }
+}
+
+// The retrieval program stores the IPWV through its own account; a wrong
+// password in its file, or a file it cannot use, ends the run with 255
+// and the server's message or the file's name.
+TEST_F(Accounts, RetrievalStoresThroughItsAccount) {
+    if (faketimeLibrary().empty()) GTEST_SKIP() << "libfaketime not installed";
+    const Station& s = station();
+    const std::string at = "'2014-03-05 14:07:00')";
+    for (const std::string& statement :
+         {"INSERT INTO pressure (pressure_value, data) VALUES (1013, " + at,
+          "INSERT INTO temperature (temperature_value, data) VALUES (20, " + at,
+          "INSERT INTO humidity (humidity_value, data) VALUES (60, " + at,
+          "INSERT INTO troposphericDelay (latitude, height, elevation, data) VALUES (40, 100, "
+          "30, " +
+              at})
+        sql::exec(statement, s.server.socket());
+    struct tm target = {42, 7, 14, 5, 2, 114, 0, 0, 0, 0, nullptr};
+    const auto clock = faketimeEnv(timegm(&target) - time(nullptr));
+    const std::vector<std::string> mistrel = {binDir() + "/Mistrel"};
+
+    const std::string good = run(mistrel, s.file("mistrel.cnf"), clock);
+    EXPECT_EQ(good.substr(0, 2), "0|") << good;
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM ipwv WHERE data = '2014-03-05 14:07:00'",
+                          s.server.socket()),
+              "1");
+    EXPECT_EQ(s.ranBy("INSERT INTO ipwv"), std::set<std::string>{"ulmet-ipwv"});
+
+    const std::string wrong = s.dir.file("wrong.cnf");
+    std::ofstream(wrong) << "[ulmet]\nuser=ulmet-ipwv\npassword=wrong\nsocket=" << s.server.socket()
+                         << "\n";
+    const std::string refused = run(mistrel, wrong, clock);
+    EXPECT_EQ(refused.substr(0, 4), "255|") << refused;
+    EXPECT_NE(refused.find("Access denied for user 'ulmet-ipwv'@'localhost'"), std::string::npos)
+        << refused;
+
+    // Missing, unreadable (a directory: permissions do not stop root) and
+    // rejected files, for the programs and the tools alike.
+    const std::string malformed = s.dir.file("malformed.cnf");
+    std::ofstream(malformed) << "[ulmet\nuser=ulmet-ipwv\n";
+    for (const std::string& file : {s.dir.file("missing.cnf"), s.dir.path(), malformed}) {
+        for (const auto& [argv, status] :
+             {std::pair<std::vector<std::string>, std::string>{mistrel, "255|"},
+              {{binDir() + "/Corvana"}, "255|"},
+              {{binDir() + "/weather_sim", "--once"}, "1|"},
+              {{"/bin/bash", sourceDir() + "/tools/ulmet-plot"}, "1|"}}) {
+            const std::string out = run(argv, file);
+            EXPECT_EQ(out.substr(0, status.size()), status) << argv[0] << " " << out;
+            EXPECT_NE(out.find("database option file " + file + ":"), std::string::npos)
+                << argv[0] << " " << out;
+        }
+    }
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM ipwv", s.server.socket()), "1");
+}
+
+// The weather simulator and the plotting tool through their accounts; a
+// socket login needs no password, only the system user of its name.
+TEST_F(Accounts, WeatherAndPlotThroughTheirAccounts) {
+    const Station& s = station();
+    const std::string weather = run({binDir() + "/weather_sim", "--once"}, s.file("weather.cnf"));
+    EXPECT_EQ(weather.substr(0, 2), "0|") << weather;
+    EXPECT_EQ(s.ranBy("INSERT INTO humidity"), std::set<std::string>{"ulmet-weather"});
+    if (access("/usr/bin/gnuplot", X_OK) == 0) {
+        const std::string plot =
+            run({"/bin/bash", sourceDir() + "/tools/ulmet-plot", "--out", s.dir.file("p.png")},
+                s.file("plot.cnf"));
+        EXPECT_EQ(plot.substr(0, 2), "0|") << plot;
+        EXPECT_EQ(s.ranBy("SELECT data, prn, td FROM troposphericDelay"),
+                  std::set<std::string>{"ulmet-plot"});
+    }
+
+    // The system user nobody stands in for a service's own user.
+    if (access("/usr/sbin/runuser", X_OK) != 0) GTEST_SKIP() << "no runuser";
+    sql::exec("CREATE USER nobody@localhost IDENTIFIED VIA unix_socket", s.server.socket());
+    sql::exec("GRANT INSERT ON UlmetDB.pressure TO nobody@localhost", s.server.socket());
+    const std::string file = s.dir.file("nobody.cnf");
+    std::ofstream(file) << "[ulmet]\nuser=nobody\nsocket=" << s.server.socket() << "\n";
+    chmod(file.c_str(), 0644);
+    chmod(s.dir.path().c_str(), 0755);
+    // Through the programs' own login code: the simulator's --once as nobody.
+    const std::string asNobody =
+        run({"/usr/sbin/runuser", "-u", "nobody", "--", binDir() + "/weather_sim", "--once"}, file);
+    const std::string asRoot = run({binDir() + "/weather_sim", "--once"}, file);
+    sql::exec("DROP USER nobody@localhost", s.server.socket());
+    // nobody may only insert pressure: the other two readings are refused.
+    EXPECT_NE(asNobody.find("not stored (INSERT command denied to user 'nobody'"),
+              std::string::npos)
+        << asNobody;
+    EXPECT_EQ(s.ranBy("INSERT INTO pressure").count("nobody"), 1u) << asNobody;
+    EXPECT_NE(asRoot.find("Access denied for user 'nobody'@'localhost'"), std::string::npos)
+        << asRoot;
+}
+
+// The acquisition daemon stores its rows through its own account. While
+// the server refuses its login (a wrong password in its file) it keeps the
+// rows, and stores them once the file is right again: the file is read
+// for every connection.
+TEST_F(Accounts, AcquisitionThroughItsAccount) {
+    if (faketimeLibrary().empty()) GTEST_SKIP() << "libfaketime not installed";
+    const Station& s = station();
+    TempDir work("ulmet-acq-login");
+    const std::string config = work.file("corvana.cnf"), good = readFile(s.file("corvana.cnf"));
+    // Replaced whole, never seen half written.
+    auto writeConfig = [&](const std::string& text) {
+        std::ofstream(work.file("next.cnf")) << text;
+        std::rename(work.file("next.cnf").c_str(), config.c_str());
+    };
+    const auto password = good.find("password=");
+    writeConfig(good.substr(0, password) + "password=wrong" +
+                good.substr(good.find('\n', password)));
+    auto env = faketimeEnv(offsetToSecondOfMinute(56));
+    env.insert(env.end(), {"TZ=UTC", "TERM=dumb", "MYSQL_UNIX_PORT=/nonexistent/mysqld.sock",
+                           "ULMET_DB_CONFIG=" + config, "CORVANA_PORT=" + work.file("tty")});
+    ChildProcess sim({binDir() + "/receiver_sim", "--link", work.file("tty"), "--expected-rows",
+                      work.file("expected"), "--interval-seconds", "10", "--seed", "7"},
+                     env, work.path());
+    ASSERT_TRUE(sim.waitForOutput("PTY ", seconds(10))) << sim.output();
+    ChildProcess daemon({binDir() + "/Corvana"}, env, work.path());
+    auto stored = [&] {
+        return std::stoul(sql::scalar("SELECT COUNT(*) FROM troposphericDelay", s.server.socket()));
+    };
+    auto expected = [&] {
+        std::istringstream in(readFile(work.file("expected")));
+        std::size_t n = 0;
+        for (std::string line; std::getline(in, line);) ++n;
+        return n;
+    };
+    auto visibilityLogs = [&] {
+        std::size_t n = 0;
+        for (auto at = daemon.output().find("SATVIS_LOG\n"); at != std::string::npos;
+             at = daemon.output().find("SATVIS_LOG\n", at + 1))
+            ++n;
+        return n;
+    };
+    auto waitFor = [](auto condition, seconds timeout) {
+        for (auto end = steady_clock::now() + timeout; !condition();
+             std::this_thread::sleep_for(milliseconds(100)))
+            if (steady_clock::now() >= end) return false;
+        return true;
+    };
+
+    // The first log arrives while the login is refused: its rows are kept.
+    ASSERT_TRUE(waitFor([&] { return visibilityLogs() > 0; }, seconds(40))) << daemon.output();
+    std::this_thread::sleep_for(seconds(1));  // the log's rows are handled
+    EXPECT_EQ(stored(), 0u);
+    ASSERT_GT(expected(), 0u);
+    writeConfig(good);
+    // With the next log the kept rows go in, then its own, all through the
+    // account. (Rows refused at login are kept only with the storage's
+    // error classification, which tells a refused login from a refused row.)
+    const bool all =
+        waitFor([&] { return visibilityLogs() > 1 && stored() >= expected(); }, seconds(40));
+    EXPECT_TRUE(all) << stored() << " of " << expected() << " rows\n" << daemon.output();
+    EXPECT_EQ(s.ranBy("INSERT INTO troposphericDelay"), std::set<std::string>{"ulmet"});
+    daemon.signal(SIGINT);
+    EXPECT_EQ(daemon.wait(seconds(20)), 0);
+}
+
+}  // namespace
