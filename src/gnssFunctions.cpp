@@ -44,6 +44,27 @@ double DateTime2Doy(std::string datetime) {
     return broken.tm_yday + broken.tm_hour / 24.0 + broken.tm_min / 1440.0;
 }
 
+uint32_t logChecksum(const char* text, std::size_t size) {
+    // One byte at a time through a table of the 256 byte remainders,
+    // built on first use.
+    static uint32_t table[256];
+    static bool built = false;
+    if (!built) {
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t r = n;
+            for (int bit = 0; bit < 8; ++bit) r = (r >> 1) ^ ((r & 1u) ? 0xEDB88320u : 0u);
+            table[n] = r;
+        }
+        built = true;
+    }
+    uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i)
+        crc = table[(crc ^ static_cast<unsigned char>(text[i])) & 0xFFu] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+uint32_t logChecksum(const std::string& text) { return logChecksum(text.data(), text.size()); }
+
 char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
                       double latitudeErr, double longitudeErr, double heightErr, double elevation) {
     static char query[512];
