@@ -56,6 +56,34 @@ TEST(ReceiverLog, WorkedLogsAndGlonassNumbers) {
               std::make_tuple("2018-05-06 00:00:00", 4, Ints{50, 42, 12, 40}, Doubles(4, 1.5)));
 }
 
+TEST(Bestpos, OnlyWhollyConvertedNumbersMakeAPosition) {
+    // Each of the six numbers, and the time, must be one number and all of
+    // it; otherwise the record stays empty and the epoch unread.
+    const std::string good = kBestpos;
+    for (const char* from : {"45.5", "7.25", "80.5", "1.5,", "1.25", "3.0", "2000", "0.000"}) {
+        std::string field = from;
+        std::string::size_type at =
+            good.find(field, good.find(field == "2000" || field == "0.000" ? "d," : ";"));
+        for (const char* bad : {"x", "e", "-", ".."}) {
+            std::string log = good;
+            log.insert(at + (field.back() == ',' ? field.size() - 1 : field.size()), bad);
+            ReceiverLog parsed("#BESTPOSA", log, 30.0);
+            EXPECT_TRUE(parsed.bestposData.datatime.empty()) << log;
+            EXPECT_EQ(parsed.bestposData.position[0], 0.0) << log;
+        }
+    }
+    for (const char* out : {"1e999", "-1e999", "nan", "inf", "0x1p3", "4 5"}) {
+        std::string log = good;
+        log.replace(log.find("45.5"), 4, out);
+        EXPECT_TRUE(ReceiverLog("#BESTPOSA", log, 30.0).bestposData.datatime.empty()) << log;
+    }
+    ReceiverLog parsed("#BESTPOSA", "#BESTPOSA,a,b,c,d,2000,60.5;e,f,-4.5e1,+7.25,80,g,h,1,2,3",
+                       30.0);
+    EXPECT_EQ(Doubles(parsed.bestposData.position, parsed.bestposData.position + 3),
+              (Doubles{-45, 7.25, 80}));
+    EXPECT_EQ(std::make_pair(parsed.gpsWeek(), parsed.gpsSeconds()), std::make_pair(2000, 60.5));
+}
+
 TEST(Satvis, CutOffDuplicatesAndMissingSatellites) {
     const std::string log = vis({"1/30", "2/29.5", "3/-35", "4/-20", "5/150"});
     testsupport::StdoutCapture quiet;
