@@ -4,7 +4,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -39,7 +43,9 @@ class CorvanaSpine : public ::testing::Test {
     // The simulator (emitting every 5 s) and the daemon on its link, under
     // a clock faked to read second `second` of a minute.
     void start(int second) {
-        env_ = faketimeEnv(offsetToSecondOfMinute(second));
+        offset_ = offsetToSecondOfMinute(second);
+        std::vector<std::string> faked = faketimeEnv(offset_);
+        env_.insert(env_.end(), faked.begin(), faked.end());
         sim_.reset(
             new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--commands",
                               dir_.file("commands"), "--interval-seconds", "5"},
@@ -54,7 +60,20 @@ class CorvanaSpine : public ::testing::Test {
         daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env_, dir_.path()));
     }
 
+    // Waits until the simulator has received `command`; returns the second
+    // of the minute on the faked clock when it was seen (-1 if never).
+    double secondOfMinuteWhenReceived(const std::string& command) {
+        for (auto end = steady_clock::now() + seconds(30); steady_clock::now() < end;
+             std::this_thread::sleep_for(milliseconds(10))) {
+            if (readFile(dir_.file("commands")).find(command) == std::string::npos) continue;
+            double now = duration<double>(system_clock::now().time_since_epoch()).count();
+            return std::fmod(now + offset_, 60.0);
+        }
+        return -1;
+    }
+
     TempDir dir_{"ulmet-spine"};
+    long offset_ = 0;
     std::vector<std::string> env_;
     std::unique_ptr<ChildProcess> sim_, daemon_;
 };
@@ -63,6 +82,12 @@ class CorvanaSpine : public ::testing::Test {
 
 TEST_F(CorvanaSpine, SetUpCountdownAcquisitionAndStopOnInterrupt) {
     ASSERT_NO_FATAL_FAILURE(start(45));
+    // The logs go on one whole second after the minute, not before: the
+    // countdown sleeps 16 whole seconds from second 45 (15 ticks and the
+    // final one).
+    double logsOn = secondOfMinuteWhenReceived("log bestposa");
+    EXPECT_GE(logsOn, 1.0);
+    EXPECT_LT(logsOn, 10.0);
     ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(30))) << daemon_->output();
     std::this_thread::sleep_for(milliseconds(1500));  // one emission of the simulator
     daemon_->signal(SIGINT);
@@ -83,8 +108,13 @@ TEST_F(CorvanaSpine, SetUpCountdownAcquisitionAndStopOnInterrupt) {
 }
 
 TEST_F(CorvanaSpine, InterruptDuringCountdownStillSwitchesLogsOnThenOff) {
-    ASSERT_NO_FATAL_FAILURE(start(55));
-    ASSERT_TRUE(daemon_->waitForOutput("Corvana will start in : ", seconds(10)));
+    // A slow "clear" that shows when it runs: the interrupt comes while it
+    // runs, and must not be lost.
+    std::ofstream(dir_.file("clear")) << "#!/bin/sh\necho CLEARING\nsleep 0.5\n";
+    chmod(dir_.file("clear").c_str(), 0755);
+    env_.push_back("PATH=" + dir_.path() + ":" + std::getenv("PATH"));
+    ASSERT_NO_FATAL_FAILURE(start(56));
+    ASSERT_TRUE(daemon_->waitForOutput("CLEARING", seconds(10))) << daemon_->output();
     daemon_->signal(SIGINT);
     EXPECT_EQ(daemon_->wait(seconds(20)), 0) << daemon_->output();
     // No iteration of the loop runs: the stop follows the start at once.
