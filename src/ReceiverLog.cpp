@@ -57,15 +57,8 @@ double ReceiverLog::toDouble(const std::string& field) {
 
 // A field converts completely when the number read from it is all of it:
 // "45.5" does, "45.5x", "4 5", "" and "1e999" (out of range) do not.
-bool ReceiverLog::toDoubleWhole(const std::string& field, double& value) {
-    convert << field;
-    convert >> value;
-    bool whole = !convert.fail() && convert.peek() == std::char_traits<char>::eof();
-    discardRest();
-    return whole;
-}
-
-bool ReceiverLog::toIntWhole(const std::string& field, int32_t& value) {
+template <typename Number>
+bool ReceiverLog::toWhole(const std::string& field, Number& value) {
     convert << field;
     convert >> value;
     bool whole = !convert.fail() && convert.peek() == std::char_traits<char>::eof();
@@ -96,7 +89,7 @@ bool ReceiverLog::frame(const std::string& Log, std::string& datatime,
     // A time that is not wholly two numbers gives the log no epoch at all.
     int32_t weekRead = 0;
     double secondsRead = 0.0;
-    bool timeRead = toIntWhole(gpsTime[0], weekRead) && toDoubleWhole(gpsTime[1], secondsRead);
+    bool timeRead = toWhole(gpsTime[0], weekRead) && toWhole(gpsTime[1], secondsRead);
     gpsTime.clear();
     if (!timeRead) return false;
     week = weekRead;
@@ -128,7 +121,7 @@ bestpos ReceiverLog::parseBestpos(std::string Log) {
     double* target[6] = {&record.position[0],    &record.position[1],    &record.position[2],
                          &record.positionErr[0], &record.positionErr[1], &record.positionErr[2]};
     for (int n = 0; n < 6; ++n) {
-        if (!toDoubleWhole(fields[source[n]], *target[n])) return bestpos();
+        if (!toWhole(fields[source[n]], *target[n])) return bestpos();
     }
     record.datatime = datatime;
     return record;

@@ -58,9 +58,10 @@ class ReceiverLog {
     bool frame(const std::string& Log, std::string& datatime, std::vector<std::string>& fields);
     int32_t toInt(const std::string& field);
     double toDouble(const std::string& field);
-    // True when the whole field is one number; `value` gets it.
-    bool toDoubleWhole(const std::string& field, double& value);
-    bool toIntWhole(const std::string& field, int32_t& value);
+    // True when the whole field is one number (int32_t or double); `value`
+    // gets it.
+    template <typename Number>
+    bool toWhole(const std::string& field, Number& value);
     void discardRest();
     int32_t satelliteNumber(const std::string& field);
 };
