@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -42,9 +43,17 @@ class CorvanaSpine : public ::testing::Test {
   protected:
     // The simulator (emitting every 5 s) and the daemon on its link, under
     // a clock faked to read second `second` of a minute.
-    void start(int second) {
+    // With `clockFile`, the offset is read from a file at every clock call,
+    // so that the test can step the faked wall clock (setClock).
+    void start(int second, bool clockFile = false) {
         offset_ = offsetToSecondOfMinute(second);
         std::vector<std::string> faked = faketimeEnv(offset_);
+        if (clockFile) {
+            setClock(offset_);
+            for (std::string& entry : faked)
+                if (entry.rfind("FAKETIME=", 0) == 0) entry = "FAKETIME_NO_CACHE=1";
+            faked.push_back("FAKETIME_TIMESTAMP_FILE=" + dir_.file("clock"));
+        }
         env_.insert(env_.end(), faked.begin(), faked.end());
         sim_.reset(
             new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--commands",
@@ -58,6 +67,11 @@ class CorvanaSpine : public ::testing::Test {
         env_.insert(env_.end(), {"CORVANA_PORT=" + device, "TERM=dumb", "TZ=UTC",
                                  "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
         daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env_, dir_.path()));
+    }
+
+    void setClock(long offset) {
+        std::ofstream(dir_.file("clock.new")) << (offset >= 0 ? "+" : "") << offset << "\n";
+        std::rename(dir_.file("clock.new").c_str(), dir_.file("clock").c_str());
     }
 
     // Waits until the simulator has received `command`; returns the second
@@ -122,6 +136,17 @@ TEST_F(CorvanaSpine, InterruptDuringCountdownStillSwitchesLogsOnThenOff) {
                                             "SATVIS Cmd Result: ", kDaqStart + "\n" + kDaqStop,
                                             "UNLOG Cmd Result: ", " Serial Comm CLOSED."}));
     EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
+}
+
+TEST_F(CorvanaSpine, WallClockStepBackDoesNotStretchARead) {
+    ASSERT_NO_FATAL_FAILURE(start(58, true));
+    ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(15))) << daemon_->output();
+    // The wall clock goes back 60 s under a read of 250 ms: on the wall
+    // clock that read would end a minute later, deaf to the interrupt.
+    setClock(offset_ - 60);
+    std::this_thread::sleep_for(milliseconds(100));
+    daemon_->signal(SIGINT);
+    EXPECT_EQ(daemon_->wait(seconds(15)), 0) << daemon_->output();
 }
 
 TEST_F(CorvanaSpine, MissingDeviceIsReportedByMain) {
