@@ -96,9 +96,12 @@ class CorvanaSpine : public ::testing::Test {
 
 TEST_F(CorvanaSpine, SetUpCountdownAcquisitionAndStopOnInterrupt) {
     ASSERT_NO_FATAL_FAILURE(start(45));
-    // The logs go on one whole second after the minute, not before: the
-    // countdown sleeps 16 whole seconds from second 45 (15 ticks and the
-    // final one).
+    // The logs go off at once and on again one whole second after the
+    // minute, not before: the countdown sleeps 16 whole seconds from second
+    // 45 (15 ticks and the final one).
+    double unlog = secondOfMinuteWhenReceived("unlogall true");
+    EXPECT_GE(unlog, 45.0);  // before the countdown, not after it
+    EXPECT_LT(unlog, 52.0);
     double logsOn = secondOfMinuteWhenReceived("log bestposa");
     EXPECT_GE(logsOn, 1.0);
     EXPECT_LT(logsOn, 10.0);
