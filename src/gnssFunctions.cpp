@@ -23,27 +23,6 @@ std::vector<std::string> splitData(const char* seps, std::string line) {
     return pieces;
 }
 
-std::string GpsTime2DateTime(int week, double timeOfWeek) {
-    // 315964800 is 1980-01-06 00:00:00, the start of GPS week 0. The week
-    // product is formed in 64 bits so that no week can overflow it.
-    double seconds =
-        static_cast<double>(static_cast<int64_t>(week) * 604800) + timeOfWeek + 315964800.0;
-    if (!(seconds > -9.0e15 && seconds < 9.0e15)) return std::string();
-    time_t whole = static_cast<time_t>(seconds);  // truncated toward zero
-    struct tm broken;
-    if (gmtime_r(&whole, &broken) == nullptr) return std::string();
-    char buffer[80];
-    if (strftime(buffer, sizeof(buffer), "%Y-%m-%d %H:%M:%S", &broken) == 0) return std::string();
-    return buffer;
-}
-
-double DateTime2Doy(std::string datetime) {
-    struct tm broken;
-    std::memset(&broken, 0, sizeof(broken));
-    strptime(datetime.c_str(), "%Y-%m-%d %H:%M:%S", &broken);
-    return broken.tm_yday + broken.tm_hour / 24.0 + broken.tm_min / 1440.0;
-}
-
 uint32_t logChecksum(const char* text, std::size_t size) {
     // One byte at a time through a table of the 256 byte remainders,
     // built on first use.
@@ -64,6 +43,27 @@ uint32_t logChecksum(const char* text, std::size_t size) {
 }
 
 uint32_t logChecksum(const std::string& text) { return logChecksum(text.data(), text.size()); }
+
+std::string GpsTime2DateTime(int week, double timeOfWeek) {
+    // 315964800 is 1980-01-06 00:00:00, the start of GPS week 0. The week
+    // product is formed in 64 bits so that no week can overflow it.
+    double seconds =
+        static_cast<double>(static_cast<int64_t>(week) * 604800) + timeOfWeek + 315964800.0;
+    if (!(seconds > -9.0e15 && seconds < 9.0e15)) return std::string();
+    time_t whole = static_cast<time_t>(seconds);  // truncated toward zero
+    struct tm broken;
+    if (gmtime_r(&whole, &broken) == nullptr) return std::string();
+    char buffer[80];
+    if (strftime(buffer, sizeof(buffer), "%Y-%m-%d %H:%M:%S", &broken) == 0) return std::string();
+    return buffer;
+}
+
+double DateTime2Doy(std::string datetime) {
+    struct tm broken;
+    std::memset(&broken, 0, sizeof(broken));
+    strptime(datetime.c_str(), "%Y-%m-%d %H:%M:%S", &broken);
+    return broken.tm_yday + broken.tm_hour / 24.0 + broken.tm_min / 1440.0;
+}
 
 char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
                       double latitudeErr, double longitudeErr, double heightErr, double elevation) {

@@ -15,6 +15,12 @@
 // are dropped.
 std::vector<std::string> splitData(const char* seps, std::string line);
 
+// The checksum that closes every receiver log: the CRC-32 (reflected
+// polynomial 0xEDB88320, register preset to all ones, result inverted) of
+// the text between the "#" and the "*" of the log.
+uint32_t logChecksum(const char* text, std::size_t size);
+uint32_t logChecksum(const std::string& text);
+
 // GPS week and seconds (epoch 1980-01-06, no leap seconds) read on the
 // UTC calendar as "%Y-%m-%d %H:%M:%S"; fractions of a second dropped.
 std::string GpsTime2DateTime(int week, double timeOfWeek);
@@ -23,12 +29,6 @@ std::string GpsTime2DateTime(int week, double timeOfWeek);
 // "%Y-%m-%d %H:%M:%S" text; the seconds do not count. A text that does not
 // match is read into a zeroed broken-down time.
 double DateTime2Doy(std::string datetime);
-
-// The checksum that closes every receiver log: the CRC-32 (reflected
-// polynomial 0xEDB88320, register preset to all ones, result inverted) of
-// the text between the "#" and the "*" of the log.
-uint32_t logChecksum(const char* text, std::size_t size);
-uint32_t logChecksum(const std::string& text);
 
 // INSERT statements in static buffers, overwritten by the next call.
 char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
