@@ -36,6 +36,11 @@ struct Minute {
     std::string all() const { return bestpos + satxyz2 + satvis; }
 };
 
+// "*", the checksum of the text after "#" and the line end appended.
+std::string withChecksum(const std::string& log) {
+    return log + format("*%08x\r\n", logChecksum(log.substr(1)));
+}
+
 Minute makeMinute(long index, int satellites) {
     int week = 2000 + static_cast<int>(index / 10080);
     double seconds = static_cast<double>((index % 10080) * 60);
@@ -43,7 +48,7 @@ Minute makeMinute(long index, int satellites) {
     Minute m;
     m.bestpos = format(
         "#BESTPOSA,%s;SOLVED,SINGLE,%.11f,%.11f,%.4f,47.9,WGS84,%.4f,%.4f,%.4f,"
-        "\"\",0.000,0.000,18,17,17,17,00,06,30,33*c3a5c6b1\r\n",
+        "\"\",0.000,0.000,18,17,17,17,00,06,30,33",
         head.c_str(), 45.0 + 1e-6 * (index % 97), 7.0 + 1e-6 * (index % 89),
         80.0 + 0.01 * (index % 13), 1.5, 1.25, 3.0);
     m.satxyz2 = format("#SATXYZ2A,%s;%d", head.c_str(), satellites);
@@ -58,8 +63,9 @@ Minute makeMinute(long index, int satellites) {
         double elevation = (k % 5 == 4) ? 12.5 : 30.0 + (k * 7 + index) % 60;
         m.satvis += format(",%d,0,0,%.2f,%.2f,-1234.567,-1234.568", prn, elevation, 3.0 * k);
     }
-    m.satxyz2 += "*0a1b2c3d\r\n";
-    m.satvis += "*4e5f6a7b\r\n";
+    m.bestpos = withChecksum(m.bestpos);
+    m.satxyz2 = withChecksum(m.satxyz2);
+    m.satvis = withChecksum(m.satvis);
     return m;
 }
 

@@ -82,16 +82,22 @@ void BM_MinuteOf30Satellites(benchmark::State& state) {
         return;
     }
     std::string head = "PORT1,0,55.0,FINECLOCK,2000,60.000,02000000,b1f6,16248";
-    std::string minute = "#BESTPOSA," + head +
-                         ";SOLVED,SINGLE,45.12345678901,7.12345678901,80.1234,47.9,WGS84,"
-                         "1.5,1.25,3.0,\"\",0,0,18,17,17,17,00,06,30,33*c3a5c6b1\r\n";
-    std::string xyz = "#SATXYZ2A," + head + ";30";
-    std::string vis = "#SATVISA," + head + ";TRUE,TRUE,30";
+    std::string bestpos = "BESTPOSA," + head +
+                          ";SOLVED,SINGLE,45.12345678901,7.12345678901,80.1234,47.9,WGS84,"
+                          "1.5,1.25,3.0,\"\",0,0,18,17,17,17,00,06,30,33";
+    std::string xyz = "SATXYZ2A," + head + ";30";
+    std::string vis = "SATVISA," + head + ";TRUE,TRUE,30";
     for (int k = 1; k <= 30; ++k) {
         xyz += ",GPS," + std::to_string(k) + ",-2.1e7,1.4e7,8.0e6,1.2e-4,3.1,2.35,0,0";
         vis += "," + std::to_string(k) + ",0,0," + std::to_string(31 + 2 * k) + ".5,120,-1,-1";
     }
-    minute += xyz + "*0a1b2c3d\r\n" + vis + "*4e5f6a7b\r\n";
+    // Each log framed as the receiver does: "#", text, "*", checksum.
+    std::string minute;
+    for (const std::string* log : {&bestpos, &xyz, &vis}) {
+        char checksum[16];
+        std::snprintf(checksum, sizeof checksum, "*%08x\r\n", logChecksum(*log));
+        minute += "#" + *log + checksum;
+    }
 
     LogAssemblyOptions options;
     options.spoolPath = std::string(dir) + "/spool.sql";

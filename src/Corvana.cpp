@@ -1,9 +1,15 @@
 #include "Corvana.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <sstream>
@@ -41,9 +47,66 @@ void sleepOneSecond() {
     while (left > 0) left = sleep(left);
 }
 
+// Runs "clear". Not through the shell's `system`, which ignores SIGINT in
+// this process while the command runs and so would lose an interrupt: the
+// command is started directly and waited for with the handler in place.
 void clearScreen() {
-    int status = std::system("clear");
-    (void)status;
+    std::cout.flush();
+    char name[] = "clear";
+    char* argv[] = {name, nullptr};
+    pid_t child;
+    if (posix_spawnp(&child, name, nullptr, nullptr, argv, environ) != 0) return;
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// One daemon per working directory (where the spool of kept rows lives)
+// and per device. Both locks are held until the process ends, however it
+// ends: the kernel releases them, so a lock file left by a killed daemon
+// does not block. Returns "" when both are held, otherwise why not.
+const char* const kLockFile = "corvana.lock";
+
+std::string holderOf(int fd) {
+    char text[32] = {0};
+    ssize_t n = pread(fd, text, sizeof(text) - 1, 0);
+    long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+    return pid > 0 ? "PID " + std::to_string(pid) : std::string("a process of unknown PID");
+}
+
+std::string holdLocks(const std::string& device) {
+    char cwd[4096];
+    std::string where = getcwd(cwd, sizeof(cwd)) != nullptr ? std::string(cwd) + "/" : "";
+    where += kLockFile;
+    int lockFd = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0) return "cannot open " + where + ": " + std::strerror(errno);
+    if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        std::string reason = errno == EWOULDBLOCK
+                                 ? "another Corvana (" + holderOf(lockFd) + ") holds " + where
+                                 : "cannot lock " + where + ": " + std::strerror(errno);
+        close(lockFd);
+        return reason;
+    }
+    std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(lockFd, 0) != 0 || pwrite(lockFd, pid.data(), pid.size(), 0) < 0) {
+        std::cout << "Warning: cannot write the PID into " << where << std::endl;
+    }
+    // The device: a write lock on the whole of it, whose holder the kernel
+    // names. A device that does not open is left to the port, which
+    // reports it.
+    int deviceFd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (deviceFd < 0) return "";
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(deviceFd, F_SETLK, &whole) != 0) {
+        struct flock holder = whole;
+        std::string who = fcntl(deviceFd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK
+                              ? "PID " + std::to_string(holder.l_pid)
+                              : std::string("a process of unknown PID");
+        close(deviceFd);
+        return "another Corvana (" + who + ") uses the device " + device;
+    }
+    return "";
 }
 
 // Sends one set-up command and prints the reply that arrives within one
@@ -91,6 +154,11 @@ int run(int argc, char** argv) {
     std::string cmdResult;
 
     const std::string port = devicePath();
+    std::string refusal = holdLocks(port);
+    if (!refusal.empty()) {
+        std::cout << "Corvana does not start: " << refusal << "." << std::endl;
+        return -1;
+    }
     unsigned long baud = 0;
     sscanf("9600", "%lu", &baud);
     serial::Timeout timeout = serial::Timeout::simpleTimeout(250);
@@ -180,6 +248,10 @@ int run(int argc, char** argv) {
     std::cout << kSeparator << std::endl;
     if (assembly.keptRows() > 0) {
         std::cout << "Rows kept for the database: " << assembly.keptRows() << std::endl;
+    }
+    if (assembly.droppedLogs() > 0) {
+        std::cout << "Logs dropped for a wrong or cut checksum: " << assembly.droppedLogs()
+                  << std::endl;
     }
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "LogAssembly.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <vector>
@@ -14,6 +17,27 @@ const std::string::size_type NOTFOUND = std::string::npos;
 
 // The three logs, in the order in which their parsers are listed.
 const char* const kNames[] = {"#BESTPOSA", "#SATVISA", "#SATXYZ2A"};
+
+// Hex digits of the checksum after a log's "*".
+const std::size_t kChecksumDigits = 8;
+
+// "YYYY-MM-DD HH:MM:SS", the form of the data column.
+bool isDateTime(const std::string& text) {
+    static const char kForm[] = "dddd-dd-dd dd:dd:dd";
+    if (text.size() != sizeof(kForm) - 1) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+        if (kForm[i] == 'd' ? !digit : text[i] != kForm[i]) return false;
+    }
+    return true;
+}
+
+// A troposphericDelay statement that its buffer did not cut: it still ends
+// with the quote and parenthesis around the date-time and the ";".
+bool wholeStatement(const char* statement) {
+    std::size_t length = std::strlen(statement);
+    return length >= 3 && std::strcmp(statement + length - 3, "');") == 0;
+}
 }  // namespace
 
 LogAssembly::LogAssembly(double elevCutOff) : LogAssembly(elevCutOff, LogAssemblyOptions()) {}
@@ -28,6 +52,10 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       longitudeErr(0.0),
       heightErr(0.0),
       positionKnown(false),
+      satxyz2EpochKnown(false),
+      satxyz2Week(0),
+      satxyz2Seconds(0.0),
+      badChecksums(0),
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
       draining(false),
@@ -70,27 +98,22 @@ void LogAssembly::pass(const std::string& tmp_input) {
     }
     if (tmp_input.empty()) return;
 
-    // The pieces of the read at every "*", empty ones included: each "*"
-    // closes the pending text, whatever stands around it.
-    std::vector<std::string> LeftRightLog;
-    std::string::size_type from = 0;
-    for (;;) {
-        std::string::size_type star = tmp_input.find('*', from);
-        if (star == NOTFOUND) {
-            LeftRightLog.push_back(tmp_input.substr(from));
-            break;
-        }
-        LeftRightLog.push_back(tmp_input.substr(from, star - from));
-        from = star + 1;
+    appendPending(tmp_input);
+    // Each "*" ends the text of a log; the eight hex digits after it are
+    // its checksum. A log whose digits have not all arrived yet waits for
+    // the next read; one whose digits stop short (another character comes
+    // first) is dropped.
+    for (std::string::size_type star = input.find('*'); star != NOTFOUND; star = input.find('*')) {
+        std::size_t digits = 0;
+        while (digits < kChecksumDigits && star + 1 + digits < input.size() &&
+               std::isxdigit(static_cast<unsigned char>(input[star + 1 + digits])))
+            ++digits;
+        bool arrived = digits == kChecksumDigits;
+        if (!arrived && star + 1 + digits == input.size()) break;
+        closeLog(star, arrived);
+        input.erase(0, star + 1 + digits);
+        pendingCut = false;
     }
-    for (std::size_t i = 0; i + 1 < LeftRightLog.size(); ++i) {
-        appendPending(LeftRightLog[i]);
-        closeLog();
-    }
-    // The checksum of the last log closed, its line end and the start of
-    // the next log.
-    appendPending(LeftRightLog.back());
-    LeftRightLog.clear();
 }
 
 void LogAssembly::appendPending(const std::string& piece) {
@@ -105,32 +128,49 @@ void LogAssembly::appendPending(const std::string& piece) {
     }
 }
 
-void LogAssembly::closeLog() {
-    // The log starts at the name that stands last: text in front of it is
-    // a log cut short or noise, never part of this log. Every name begins
-    // with "#", so only the "#" are tried, from the end.
+void LogAssembly::closeLog(std::string::size_type star, bool checksumArrived) {
+    // The log starts at the name that stands last before its "*": text in
+    // front of it is a log cut short or noise, never part of this log.
+    // Every name begins with "#", so only the "#" are tried, from the end.
     std::string::size_type at = NOTFOUND;
     int which = -1;
-    for (std::string::size_type hash = input.rfind('#'); hash != NOTFOUND && which < 0;
-         hash = hash == 0 ? NOTFOUND : input.rfind('#', hash - 1)) {
+    for (std::string::size_type hash = star == 0 ? NOTFOUND : input.rfind('#', star - 1);
+         hash != NOTFOUND && which < 0; hash = hash == 0 ? NOTFOUND : input.rfind('#', hash - 1)) {
         for (int n = 0; n < 3; ++n) {
-            if (input.compare(hash, std::strlen(kNames[n]), kNames[n]) == 0) {
+            if (input.compare(hash, std::strlen(kNames[n]), kNames[n]) == 0 &&
+                hash + std::strlen(kNames[n]) <= star) {
                 at = hash;
                 which = n;
                 break;
             }
         }
     }
-    std::string log = which < 0 ? std::string() : input.substr(at);
-    input.clear();
-    pendingCut = false;
+    if (which < 0) return;  // no log of ours: dropped unparsed
 
+    // The checksum covers the text between "#" and "*".
+    uint32_t computed = logChecksum(input.data() + at + 1, star - at - 1);
+    std::string received = checksumArrived ? input.substr(star + 1, kChecksumDigits) : "";
+    if (!checksumArrived || std::strtoul(received.c_str(), nullptr, 16) != computed) {
+        ++badChecksums;
+        char expected[16];
+        std::snprintf(expected, sizeof(expected), "%08x", computed);
+        std::cout << kNames[which] << " log dropped: "
+                  << (checksumArrived ? "checksum " + received + " does not match " + expected
+                                      : std::string("its checksum is cut short"))
+                  << " (" << input.substr(at, std::min<std::size_t>(star - at, 60)) << "...)"
+                  << std::endl;
+        return;
+    }
+    useLog(which, input.substr(at, star - at));
+}
+
+void LogAssembly::useLog(int which, const std::string& log) {
     if (which == 0) {
         std::cout << "BESTPOS_LOG" << std::endl;
         ReceiverLog* BESTPOS_LOG = new ReceiverLog("#BESTPOSA", log, elevCutOff);
         const bestpos& b = BESTPOS_LOG->bestposData;
-        // A position log that could not be read leaves the position as it
-        // was: rows never carry a position that was not received.
+        // A position log that could not be read wholly leaves the position
+        // as it was: rows never carry a position that was not received.
         if (!b.datatime.empty()) {
             latitude = b.position[0];
             longitude = b.position[1];
@@ -139,18 +179,40 @@ void LogAssembly::closeLog() {
             longitudeErr = b.positionErr[1];
             heightErr = b.positionErr[2];
             positionKnown = true;
+        } else {
+            std::cout << "Position log not readable: the position is left unchanged." << std::endl;
         }
         delete BESTPOS_LOG;
     } else if (which == 1) {
         std::cout << "SATVIS_LOG" << std::endl;
         ReceiverLog* SATVIS_LOG = new ReceiverLog("#SATVISA", log, satxyz2DataBuffered, elevCutOff);
-        printLogSatvis(SATVIS_LOG->satvisData);
-        storeRows(SATVIS_LOG->satvisData);
+        const satvis& v = SATVIS_LOG->satvisData;
+        // The delays must be those of the same minute: a satellite-positions
+        // log that was lost or dropped leaves an older record buffered.
+        if (v.datatime.empty()) {
+            std::cout << "Visibility log not readable: nothing stored." << std::endl;
+        } else if (!satxyz2EpochKnown || satxyz2Week != SATVIS_LOG->gpsWeek() ||
+                   satxyz2Seconds != SATVIS_LOG->gpsSeconds()) {
+            std::cout << "Visibility log of week " << SATVIS_LOG->gpsWeek() << ", "
+                      << SATVIS_LOG->gpsSeconds()
+                      << " s has no satellite-positions log of the same time";
+            if (satxyz2EpochKnown) {
+                std::cout << " (the last one is of week " << satxyz2Week << ", " << satxyz2Seconds
+                          << " s)";
+            }
+            std::cout << ": nothing stored." << std::endl;
+        } else {
+            printLogSatvis(v);
+            storeRows(v);
+        }
         delete SATVIS_LOG;
     } else if (which == 2) {
         std::cout << "SATXYZ2A" << std::endl;
         ReceiverLog* SATXYZ2_LOG = new ReceiverLog("#SATXYZ2A", log, elevCutOff);
         satxyz2DataBuffered = SATXYZ2_LOG->satxyz2Data;
+        satxyz2EpochKnown = !satxyz2DataBuffered.datatime.empty();
+        satxyz2Week = SATXYZ2_LOG->gpsWeek();
+        satxyz2Seconds = SATXYZ2_LOG->gpsSeconds();
         printLogSatxyz2(satxyz2DataBuffered);
         delete SATXYZ2_LOG;
     }
@@ -160,6 +222,14 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     if (!positionKnown) {
         std::cout << "No position log received yet: the " << satvisData.PRN_vis.size()
                   << " rows of this visibility log are not stored." << std::endl;
+        return;
+    }
+    // The time goes into every row as it is: a text that is not a date-time
+    // of the column's form (an absurd week) makes no row at all.
+    if (!isDateTime(satvisData.datatime)) {
+        std::cout << "Visibility log time \"" << satvisData.datatime
+                  << "\" is not a date-time: its " << satvisData.PRN_vis.size()
+                  << " rows are not stored." << std::endl;
         return;
     }
     std::cout << "\n\nProcessing Data ... \n\n";
@@ -175,6 +245,14 @@ void LogAssembly::storeRows(const satvis& satvisData) {
                                                     longitude, height, latitudeErr, longitudeErr,
                                                     heightErr, satvisData.PRN_vis[i],
                                                     satvisData.Elevation[i], satvisData.TD[i]));
+        // A statement cut by its buffer (a value near 1e300 prints hundreds
+        // of digits) would be sent or kept as another statement.
+        if (!wholeStatement(queryString)) {
+            std::cout << "Statement longer than its " << sizeof(queryString)
+                      << "-character buffer: the row of satellite " << satvisData.PRN_vis[i]
+                      << " is not stored." << std::endl;
+            continue;
+        }
         if (!away) {
             if (attempt(queryString) != StoreResult::Unreachable) continue;
             away = true;

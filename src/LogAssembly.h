@@ -2,8 +2,12 @@
 // receiver logs out of the serial byte stream, parses them and stores one
 // troposphericDelay row per kept satellite of every visibility log.
 //
-// Every "*" of the stream closes the pending text as one log, in stream
-// order; the text after the last "*" stays pending (bounded). A row whose
+// Every "*" of the stream ends the text of one log, in stream order; the
+// log is used only once the eight hex digits of its checksum (CRC-32 of the
+// text between "#" and "*") have arrived and match. A log whose checksum
+// does not match or is cut short is dropped and counted. A visibility log
+// joins only the satellite-positions log of its own epoch. The text after
+// the last log stays pending (bounded to its newest bytes). A row whose
 // INSERT cannot reach the server is kept, in order, in a spool file of the
 // working directory and stored later, oldest first; a row that the server
 // refuses is reported and dropped.
@@ -57,6 +61,8 @@ class LogAssembly {
     void pass(const std::string& tmp_input);
     // Rows still waiting for the database.
     std::size_t keptRows() const;
+    // Logs dropped because their checksum did not match or was cut short.
+    std::size_t droppedLogs() const { return badChecksums; }
 
     // The pending text is kept to this many of its newest bytes.
     static constexpr std::size_t kPendingLimit = 64 * 1024;
@@ -74,6 +80,10 @@ class LogAssembly {
     double latitude, longitude, height, latitudeErr, longitudeErr, heightErr;
     bool positionKnown;  // a position log has been parsed
     satxyz2 satxyz2DataBuffered;
+    bool satxyz2EpochKnown;  // the buffered record came from a readable log
+    int32_t satxyz2Week;     // GPS week and seconds of its header
+    double satxyz2Seconds;
+    std::size_t badChecksums;
 
     RowSpool spool;
     bool started;
@@ -82,7 +92,8 @@ class LogAssembly {
     bool pendingCut;  // the pending text has been cut since the last "*"
 
     void appendPending(const std::string& piece);
-    void closeLog();
+    void closeLog(std::string::size_type star, bool checksumArrived);
+    void useLog(int which, const std::string& log);
     void storeRows(const satvis& satvisData);
     void retryKept();
     StoreResult attempt(const char* queryString);

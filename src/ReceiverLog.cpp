@@ -55,6 +55,17 @@ double ReceiverLog::toDouble(const std::string& field) {
     return value;
 }
 
+// A field converts completely when the number read from it is all of it:
+// "45.5" does, "45.5x", "4 5", "" and "1e999" (out of range) do not.
+template <typename Number>
+bool ReceiverLog::toWhole(const std::string& field, Number& value) {
+    convert << field;
+    convert >> value;
+    bool whole = !convert.fail() && convert.peek() == std::char_traits<char>::eof();
+    discardRest();
+    return whole;
+}
+
 void ReceiverLog::discardRest() {
     bool atEnd = convert.eof();
     convert.clear();
@@ -75,11 +86,16 @@ bool ReceiverLog::frame(const std::string& Log, std::string& datatime,
         gpsTime.clear();
         return false;
     }
-    week = toInt(gpsTime[0]);
-    timeOfWeek = toDouble(gpsTime[1]);
+    // A time that is not wholly two numbers gives the log no epoch at all.
+    int32_t weekRead = 0;
+    double secondsRead = 0.0;
+    bool timeRead = toWhole(gpsTime[0], weekRead) && toWhole(gpsTime[1], secondsRead);
+    gpsTime.clear();
+    if (!timeRead) return false;
+    week = weekRead;
+    timeOfWeek = secondsRead;
     datatime = GpsTime2DateTime(week, timeOfWeek);
     fields = splitData(",", pieces[1]);
-    gpsTime.clear();
     return true;
 }
 
@@ -98,13 +114,16 @@ bestpos ReceiverLog::parseBestpos(std::string Log) {
     std::string datatime;
     std::vector<std::string> fields;
     if (!frame(Log, datatime, fields) || fields.size() < 10) return bestpos();
+    // All six numbers or none: a field that converts only in part (line
+    // noise, a cut log) must not become a position of zeros or a partial
+    // number.
+    const std::size_t source[6] = {2, 3, 4, 7, 8, 9};
+    double* target[6] = {&record.position[0],    &record.position[1],    &record.position[2],
+                         &record.positionErr[0], &record.positionErr[1], &record.positionErr[2]};
+    for (int n = 0; n < 6; ++n) {
+        if (!toWhole(fields[source[n]], *target[n])) return bestpos();
+    }
     record.datatime = datatime;
-    record.position[0] = toDouble(fields[2]);
-    record.position[1] = toDouble(fields[3]);
-    record.position[2] = toDouble(fields[4]);
-    record.positionErr[0] = toDouble(fields[7]);
-    record.positionErr[1] = toDouble(fields[8]);
-    record.positionErr[2] = toDouble(fields[9]);
     return record;
 }
 

@@ -4,7 +4,9 @@
 //
 // The log text runs from the log name up to, not including, the "*" that
 // begins its checksum. A log with fewer pieces or fields than its parser
-// reads is rejected: its record stays empty (no `datatime`). A satellite
+// reads, or whose GPS week or seconds do not convert completely, is
+// rejected: its record stays empty (no `datatime`). So is a position log
+// any of whose six numbers does not convert completely. A satellite
 // record cut short at the end of a visibility body is dropped.
 #ifndef ULMET_RECEIVERLOG_H
 #define ULMET_RECEIVERLOG_H
@@ -33,6 +35,11 @@ class ReceiverLog {
     satvis satvisData;
     satxyz2 satxyz2Data;
 
+    // GPS week and seconds of the header of the log parsed (0 and 0.0 when
+    // the log was rejected before its time was read): the log's epoch.
+    int32_t gpsWeek() const { return week; }
+    double gpsSeconds() const { return timeOfWeek; }
+
   private:
     std::stringstream convert;         // every numeric field passes through it
     std::vector<std::string> gpsTime;  // week text and seconds text of the log at hand
@@ -51,6 +58,10 @@ class ReceiverLog {
     bool frame(const std::string& Log, std::string& datatime, std::vector<std::string>& fields);
     int32_t toInt(const std::string& field);
     double toDouble(const std::string& field);
+    // True when the whole field is one number (int32_t or double); `value`
+    // gets it.
+    template <typename Number>
+    bool toWhole(const std::string& field, Number& value);
     void discardRest();
     int32_t satelliteNumber(const std::string& field);
 };

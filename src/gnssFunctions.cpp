@@ -23,6 +23,27 @@ std::vector<std::string> splitData(const char* seps, std::string line) {
     return pieces;
 }
 
+uint32_t logChecksum(const char* text, std::size_t size) {
+    // One byte at a time through a table of the 256 byte remainders,
+    // built on first use.
+    static uint32_t table[256];
+    static bool built = false;
+    if (!built) {
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t r = n;
+            for (int bit = 0; bit < 8; ++bit) r = (r >> 1) ^ ((r & 1u) ? 0xEDB88320u : 0u);
+            table[n] = r;
+        }
+        built = true;
+    }
+    uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i)
+        crc = table[(crc ^ static_cast<unsigned char>(text[i])) & 0xFFu] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+uint32_t logChecksum(const std::string& text) { return logChecksum(text.data(), text.size()); }
+
 std::string GpsTime2DateTime(int week, double timeOfWeek) {
     // 315964800 is 1980-01-06 00:00:00, the start of GPS week 0. The week
     // product is formed in 64 bits so that no week can overflow it.

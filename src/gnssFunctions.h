@@ -4,6 +4,8 @@
 #ifndef ULMET_GNSSFUNCTIONS_H
 #define ULMET_GNSSFUNCTIONS_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,12 @@
 // Pieces of `line` between any of the characters of `seps`; empty pieces
 // are dropped.
 std::vector<std::string> splitData(const char* seps, std::string line);
+
+// The checksum that closes every receiver log: the CRC-32 (reflected
+// polynomial 0xEDB88320, register preset to all ones, result inverted) of
+// the text between the "#" and the "*" of the log.
+uint32_t logChecksum(const char* text, std::size_t size);
+uint32_t logChecksum(const std::string& text);
 
 // GPS week and seconds (epoch 1980-01-06, no leap seconds) read on the
 // UTC calendar as "%Y-%m-%d %H:%M:%S"; fractions of a second dropped.

@@ -144,7 +144,8 @@ int64_t MillisecondTimer::remaining() {
 
 timespec MillisecondTimer::timespec_now() {
     timespec time;
-    clock_gettime(CLOCK_REALTIME, &time);
+    // Monotonic: a step of the wall clock must not stretch or cut a budget.
+    clock_gettime(CLOCK_MONOTONIC, &time);
     return time;
 }
 
@@ -325,8 +326,12 @@ void Serial::SerialImpl::reconfigurePort() {
 void Serial::SerialImpl::close() {
     if (!is_open_) return;
     if (fd_ != -1) {
-        if (::close(fd_) != 0) THROW(IOException, errno);
+        // The descriptor is released even when close() reports an error:
+        // forget it first, so that nothing closes the number again (it may
+        // already belong to another file).
+        int fd = fd_;
         fd_ = -1;
+        if (::close(fd) != 0) THROW(IOException, errno);
     }
     is_open_ = false;
 }
@@ -341,6 +346,7 @@ size_t Serial::SerialImpl::available() {
 }
 
 bool Serial::SerialImpl::waitReadable(uint32_t timeout) {
+    if (!is_open_ || fd_ == -1) throw PortNotOpenedException("Serial::waitReadable");
     fd_set readfds;
     FD_ZERO(&readfds);
     FD_SET(fd_, &readfds);

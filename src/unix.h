@@ -14,7 +14,7 @@
 
 namespace serial {
 
-// A deadline on the real-time clock, `millis` milliseconds from now.
+// A deadline on the monotonic clock, `millis` milliseconds from now.
 class MillisecondTimer {
   public:
     explicit MillisecondTimer(uint64_t millis);

@@ -70,21 +70,7 @@ struct Acquisition : ::testing::Test {
 
     // The rows of troposphericDelay in arrival order, in the simulator's
     // text form.
-    std::vector<std::string> stored() const {
-        std::vector<std::string> out;
-        for (const auto& r : sql::rows("SELECT data, latitude, longitude, height, latitudeErr, "
-                                       "longitudeErr, heightErr, prn, elevation, td FROM "
-                                       "troposphericDelay ORDER BY id",
-                                       server_.socket())) {
-            auto d = [&](int i) { return std::stod(r[i]); };
-            char buffer[512];
-            std::snprintf(buffer, sizeof(buffer), "%s|%.12f|%.12f|%.5f|%.5f|%.5f|%.5f|%d|%.5f|%.2f",
-                          r[0].c_str(), d(1), d(2), d(3), d(4), d(5), d(6), std::stoi(r[7]), d(8),
-                          d(9));
-            out.push_back(buffer);
-        }
-        return out;
-    }
+    std::vector<std::string> stored() const { return sql::delayRows(server_.socket()); }
 
     // Waits until `n` emissions were written completely and the database holds exactly their rows.
     void allStored(std::size_t n, seconds timeout) {

@@ -4,7 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -38,8 +43,18 @@ class CorvanaSpine : public ::testing::Test {
   protected:
     // The simulator (emitting every 5 s) and the daemon on its link, under
     // a clock faked to read second `second` of a minute.
-    void start(int second) {
-        env_ = faketimeEnv(offsetToSecondOfMinute(second));
+    // With `clockFile`, the offset is read from a file at every clock call,
+    // so that the test can step the faked wall clock (setClock).
+    void start(int second, bool clockFile = false) {
+        offset_ = offsetToSecondOfMinute(second);
+        std::vector<std::string> faked = faketimeEnv(offset_);
+        if (clockFile) {
+            setClock(offset_);
+            for (std::string& entry : faked)
+                if (entry.rfind("FAKETIME=", 0) == 0) entry = "FAKETIME_NO_CACHE=1";
+            faked.push_back("FAKETIME_TIMESTAMP_FILE=" + dir_.file("clock"));
+        }
+        env_.insert(env_.end(), faked.begin(), faked.end());
         sim_.reset(
             new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--commands",
                               dir_.file("commands"), "--interval-seconds", "5"},
@@ -54,7 +69,25 @@ class CorvanaSpine : public ::testing::Test {
         daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env_, dir_.path()));
     }
 
+    void setClock(long offset) {
+        std::ofstream(dir_.file("clock.new")) << (offset >= 0 ? "+" : "") << offset << "\n";
+        std::rename(dir_.file("clock.new").c_str(), dir_.file("clock").c_str());
+    }
+
+    // Waits until the simulator has received `command`; returns the second
+    // of the minute on the faked clock when it was seen (-1 if never).
+    double secondOfMinuteWhenReceived(const std::string& command) {
+        for (auto end = steady_clock::now() + seconds(30); steady_clock::now() < end;
+             std::this_thread::sleep_for(milliseconds(10))) {
+            if (readFile(dir_.file("commands")).find(command) == std::string::npos) continue;
+            double now = duration<double>(system_clock::now().time_since_epoch()).count();
+            return std::fmod(now + offset_, 60.0);
+        }
+        return -1;
+    }
+
     TempDir dir_{"ulmet-spine"};
+    long offset_ = 0;
     std::vector<std::string> env_;
     std::unique_ptr<ChildProcess> sim_, daemon_;
 };
@@ -63,6 +96,15 @@ class CorvanaSpine : public ::testing::Test {
 
 TEST_F(CorvanaSpine, SetUpCountdownAcquisitionAndStopOnInterrupt) {
     ASSERT_NO_FATAL_FAILURE(start(45));
+    // The logs go off at once and on again one whole second after the
+    // minute, not before: the countdown sleeps 16 whole seconds from second
+    // 45 (15 ticks and the final one).
+    double unlog = secondOfMinuteWhenReceived("unlogall true");
+    EXPECT_GE(unlog, 45.0);  // before the countdown, not after it
+    EXPECT_LT(unlog, 52.0);
+    double logsOn = secondOfMinuteWhenReceived("log bestposa");
+    EXPECT_GE(logsOn, 1.0);
+    EXPECT_LT(logsOn, 10.0);
     ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(30))) << daemon_->output();
     std::this_thread::sleep_for(milliseconds(1500));  // one emission of the simulator
     daemon_->signal(SIGINT);
@@ -83,8 +125,13 @@ TEST_F(CorvanaSpine, SetUpCountdownAcquisitionAndStopOnInterrupt) {
 }
 
 TEST_F(CorvanaSpine, InterruptDuringCountdownStillSwitchesLogsOnThenOff) {
-    ASSERT_NO_FATAL_FAILURE(start(55));
-    ASSERT_TRUE(daemon_->waitForOutput("Corvana will start in : ", seconds(10)));
+    // A slow "clear" that shows when it runs: the interrupt comes while it
+    // runs, and must not be lost.
+    std::ofstream(dir_.file("clear")) << "#!/bin/sh\necho CLEARING\nsleep 0.5\n";
+    chmod(dir_.file("clear").c_str(), 0755);
+    env_.push_back("PATH=" + dir_.path() + ":" + std::getenv("PATH"));
+    ASSERT_NO_FATAL_FAILURE(start(56));
+    ASSERT_TRUE(daemon_->waitForOutput("CLEARING", seconds(10))) << daemon_->output();
     daemon_->signal(SIGINT);
     EXPECT_EQ(daemon_->wait(seconds(20)), 0) << daemon_->output();
     // No iteration of the loop runs: the stop follows the start at once.
@@ -92,6 +139,17 @@ TEST_F(CorvanaSpine, InterruptDuringCountdownStillSwitchesLogsOnThenOff) {
                                             "SATVIS Cmd Result: ", kDaqStart + "\n" + kDaqStop,
                                             "UNLOG Cmd Result: ", " Serial Comm CLOSED."}));
     EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
+}
+
+TEST_F(CorvanaSpine, WallClockStepBackDoesNotStretchARead) {
+    ASSERT_NO_FATAL_FAILURE(start(58, true));
+    ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(15))) << daemon_->output();
+    // The wall clock goes back 60 s under a read of 250 ms: on the wall
+    // clock that read would end a minute later, deaf to the interrupt.
+    setClock(offset_ - 60);
+    std::this_thread::sleep_for(milliseconds(100));
+    daemon_->signal(SIGINT);
+    EXPECT_EQ(daemon_->wait(seconds(15)), 0) << daemon_->output();
 }
 
 TEST_F(CorvanaSpine, MissingDeviceIsReportedByMain) {

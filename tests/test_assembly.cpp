@@ -2,21 +2,36 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "LogAssembly.h"
 #include "TestSupport.h"
+#include "gnssFunctions.h"
 
 using namespace testsupport;
 using Rows = std::vector<std::string>;
 
 namespace {
 
-// Receiver logs as the receiver frames them. Week 2000 starts 2018-05-06 00:00:00.
+// Receiver logs as the receiver frames them, with their checksum. Week 2000
+// starts 2018-05-06 00:00:00.
+std::string frameAt(const char* name, const std::string& week, const std::string& seconds,
+                    const std::string& body) {
+    std::string text = std::string(name) + ",PORT1,0,55.0,FINECLOCK," + week + "," + seconds +
+                       ",02000000,b1f6,16248;" + body;
+    char checksum[16];
+    std::snprintf(checksum, sizeof checksum, "*%08x\r\n", logChecksum(text));
+    return "#" + text + checksum;
+}
 std::string frame(const char* name, double seconds, const std::string& body) {
-    return std::string("#") + name + ",PORT1,0,55.0,FINECLOCK,2000," + std::to_string(seconds) +
-           ",02000000,b1f6,16248;" + body + "*4e5f6a7b\r\n";
+    return frameAt(name, "2000", std::to_string(seconds), body);
+}
+
+// `text` with the first `from` replaced by `to` (the checksum left as it was).
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
 }
 
 const char* kBestpos =
@@ -30,8 +45,8 @@ const char* kXyz =
 const char* kVis = "TRUE,TRUE,1,40,0,0,45,120,-1234.5,0";
 
 // One minute: position, satellite positions and visibility (40 and 12 high, 7 low).
-std::string minute(double seconds) {
-    return frame("BESTPOSA", seconds, kBestpos) + frame("SATXYZ2A", seconds, kXyz) +
+std::string minute(double seconds, const std::string& bestposBody = kBestpos) {
+    return frame("BESTPOSA", seconds, bestposBody) + frame("SATXYZ2A", seconds, kXyz) +
            frame("SATVISA", seconds,
                  "TRUE,TRUE,3,40,0,0,45,120,-1234.5,0,12,0,0,-62.25,120,-1234.5,0,7,0,0,12,120,"
                  "-1234.5,0");
@@ -75,7 +90,7 @@ TEST_F(AssemblyTest, LogsAcrossReadsAndSeveralStarsInOneRead) {
     std::string two = minute(120.0);
     std::size_t star = two.find('*'), cut = star + 40;  // a read ends a log and starts the next
     feed(assembly, two.substr(0, cut));
-    EXPECT_EQ(assembly.pendingText(), two.substr(star + 1, cut - star - 1));
+    EXPECT_EQ(assembly.pendingText(), two.substr(star + 9, cut - star - 9));
     feed(assembly, two.substr(cut));
     feed(assembly, minute(180.0) + minute(240.0));  // six logs in one read
     EXPECT_EQ(storedRows(), rowsOf({1, 2, 3, 4}));
@@ -123,11 +138,89 @@ TEST_F(AssemblyTest, KeptRowsGoToTheSpoolAndANewRunStoresThemFirst) {
     EXPECT_EQ(access(spool.c_str(), F_OK), -1);  // the file is gone when empty
 }
 
-TEST_F(AssemblyTest, PendingTextIsBounded) {
-    for (int i = 0; i < 20; ++i) feed(assembly, std::string(10000, 'x'), 4096);
-    EXPECT_EQ(assembly.pendingText().size(), LogAssembly::kPendingLimit);
+TEST_F(AssemblyTest, PendingTextKeepsItsNewestBytes) {
+    std::string stream;
+    for (int i = 0; stream.size() < 3 * LogAssembly::kPendingLimit; ++i)
+        stream += std::to_string(i) + ",";
+    feed(assembly, stream, 4096);
+    EXPECT_EQ(assembly.pendingText(), stream.substr(stream.size() - LogAssembly::kPendingLimit));
     feed(assembly, "*" + minute(60.0), 4096);  // the stream recovers at the next "*"
     EXPECT_EQ(storedRows(), rowsOf({1}));
+}
+
+TEST_F(AssemblyTest, LogsWithAWrongOrCutChecksumAreDroppedAndCounted) {
+    // One digit changed after the checksum was made, in each log in turn:
+    // the longitude, the delay of 40, the elevation of 12; then a checksum
+    // cut short. Reads of 7 bytes split the checksums.
+    const std::string cut = minute(300.0);
+    const std::string::size_type star = cut.rfind('*');
+    std::string out = feed(assembly,
+                           minute(60.0) + replaced(minute(120.0), "7.25000", "7.35000") +
+                               replaced(minute(180.0), "2.51", "2.41") +
+                               replaced(minute(240.0), "-62.25", "-62.75") +
+                               cut.substr(0, star + 5) + "\r\n" + minute(360.0),
+                           7);
+    // Minute 2 keeps the position of minute 1 (the same numbers here).
+    EXPECT_EQ(storedRows(), rowsOf({1, 2, 6}));
+    EXPECT_EQ(assembly.droppedLogs(), 4u);
+    for (const char* line :
+         {"#BESTPOSA log dropped: checksum ", "#SATXYZ2A log dropped: checksum ",
+          "#SATVISA log dropped: checksum ", "#SATVISA log dropped: its checksum is cut short"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+}
+
+TEST_F(AssemblyTest, VisibilityJoinsOnlySatellitePositionsOfItsOwnTime) {
+    std::string two = minute(120.0);
+    std::string::size_type xyz = two.find("#SATXYZ2A"), vis = two.find("#SATVISA");
+    std::string out = feed(assembly, minute(60.0) + two.erase(xyz, vis - xyz));
+    EXPECT_NE(out.find("Visibility log of week 2000, 120 s has no satellite-positions log of the "
+                       "same time (the last one is of week 2000, 60 s): nothing stored."),
+              std::string::npos)
+        << out;
+    // Another week with the same seconds is another time; the same seconds
+    // written otherwise are the same time.
+    const std::string visBody = "TRUE,TRUE,1,40,0,0,45,120,-1234.5,0";
+    feed(assembly, frameAt("SATXYZ2A", "2001", "180", kXyz) + frame("SATVISA", 180, visBody) +
+                       frameAt("SATXYZ2A", "2000", "240.0", kXyz) +
+                       frameAt("SATVISA", "2000", "240", visBody));
+    EXPECT_EQ(storedRows(), (Rows{rowsOf({1})[0], rowsOf({1})[1],
+                                  "2018-05-06 00:04:00|45.5|7.25|80.5|1.5|1.25|3|40|45|2.51"}));
+}
+
+TEST_F(AssemblyTest, PositionComesOnlyFromAWhollyReadablePositionLog) {
+    // An unreadable first position log gives no position of zeros; a later
+    // one whose latitude reads as 46.5 only in part leaves the position.
+    std::string out =
+        feed(assembly, minute(60.0, replaced(kBestpos, "45.50000000000", "x45.5")) + minute(120.0) +
+                           minute(180.0, replaced(kBestpos, "45.50000000000", "46.5q")));
+    EXPECT_EQ(storedRows(), rowsOf({2, 3}));
+    EXPECT_NE(out.find("Position log not readable: the position is left unchanged."),
+              std::string::npos);
+}
+
+TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
+    int calls = 0;
+    LogAssembly counting(30.0, {[&](const char*) {
+                                    ++calls;
+                                    return StoreResult::Unreachable;
+                                },
+                                ""});
+    const std::string visBody = "TRUE,TRUE,1,40,0,0,45,120,-1234.5,0";
+    // A week whose date has a year of eight digits; a height of 1e300,
+    // which prints as 300 digits.
+    std::string out = feed(counting, frame("BESTPOSA", 0, kBestpos) +
+                                         frameAt("SATXYZ2A", "2147483647", "0", kXyz) +
+                                         frameAt("SATVISA", "2147483647", "0", visBody) +
+                                         minute(60.0, replaced(kBestpos, "80.5000", "1e300")));
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(counting.keptRows(), 0u);
+    EXPECT_NE(out.find("is not a date-time: its 1 rows are not stored."), std::string::npos) << out;
+    EXPECT_NE(out.find("Statement longer than its 500-character buffer: the row of satellite 12 "
+                       "is not stored."),
+              std::string::npos);
+    feed(counting, minute(120.0));  // sane again: both rows tried, then kept
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(counting.keptRows(), 2u);
 }
 
 }  // namespace

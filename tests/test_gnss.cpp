@@ -24,6 +24,16 @@ TEST(GnssHelpers, TimeTextsAndSplitting) {
     EXPECT_EQ(splitData(";,", ";a;b,,c;"), (V{"a", "b", "c"}));
 }
 
+TEST(GnssHelpers, LogChecksumIsTheReflectedCrc32) {
+    EXPECT_EQ(logChecksum(""), 0u);
+    EXPECT_EQ(logChecksum("123456789"), 0xCBF43926u);  // the CRC-32 check value
+    EXPECT_EQ(logChecksum("The quick brown fox jumps over the lazy dog"), 0x414FA339u);
+    // Every byte value counts, a NUL and bytes above 127 included.
+    const char bytes[] = {'a', '\0', '\xff', '\x80'};
+    EXPECT_EQ(logChecksum(bytes, sizeof bytes), 0xDC423128u);
+    EXPECT_NE(logChecksum(bytes, sizeof bytes), logChecksum(bytes, 1));
+}
+
 TEST(GnssHelpers, Printers) {
     satvis vis{"2018-05-06 00:01:00", 3, {40, 12}, {45.0, 33.25}, {2.5, 2.3}};
     satxyz2 xyz{"2018-05-06 00:00:00", 2, {40, 12}, {2.5}};

@@ -56,6 +56,37 @@ TEST(ReceiverLog, WorkedLogsAndGlonassNumbers) {
               std::make_tuple("2018-05-06 00:00:00", 4, Ints{50, 42, 12, 40}, Doubles(4, 1.5)));
 }
 
+TEST(Bestpos, OnlyWhollyConvertedNumbersMakeAPosition) {
+    // Week and seconds, then the six numbers: each must be one number and
+    // all of it; otherwise the record stays empty.
+    auto log = [](const std::vector<std::string>& f) {
+        return "#BESTPOSA,a,b,c,d," + f[0] + "," + f[1] + ";e,f," + f[2] + "," + f[3] + "," + f[4] +
+               ",g,h," + f[5] + "," + f[6] + "," + f[7];
+    };
+    const std::vector<std::string> good = {"2000", "0.000", "45.5", "7.25",
+                                           "80.5", "1.5",   "1.25", "3.0"};
+    ASSERT_EQ(log(good), kBestpos);
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        for (const char* tail : {"x", "e", "-", ".."}) {
+            std::vector<std::string> fields = good;
+            fields[i] += tail;
+            ReceiverLog parsed("#BESTPOSA", log(fields), 30.0);
+            EXPECT_TRUE(parsed.bestposData.datatime.empty()) << log(fields);
+            EXPECT_EQ(parsed.bestposData.position[0], 0.0) << log(fields);
+        }
+    }
+    for (const char* out : {"1e999", "-1e999", "nan", "inf", "0x1p3", "4 5"}) {
+        std::string text = kBestpos;
+        text.replace(text.find("45.5"), 4, out);
+        EXPECT_TRUE(ReceiverLog("#BESTPOSA", text, 30.0).bestposData.datatime.empty()) << text;
+    }
+    ReceiverLog parsed("#BESTPOSA", "#BESTPOSA,a,b,c,d,2000,60.5;e,f,-4.5e1,+7.25,80,g,h,1,2,3",
+                       30.0);
+    EXPECT_EQ(Doubles(parsed.bestposData.position, parsed.bestposData.position + 3),
+              (Doubles{-45, 7.25, 80}));
+    EXPECT_EQ(std::make_pair(parsed.gpsWeek(), parsed.gpsSeconds()), std::make_pair(2000, 60.5));
+}
+
 TEST(Satvis, CutOffDuplicatesAndMissingSatellites) {
     const std::string log = vis({"1/30", "2/29.5", "3/-35", "4/-20", "5/150"});
     testsupport::StdoutCapture quiet;

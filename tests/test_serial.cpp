@@ -46,12 +46,17 @@ TEST(SerialPort, OpensRawAndRefusesDoubleOpen) {
     Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
     EXPECT_EQ(thrownText<serial::SerialException>([&] { port.open(); }),
               "SerialException Serial port already open. failed.");
-    struct termios t {};
-    int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_EQ(tcgetattr(fd, &t), 0);
-    ::close(fd);
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
-              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+    // The line settings as the terminal holds them.
+    auto settings = [&pty] {
+        struct termios t {};
+        int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_EQ(tcgetattr(fd, &t), 0);
+        ::close(fd);
+        return t;
+    };
+    struct termios t = settings();
+    const tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    EXPECT_EQ(t.c_cflag & line, static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
     EXPECT_EQ(t.c_lflag & (ISIG | ICANON | ECHO), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
@@ -60,6 +65,16 @@ TEST(SerialPort, OpensRawAndRefusesDoubleOpen) {
                             serial::stopbits_one, serial::flowcontrol_none);
     Serial::SerialImpl even(pty.path(), 9600, serial::eightbits, serial::parity_even,
                             serial::stopbits_one, serial::flowcontrol_none);
+    // A pseudo-terminal forces 8 bits without a parity bit, but keeps which
+    // parity was asked for and the rest of the line.
+    const tcflag_t kept = PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    EXPECT_EQ(settings().c_cflag & kept, static_cast<tcflag_t>(CLOCAL | CREAD));
+    Serial::SerialImpl odd(pty.path(), 9600, serial::sevenbits, serial::parity_odd,
+                           serial::stopbits_two, serial::flowcontrol_hardware);
+    EXPECT_EQ(settings().c_cflag & kept,
+              static_cast<tcflag_t>(PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD));
+    even.setParity(serial::parity_even);
+    EXPECT_EQ(settings().c_cflag & kept, static_cast<tcflag_t>(CLOCAL | CREAD));
     EXPECT_EQ(none.byteTimeNs(), 10u * 104166u);
     EXPECT_EQ(even.byteTimeNs(), 11u * 104166u);
 }
@@ -110,6 +125,8 @@ TEST(SerialPort, ClosedPortOperationsThrow) {
         }
     }
     EXPECT_EQ(port.available(), 0u);
+    EXPECT_EQ(thrownText<serial::PortNotOpenedException>([&] { port.waitReadable(); }),
+              "PortNotOpenedException Serial::waitReadable failed.");
     port.close();
     port.close();
     EXPECT_FALSE(port.isOpen());

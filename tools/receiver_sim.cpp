@@ -12,8 +12,15 @@
 //   receiver_sim [--link PATH] [--commands FILE] [--expected-rows FILE]
 //                [--seed N] [--satellites N] [--scenario NAME[,NAME...]]
 //                [--baud N] [--interval-seconds N]
+//                [--corrupt LOG:N[,LOG:N...]] [--drop LOG:N[,LOG:N...]]
 //
 // Scenarios: low, negative, exact30, missing, garbage, split.
+// Faults, LOG being bestposa, satxyz2a or satvisa and N counting that log's
+// emissions from 1: --corrupt changes one digit of a value that the daemon
+// reads (the latitude, the first delay, the first elevation) after the
+// checksum was computed; --drop leaves the log out. The expected rows are
+// those of a daemon that uses no corrupted log and joins a visibility log
+// only with the satellite-positions log of its own time.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -100,28 +107,10 @@ uint64_t mix(uint64_t a, uint64_t b) {
     return r.next();
 }
 
-// CRC-32 (reflected polynomial 0xEDB88320, initial value and final XOR
-// 0xFFFFFFFF) of the text between '#' and '*'.
-uint32_t crc32(const std::string& text) {
-    static uint32_t table[256];
-    static bool ready = false;
-    if (!ready) {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320U ^ (c >> 1) : c >> 1;
-            table[i] = c;
-        }
-        ready = true;
-    }
-    uint32_t crc = 0xFFFFFFFFU;
-    for (unsigned char ch : text) crc = table[(crc ^ ch) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFU;
-}
-
 // "#" + content + "*" + CRC + "\r\n"; content runs from the log name to the
 // end of the body.
 std::string frame(const std::string& content) {
-    return "#" + content + format("*%08x\r\n", crc32(content));
+    return "#" + content + format("*%08x\r\n", logChecksum(content));
 }
 
 // ---------------------------------------------------------------- options
@@ -136,13 +125,17 @@ struct Options {
          split = false;
     long baud = 9600;
     long interval = 60;
+    // Emission numbers (from 1) of each log to corrupt or to leave out;
+    // index 0 BESTPOSA, 1 SATXYZ2A, 2 SATVISA.
+    std::vector<long> corrupt[3], drop[3];
 };
 
 [[noreturn]] void usage(const char* message) {
     std::fprintf(stderr,
                  "receiver_sim: %s\nusage: receiver_sim [--link PATH] [--commands FILE] "
                  "[--expected-rows FILE] [--seed N] [--satellites N] [--scenario "
-                 "NAME[,NAME...]] [--baud N] [--interval-seconds N]\n",
+                 "NAME[,NAME...]] [--baud N] [--interval-seconds N] [--corrupt LOG:N[,...]] "
+                 "[--drop LOG:N[,...]]\n",
                  message);
     std::exit(2);
 }
@@ -154,6 +147,24 @@ bool parseLong(const std::string& text, long lo, long hi, long* out) {
     long v = std::strtol(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
     *out = v;
+    return true;
+}
+
+const char* const kLogOptionNames[3] = {"bestposa", "satxyz2a", "satvisa"};
+
+// "LOG:N[,LOG:N...]" into the emission lists of the three logs.
+bool parseFaults(const std::string& text, std::vector<long> (&lists)[3]) {
+    for (const std::string& item : splitData(",", text)) {
+        std::string::size_type colon = item.find(':');
+        if (colon == std::string::npos) return false;
+        long n = 0;
+        if (!parseLong(item.substr(colon + 1), 1, 1000000, &n)) return false;
+        int log = -1;
+        for (int i = 0; i < 3; ++i)
+            if (item.compare(0, colon, kLogOptionNames[i]) == 0) log = i;
+        if (log < 0) return false;
+        lists[log].push_back(n);
+    }
     return true;
 }
 
@@ -195,6 +206,12 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--interval-seconds") {
             if (!parseLong(value, 1, 86400, &n)) usage("bad --interval-seconds");
             o.interval = n;
+        } else if (arg == "--corrupt") {
+            if (!parseFaults(value, o.corrupt))
+                usage("bad --corrupt (LOG:N, LOG one of bestposa, satxyz2a, satvisa)");
+        } else if (arg == "--drop") {
+            if (!parseFaults(value, o.drop))
+                usage("bad --drop (LOG:N, LOG one of bestposa, satxyz2a, satvisa)");
         } else if (arg == "--scenario") {
             std::vector<std::string> names = splitData(",", value);
             for (const std::string& s : names) {
@@ -505,6 +522,22 @@ std::string garbageBefore(const std::string& goodName, const Emission& e, Rng& r
     return noise + "\r\n" + truncated.substr(0, cut);
 }
 
+// The log with the last digit of its data field `field` changed; the
+// checksum after "*" stays that of the original text.
+std::string corruptDigit(const std::string& log, int field) {
+    std::string out = log;
+    size_t at = out.find(';') + 1;
+    for (int f = 0; f < field; ++f) at = out.find(',', at) + 1;
+    for (size_t i = out.find_first_of(",*", at); i > at; --i) {
+        char& c = out[i - 1];
+        if (c >= '0' && c <= '9') {
+            c = c == '9' ? '0' : static_cast<char>(c + 1);
+            break;
+        }
+    }
+    return out;
+}
+
 std::string versionLog(Rng& r) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -573,7 +606,9 @@ class Simulator {
     bool havePosition_ = false;
     Position position_{};
     bool haveDelays_ = false;
+    long delaysTime_ = 0;  // emission time of the newest satellite positions
     std::vector<SatDelay> delays_;
+    long emitted_[3] = {0, 0, 0};  // emissions of each log so far
 };
 
 bool Simulator::openPty() {
@@ -700,7 +735,7 @@ void Simulator::handleInput() {
 
 void Simulator::finishedSatvis(const Emission& e) {
     if (expected_ == nullptr) return;
-    if (havePosition_ && haveDelays_) {
+    if (havePosition_ && haveDelays_ && delaysTime_ == e.time) {
         const double* p = position_.v;
         for (const SatElevation& s : e.elevations) {
             double el = std::fabs(s.elevation);
@@ -736,7 +771,22 @@ void Simulator::schedule(long slot) {
     }
     auto e = std::make_shared<Emission>(makeEmission(sky_, slot));
     Rng r(mix(opt_.seed ^ 0xA5A5, static_cast<uint64_t>(slot)));
-    auto add = [&](const char* name, const std::string& text, std::function<void()> done) {
+    auto add = [&](int log, const char* name, std::string text, std::function<void()> done) {
+        long n = ++emitted_[log];
+        auto listed = [n](const std::vector<long>& list) {
+            return std::find(list.begin(), list.end(), n) != list.end();
+        };
+        if (listed(opt_.drop[log])) {
+            std::printf("fault: %s emission %ld left out\n", name, n);
+            return;
+        }
+        if (listed(opt_.corrupt[log])) {
+            // Latitude, first delay, first elevation.
+            static const int kField[3] = {2, 8, 6};
+            text = corruptDigit(text, kField[log]);
+            done = nullptr;  // a correct reader does not use it
+            std::printf("fault: %s emission %ld corrupted\n", name, n);
+        }
         if (opt_.garbage) {
             OutItem g;
             g.name = name;
@@ -755,21 +805,22 @@ void Simulator::schedule(long slot) {
     };
     std::string what;
     if (on_[0]) {
-        add("BESTPOSA", e->bestpos, [this, e] {
+        add(0, "BESTPOSA", e->bestpos, [this, e] {
             havePosition_ = true;
             position_ = e->position;
         });
         what += " BESTPOSA";
     }
     if (on_[1]) {
-        add("SATXYZ2A", e->satxyz2, [this, e] {
+        add(1, "SATXYZ2A", e->satxyz2, [this, e] {
             haveDelays_ = true;
+            delaysTime_ = e->time;
             delays_ = e->delays;
         });
         what += " SATXYZ2A";
     }
     if (on_[2]) {
-        add("SATVISA", e->satvis, [this, e] { finishedSatvis(*e); });
+        add(2, "SATVISA", e->satvis, [this, e] { finishedSatvis(*e); });
         what += " SATVISA";
     }
     std::printf("emit %s (week %d, %.3f):%s\n", e->dateTime.c_str(), e->week, e->seconds,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -159,6 +160,21 @@ void resetTables(const std::string& socket) {
     mysql_close(conn);
 }
 }  // namespace sql
+
+std::vector<std::string> sql::delayRows(const std::string& socket) {
+    std::vector<std::string> out;
+    for (const Row& r : rows("SELECT data, latitude, longitude, height, latitudeErr, longitudeErr, "
+                             "heightErr, prn, elevation, td FROM troposphericDelay ORDER BY id",
+                             socket)) {
+        auto d = [&](int i) { return std::stod(r[i]); };
+        char buffer[512];
+        std::snprintf(buffer, sizeof(buffer), "%s|%.12f|%.12f|%.5f|%.5f|%.5f|%.5f|%d|%.5f|%.2f",
+                      r[0].c_str(), d(1), d(2), d(3), d(4), d(5), d(6), std::stoi(r[7]), d(8),
+                      d(9));
+        out.push_back(buffer);
+    }
+    return out;
+}
 
 StdoutCapture::StdoutCapture() : saved_(-1), done_(false) {
     fflush(stdout);

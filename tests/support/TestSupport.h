@@ -57,6 +57,10 @@ std::vector<Row> rows(const std::string& query, const std::string& socket = "");
 std::string scalar(const std::string& query, const std::string& socket = "");
 // Empties the eight tables (recreating any that a test dropped).
 void resetTables(const std::string& socket = "");
+// The rows of troposphericDelay in arrival order, each in the receiver
+// simulator's --expected-rows form
+// ("data|latitude|longitude|height|latErr|lonErr|heightErr|prn|elevation|td").
+std::vector<std::string> delayRows(const std::string& socket = "");
 }  // namespace sql
 
 // Captures everything written to file descriptor 1 (printf and
