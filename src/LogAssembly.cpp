@@ -21,17 +21,6 @@ const char* const kNames[] = {"#BESTPOSA", "#SATVISA", "#SATXYZ2A"};
 // Hex digits of the checksum after a log's "*".
 const std::size_t kChecksumDigits = 8;
 
-// "YYYY-MM-DD HH:MM:SS", the form of the data column.
-bool isDateTime(const std::string& text) {
-    static const char kForm[] = "dddd-dd-dd dd:dd:dd";
-    if (text.size() != sizeof(kForm) - 1) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
-        if (kForm[i] == 'd' ? !digit : text[i] != kForm[i]) return false;
-    }
-    return true;
-}
-
 // A troposphericDelay statement that its buffer did not cut: it still ends
 // with the quote and parenthesis around the date-time and the ";".
 bool wholeStatement(const char* statement) {
@@ -226,7 +215,7 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     }
     // The time goes into every row as it is: a text that is not a date-time
     // of the column's form (an absurd week) makes no row at all.
-    if (!isDateTime(satvisData.datatime)) {
+    if (satvisData.datatime.size() != 19 || !isDateTimeText(satvisData.datatime)) {
         std::cout << "Visibility log time \"" << satvisData.datatime
                   << "\" is not a date-time: its " << satvisData.PRN_vis.size()
                   << " rows are not stored." << std::endl;
