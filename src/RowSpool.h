@@ -4,15 +4,23 @@
 //
 // The file holds the queue, possibly preceded by lines already stored or
 // dropped ("stale" lines); sync() appends what is new (with fsync) and
-// rewrites the file (temporary file + rename) once stale lines pile up, so
-// a long queue drains in linear time. sync(true) and the destructor make
-// the file hold exactly the queue; an empty queue removes the file.
+// rewrites the file (temporary file + rename) once the stale lines are as
+// many as the queued ones, so that storing, draining and dropping at the
+// limit all cost a bounded number of written bytes per row. sync(true) and
+// the destructor make the file hold exactly the queue; an empty queue
+// removes the file.
+//
+// The file is data, not a script: load() takes only lines of the daemon's
+// own row shape (isRowStatement) and moves every other line, unrun, to
+// "<file>.rejected" (appended). It refuses a file that is not a regular
+// file of this user, or that others may write.
 #ifndef ULMET_ROWSPOOL_H
 #define ULMET_ROWSPOOL_H
 
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <vector>
 
 class RowSpool {
   public:
@@ -23,15 +31,22 @@ class RowSpool {
     RowSpool(const RowSpool&) = delete;
     RowSpool& operator=(const RowSpool&) = delete;
 
+    // Throws std::runtime_error, naming the file, when the file exists and
+    // is not a regular file owned by this user, or is writable by group or
+    // others: its lines could then be anybody's.
+    void check() const;
     // Reads the statements of the file (left by an earlier run) into the
-    // queue; returns how many. A last line without its line end (a write
-    // cut short) is ignored.
+    // queue, keeping the newest `limit` while reading; returns how many are
+    // queued. Throws like check(). A last line without its line end (a
+    // write cut short), and every line that is not a row statement, are
+    // reported and moved to the reject file.
     std::size_t load();
 
     bool empty() const { return rows_.empty(); }
     std::size_t size() const { return rows_.size(); }
     const std::string& front() const { return rows_.front(); }
     const std::string& path() const { return path_; }
+    std::string rejectPath() const { return path_ + ".rejected"; }
 
     // Removes the oldest statement (stored, or refused by the server).
     void popFront();
@@ -40,6 +55,11 @@ class RowSpool {
     void push(const std::string& statement);
     // Brings the file up to date; `exact` also removes stale lines.
     void sync(bool exact);
+
+    // True for exactly the INSERT into troposphericDelay that
+    // format_troposphericDelayQuery builds from finite numbers and a
+    // "YYYY-MM-DD HH:MM:SS" date-time.
+    static bool isRowStatement(const std::string& line);
 
   private:
     std::string path_;
@@ -51,6 +71,7 @@ class RowSpool {
 
     bool append(std::size_t from);
     bool rewrite();
+    void reject(const std::vector<std::string>& lines);
     void report(const std::string& what);
 };
 

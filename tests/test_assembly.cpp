@@ -114,7 +114,7 @@ TEST_F(AssemblyTest, KeptRowsGoToTheSpoolAndANewRunStoresThemFirst) {
     TempDir dir("ulmet-asm");
     const std::string spool = dir.file("spool.sql");
     {
-        LogAssembly away(30.0, {[](const char*) { return StoreResult::Unreachable; }, spool});
+        LogAssembly away(30.0, {[](const char*) { return StoreResult::Kept; }, spool});
         feed(away, minute(60.0) + minute(120.0), 50);
     }
     LogAssembly back(30.0, {{}, spool});
