@@ -103,8 +103,8 @@ void BM_LongStreamMemory(benchmark::State& state) {
         long rows = 0;
         long before = residentKiB();
         QuietStdout quiet;
-        LogAssembly assembly(
-            30.0, countingSink(&rows, away ? StoreResult::Kept : StoreResult::Stored));
+        LogAssembly assembly(30.0,
+                             countingSink(&rows, away ? StoreResult::Kept : StoreResult::Stored));
         std::size_t bytes = 0;
         for (long i = 0; i < minutes; ++i) {
             std::string text = makeMinute(i, 20).all();

@@ -140,12 +140,12 @@ int run(int argc, char** argv) {
 
     // The three once-a-minute logs on. From the first command on, a
     // failure still switches the logs off again (the stop sequence).
-    bool started = sendCommand(my_serial, bestposCmd, "BESTPOS Cmd Result: ",
-                               "Error in [ log bestposa ontime 60 ] : ") &&
-                   sendCommand(my_serial, satxyz2Cmd, "SATXYZ2 Cmd Result: ",
-                               "Error in [ log satxyz2a ontime 60 ] : ") &&
-                   sendCommand(my_serial, satvisCmd, "SATVIS Cmd Result: ",
-                               "Error in [ log satvisa ontime 60 ] : ");
+    bool started = sendCommand(my_serial, bestposCmd,
+                               "BESTPOS Cmd Result: ", "Error in [ log bestposa ontime 60 ] : ") &&
+                   sendCommand(my_serial, satxyz2Cmd,
+                               "SATXYZ2 Cmd Result: ", "Error in [ log satxyz2a ontime 60 ] : ") &&
+                   sendCommand(my_serial, satvisCmd,
+                               "SATVIS Cmd Result: ", "Error in [ log satvisa ontime 60 ] : ");
     if (started) {
         try {
             assembly.start();

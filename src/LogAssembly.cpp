@@ -198,8 +198,8 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     }
     if (keptNow > 0) {
         spool.sync(false);
-        std::cout << "Database unavailable: " << keptNow << " rows kept for later, "
-                  << spool.size() << " waiting." << std::endl;
+        std::cout << "Database unavailable: " << keptNow << " rows kept for later, " << spool.size()
+                  << " waiting." << std::endl;
     }
     std::cout.flush();
 }

@@ -84,8 +84,8 @@ class LogAssembly {
 
     RowSpool spool;
     bool started;
-    bool draining;    // the last retry was cut by its budget, not by a failure
-    bool failedNow;   // a kept row failed again in the current pass
+    bool draining;   // the last retry was cut by its budget, not by a failure
+    bool failedNow;  // a kept row failed again in the current pass
     std::chrono::steady_clock::time_point lastAttempt;
     bool pendingCut;  // the pending text has been cut since the last "*"
 

@@ -156,8 +156,8 @@ std::size_t RowSpool::load() {
             ++blank;
         } else if (overLong || !isRowStatement(line)) {
             std::cout << "Spool file " << path_ << ": line " << lines
-                      << " is not a row of this daemon; it is not run but moved to "
-                      << rejectPath() << ": " << excerpt(line) << std::endl;
+                      << " is not a row of this daemon; it is not run but moved to " << rejectPath()
+                      << ": " << excerpt(line) << std::endl;
             rejected.push_back(line);
         } else {
             rows_.push_back(line);
@@ -193,9 +193,8 @@ std::size_t RowSpool::load() {
         ++lines;
     }
     if (dropped > 0) {
-        std::cout << "Spool file " << path_ << ": " << dropped
-                  << " rows over the limit of " << limit_ << " kept rows: the oldest are dropped."
-                  << std::endl;
+        std::cout << "Spool file " << path_ << ": " << dropped << " rows over the limit of "
+                  << limit_ << " kept rows: the oldest are dropped." << std::endl;
     }
     reject(rejected);
     // The queue is the newest part of the file; any other line (over the
@@ -313,8 +312,8 @@ void RowSpool::reject(const std::vector<std::string>& lines) {
     if (lines.empty()) return;
     std::string text;
     for (const std::string& line : lines) text += line + "\n";
-    int fd = ::open(rejectPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
+    int fd =
+        ::open(rejectPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0 && writeAll(fd, text) && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
     if (!ok) {

@@ -19,7 +19,9 @@ int connect(Database& db) { return db.openConnection("localhost", "UlmetDB", "ro
 void unreachableServerChecks() {
     setenv("MYSQL_UNIX_PORT", "/tmp/ulmet-nothing-listens-here.sock", 1);
     Database db;
-    auto kept = [&] { return Database::classify(db.errorNumber()) == Database::Failure::Transient; };
+    auto kept = [&] {
+        return Database::classify(db.errorNumber()) == Database::Failure::Transient;
+    };
     bool ok = connect(db) == 202 && kept() && db.updateQuery("DO 1") && kept() &&
               db.query("SELECT 1") == nullptr && db.intQuery("SELECT 1") == -1 && db.disconnect();
     std::exit(ok ? 0 : 1);
@@ -96,7 +98,8 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
     ASSERT_EQ(connect(db), 200);
     EXPECT_EQ(failure(db, row), is(0, F::None));
     EXPECT_EQ(failure(db, row), is(1062, F::Duplicate));
-    EXPECT_EQ(failure(db, insert + "12, 45.0, nan, '2018-05-06 00:02:00')"), is(1054, F::Condemned));
+    EXPECT_EQ(failure(db, insert + "12, 45.0, nan, '2018-05-06 00:02:00')"),
+              is(1054, F::Condemned));
     EXPECT_EQ(failure(db, insert + "12, 45.0, 2.3,, '2018-05-06 00:02:00')"),
               is(1064, F::Condemned));
     EXPECT_EQ(failure(db, insert + "12, 45.0, 2.3, '2018-05-06 00:02:00.000000')"),

@@ -97,8 +97,8 @@ namespace {
     throw std::runtime_error(message);
 }
 
-MYSQL* connect(const std::string& socket, unsigned long flags = 0,
-              const std::string& user = "root", const std::string& password = "kzqvwp") {
+MYSQL* connect(const std::string& socket, unsigned long flags = 0, const std::string& user = "root",
+               const std::string& password = "kzqvwp") {
     MYSQL* conn = mysql_init(nullptr);
     if (conn == nullptr) throw std::runtime_error("mysql_init failed");
     const char* path = socket.empty() ? nullptr : socket.c_str();
