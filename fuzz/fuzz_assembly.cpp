@@ -46,6 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 return StoreResult::Kept;
             case 1:
                 return StoreResult::Rejected;
+            case 2:
+                return StoreResult::AlreadyStored;
             default:
                 return StoreResult::Stored;
         }

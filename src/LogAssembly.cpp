@@ -190,6 +190,7 @@ void LogAssembly::storeRows(const satvis& satvisData) {
         if (!away) {
             if (attempt(queryString) != StoreResult::Kept) continue;
             away = true;
+            failedNow = true;
             draining = false;
             lastAttempt = std::chrono::steady_clock::now();
         }

@@ -130,36 +130,42 @@ void RowSpool::check() const {
 std::size_t RowSpool::load() {
     // Only at start-up, before anything is queued.
     if (path_.empty() || !rows_.empty() || stale_ > 0) return 0;
-    int fd = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    struct Descriptor {
+        int fd;
+        ~Descriptor() {
+            if (fd >= 0) ::close(fd);
+        }
+    } file{::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0) {
         if (errno == ENOENT) return 0;
         refuse(path_, std::string("cannot be opened (") + std::strerror(errno) + ")");
     }
     struct stat st;
-    std::string why = ::fstat(fd, &st) != 0 ? std::string("cannot be examined") : distrust(st);
-    if (!why.empty()) {
-        ::close(fd);
-        refuse(path_, why);
-    }
+    std::string why = ::fstat(file.fd, &st) != 0 ? std::string("cannot be examined") : distrust(st);
+    if (!why.empty()) refuse(path_, why);
 
     // Line by line: the queue never holds more than the limit, and a line
     // is never longer than the longest statement (over-long lines are kept
     // only in part, for the reject file).
     const std::size_t kLongest = 500;
     std::vector<std::string> rejected;
-    std::size_t lines = 0, dropped = 0, blank = 0;
+    std::size_t lines = 0, dropped = 0, rejectedLines = 0;
+    const std::size_t kShown = 10;  // rejected lines printed whole; then a count
     std::string line;
     bool overLong = false;
     auto take = [&]() {
-        ++lines;
-        if (line.empty()) {
-            ++blank;
-        } else if (overLong || !isRowStatement(line)) {
-            std::cout << "Spool file " << path_ << ": line " << lines
-                      << " is not a row of this daemon; it is not run but moved to " << rejectPath()
-                      << ": " << excerpt(line) << std::endl;
+        ++lines;  // a blank line is only counted: the rewrite removes it
+        if (!line.empty() && (overLong || !isRowStatement(line))) {
+            if (++rejectedLines <= kShown)
+                std::cout << "Spool file " << path_ << ": line " << lines
+                          << " is not a row of this daemon; it is not run but moved to "
+                          << rejectPath() << ": " << excerpt(line) << std::endl;
             rejected.push_back(line);
-        } else {
+            if (rejected.size() >= 4096) {
+                reject(rejected);
+                rejected.clear();
+            }
+        } else if (!line.empty()) {
             rows_.push_back(line);
             if (rows_.size() > limit_) {
                 rows_.pop_front();
@@ -171,7 +177,7 @@ std::size_t RowSpool::load() {
     };
     char buffer[1 << 16];
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ssize_t n = ::read(file.fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         for (ssize_t i = 0; i < n; ++i) {
@@ -184,13 +190,17 @@ std::size_t RowSpool::load() {
             }
         }
     }
-    ::close(fd);
     bool cut = !line.empty();
     if (cut) {
         std::cout << "Spool file " << path_ << ": an incomplete last line (a write cut short) is "
                   << "not run but moved to " << rejectPath() << ": " << excerpt(line) << std::endl;
         rejected.push_back(line);
         ++lines;
+    }
+    if (rejectedLines > kShown) {
+        std::cout << "Spool file " << path_ << ": " << rejectedLines
+                  << " lines in all are not rows of this daemon; moved to " << rejectPath() << "."
+                  << std::endl;
     }
     if (dropped > 0) {
         std::cout << "Spool file " << path_ << ": " << dropped << " rows over the limit of "
@@ -317,8 +327,8 @@ void RowSpool::reject(const std::vector<std::string>& lines) {
     bool ok = fd >= 0 && writeAll(fd, text) && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
     if (!ok) {
-        // They were printed above; the spool file keeps them (untouched:
-        // nothing is queued) until the reject file can take them.
+        // The spool file keeps them (nothing is queued, so nothing
+        // rewrites it) until the reject file can take them.
         rows_.clear();
         throw std::runtime_error("cannot write the reject file " + rejectPath() + " (" +
                                  std::strerror(errno) + ")");
