@@ -225,6 +225,30 @@ TEST(RowSpool, LimitDropsTheOldestAndTheLastStateIsWritten) {
         spool.push(row(6));
     }
     EXPECT_EQ(fileLines(path), Rows({row(4), row(5), row(6)}));
+    {
+        // At the limit each minute appends its rows; the file is rewritten
+        // (a new inode) only when the stale lines are as many as the queued.
+        RowSpool full(path, 100);
+        EXPECT_EQ(full.load(), 3u);
+        for (int m = 7; m <= 103; ++m) full.push(row(m));
+        full.sync(false);
+        struct stat before, after;
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        int rewrites = 0;
+        for (int m = 104; m <= 303; ++m) {
+            full.push(row(m));
+            full.sync(false);
+            ASSERT_EQ(stat(path.c_str(), &after), 0);
+            rewrites += after.st_ino != before.st_ino;
+            before = after;
+            ASSERT_LT(fileLines(path).size(), 200u);
+        }
+        EXPECT_EQ(rewrites, 2);
+    }
+    Rows last = fileLines(path);
+    ASSERT_EQ(last.size(), 100u);
+    EXPECT_EQ(last.front(), row(204));
+    std::ofstream(path, std::ios::trunc) << row(4) << "\n" << row(5) << "\n" << row(6) << "\n";
     std::ofstream(path, std::ios::app) << row(7) << "\n" << row(8) << "\n";
     RowSpool again(path, 3);
     EXPECT_EQ(again.load(), 3u);
