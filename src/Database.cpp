@@ -32,7 +32,7 @@ Database::Database() : conn(nullptr), result(nullptr), row(nullptr), field(nullp
     std::memset(qbuf, 0, sizeof(qbuf));
 }
 
-Database::~Database() {}
+Database::~Database() { disconnect(); }
 
 int Database::openConnection(const char* host, const char* db, const char* user, const char* pass) {
     if (conn != nullptr) disconnect();

@@ -11,7 +11,7 @@
 class Database {
   public:
     Database();
-    virtual ~Database();
+    virtual ~Database();  // closes a connection still open
 
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
