@@ -73,7 +73,7 @@ TEST_F(Acquisition, ReplayKilledAtRandomInstantsStoresEveryRowOnce) {
     std::vector<std::string> rows;
     {
         std::ofstream out(spool);
-        for (int i = 0; i < 6000; ++i) {
+        for (int i = 0; i < 10000; ++i) {
             char time[32], text[256];
             std::snprintf(time, sizeof time, "2017-01-%02d %02d:%02d:00", 1 + i / 14400,
                           i / 600 % 24, i / 10 % 60);
@@ -85,7 +85,7 @@ TEST_F(Acquisition, ReplayKilledAtRandomInstantsStoresEveryRowOnce) {
             std::snprintf(text, sizeof text, "%s|%.12f|%.12f|%.5f|%.5f|%.5f|%.5f|%d|%.5f|%.2f",
                           time, 45.5, 7.25, 80.5, 1.5, 1.25, 3.0, prn, elevation, 2.35);
             rows.push_back(text);
-            if (i % 2000 == 1000) out << foreign[i / 2000 % 2] << "\n";
+            if (i % 3000 == 1000) out << foreign[i / 3000 % 2] << "\n";
         }
     }
     chmod(spool.c_str(), 0600);
@@ -99,6 +99,7 @@ TEST_F(Acquisition, ReplayKilledAtRandomInstantsStoresEveryRowOnce) {
     const unsigned seed = device();
     std::mt19937 random(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
+    bool midReplay = false;  // some kill came while rows were still to be replayed
     for (int kill = 0; kill < 5; ++kill) {
         if (kill > 0) {
             ASSERT_NO_FATAL_FAILURE(startDaemon(58));
@@ -106,9 +107,11 @@ TEST_F(Acquisition, ReplayKilledAtRandomInstantsStoresEveryRowOnce) {
         std::this_thread::sleep_for(milliseconds(random() % 1500));
         daemon_->signal(SIGKILL);
         ASSERT_EQ(daemon_->wait(seconds(10)), 128 + SIGKILL);
-        std::printf("killed: %s rows of the spool stored\n", storedNow().c_str());
+        std::size_t n = std::stoul(storedNow());
+        std::printf("killed: %zu rows of the spool stored\n", n);
+        midReplay = midReplay || (n > 0 && n < rows.size());
     }
-    EXPECT_LT(std::stoul(storedNow()), rows.size());  // the kills came during the replay
+    EXPECT_TRUE(midReplay);
     ASSERT_NO_FATAL_FAILURE(startDaemon(58));
     auto replayed = [&] { return storedNow() == std::to_string(rows.size()); };
     EXPECT_TRUE(waitFor(replayed, seconds(60))) << daemon_->output();
