@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -112,7 +113,11 @@ RowSpool::RowSpool(std::string path, std::size_t limit)
       limit_(limit == 0 ? 1 : limit),
       written_(0),
       stale_(0),
-      warned_(false) {}
+      warned_(false),
+      inode_(0),
+      head_(0),
+      savedInode_(0),
+      savedHead_(0) {}
 
 RowSpool::~RowSpool() { sync(true); }
 
@@ -143,6 +148,9 @@ std::size_t RowSpool::load() {
     struct stat st;
     std::string why = ::fstat(file.fd, &st) != 0 ? std::string("cannot be examined") : distrust(st);
     if (!why.empty()) refuse(path_, why);
+    // Lines in front of the recorded head were stored by an earlier run.
+    unsigned long long skip = 0;
+    if (!readHead(file.fd, &skip)) skip = 0;
 
     // Line by line: the queue never holds more than the limit, and a line
     // is never longer than the longest statement (over-long lines are kept
@@ -176,12 +184,15 @@ std::size_t RowSpool::load() {
         overLong = false;
     };
     char buffer[1 << 16];
+    unsigned long long position = 0;
     for (;;) {
         ssize_t n = ::read(file.fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == '\n') {
+        for (ssize_t i = 0; i < n; ++i, ++position) {
+            if (position < skip) {
+                lines += buffer[i] == '\n';
+            } else if (buffer[i] == '\n') {
                 take();
             } else if (line.size() < kLongest) {
                 line += buffer[i];
@@ -211,12 +222,15 @@ std::size_t RowSpool::load() {
     // limit, rejected, blank, cut) goes with a rewrite.
     written_ = rows_.size();
     stale_ = lines - rows_.size();
+    inode_ = st.st_ino;
+    head_ = 0;
     if (stale_ > 0) sync(true);
     return rows_.size();
 }
 
 void RowSpool::popFront() {
     if (rows_.empty()) return;
+    if (written_ > 0) head_ += rows_.front().size() + 1;
     rows_.pop_front();
     if (written_ > 0) {
         --written_;
@@ -241,11 +255,14 @@ void RowSpool::sync(bool exact) {
     }
     if (rows_.empty()) {
         if (written_ > 0 || stale_ > 0) {
+            // The head first: a head without its file is harmless.
+            if (::unlink(headPath().c_str()) != 0 && errno != ENOENT) report("remove");
             if (::unlink(path_.c_str()) != 0 && errno != ENOENT) report("remove");
             syncDirectory(path_);
         }
         written_ = 0;
         stale_ = 0;
+        inode_ = head_ = savedInode_ = savedHead_ = 0;
         return;
     }
     // Stale lines are removed once they are as many as the queued ones:
@@ -255,6 +272,8 @@ void RowSpool::sync(bool exact) {
         if (rewrite()) return;
     }
     if (written_ < rows_.size()) append(written_);
+    // What was stored or dropped since the last sync is not sent again.
+    if (inode_ != 0 && (inode_ != savedInode_ || head_ != savedHead_)) writeHead(inode_, head_);
 }
 
 bool RowSpool::append(std::size_t from) {
@@ -269,6 +288,16 @@ bool RowSpool::append(std::size_t from) {
         return false;
     }
     off_t before = ::lseek(fd, 0, SEEK_END);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || (before == 0 && !writeHead(st.st_ino, 0))) {
+        // A new file: no head of an earlier file of the same inode may
+        // skip its lines.
+        report("head");
+        ::close(fd);
+        return false;
+    }
+    if (before == 0) head_ = 0;
+    inode_ = st.st_ino;
     bool ok = writeAll(fd, text) && ::fsync(fd) == 0;
     if (!ok) {
         // No half statement may stay in front of the next append.
@@ -306,6 +335,10 @@ bool RowSpool::rewrite() {
         }
     }
     ok = ok && ::fsync(fd) == 0;
+    // The head of the new file before it takes the name: a head that
+    // still named an older file of this inode could skip queued lines.
+    struct stat st;
+    ok = ok && ::fstat(fd, &st) == 0 && writeHead(st.st_ino, 0);
     ::close(fd);
     if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
         report("rewrite");
@@ -315,7 +348,48 @@ bool RowSpool::rewrite() {
     syncDirectory(path_);
     written_ = rows_.size();
     stale_ = 0;
+    inode_ = st.st_ino;
+    head_ = 0;
     return true;
+}
+
+// The head file: "<inode> <offset>\n", fixed width, overwritten in place.
+// A failed write removes it (the stale lines are then sent again).
+bool RowSpool::writeHead(unsigned long long inode, unsigned long long head) {
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "%020llu %020llu\n", inode, head);
+    int fd = ::open(headPath().c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok =
+        fd >= 0 && ::pwrite(fd, text, static_cast<std::size_t>(n), 0) == n && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (ok) {
+        savedInode_ = inode;
+        savedHead_ = head;
+        return true;
+    }
+    savedInode_ = savedHead_ = 0;
+    return ::unlink(headPath().c_str()) == 0 || errno == ENOENT;
+}
+
+// The offset recorded for the file open as `fd`, if it is this file's,
+// trusted and at the start of a line.
+bool RowSpool::readHead(int fd, unsigned long long* head) const {
+    struct stat st, own;
+    int h = ::open(headPath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (h < 0) return false;
+    char text[64] = {0};
+    ssize_t n = ::fstat(h, &own) == 0 && distrust(own).empty() ? ::read(h, text, 42) : -1;
+    ::close(h);
+    unsigned long long inode = 0, offset = 0;
+    char end = 0;
+    if (n != 42 || std::sscanf(text, "%20llu %20llu%c", &inode, &offset, &end) != 3 ||
+        end != '\n' || ::fstat(fd, &st) != 0 || inode != st.st_ino ||
+        offset > static_cast<unsigned long long>(st.st_size))
+        return false;
+    char before = '\n';
+    if (offset > 0 && ::pread(fd, &before, 1, static_cast<off_t>(offset - 1)) != 1) return false;
+    *head = offset;
+    return before == '\n';
 }
 
 void RowSpool::reject(const std::vector<std::string>& lines) {

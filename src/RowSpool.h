@@ -8,7 +8,11 @@
 // many as the queued ones, so that storing, draining and dropping at the
 // limit all cost a bounded number of written bytes per row. sync(true) and
 // the destructor make the file hold exactly the queue; an empty queue
-// removes the file.
+// removes the file. Between rewrites "<file>.head" records (inode, byte
+// offset) of the first queued line, so that a run that dies does not make
+// the next one send the stale lines again; a head that does not match the
+// file is ignored (the stale lines are then sent again and refused as
+// duplicates).
 //
 // The file is data, not a script: load() takes only lines of the daemon's
 // own row shape (isRowStatement) and moves every other line, unrun, to
@@ -47,6 +51,7 @@ class RowSpool {
     const std::string& front() const { return rows_.front(); }
     const std::string& path() const { return path_; }
     std::string rejectPath() const { return path_ + ".rejected"; }
+    std::string headPath() const { return path_ + ".head"; }
 
     // Removes the oldest statement (stored, or refused by the server).
     void popFront();
@@ -65,9 +70,16 @@ class RowSpool {
     std::string path_;
     std::size_t limit_;
     std::deque<std::string> rows_;
-    std::size_t written_;  // rows_[0, written_) are in the file
-    std::size_t stale_;    // lines in front of them that are no longer queued
-    bool warned_;          // a failed file operation has been reported
+    std::size_t written_;            // rows_[0, written_) are in the file
+    std::size_t stale_;              // lines in front of them that are no longer queued
+    bool warned_;                    // a failed file operation has been reported
+    unsigned long long inode_;       // of the file as this object last wrote or read it
+    unsigned long long head_;        // byte offset of rows_[0] in it (the stale bytes)
+    unsigned long long savedInode_;  // what the head file says
+    unsigned long long savedHead_;
+
+    bool writeHead(unsigned long long inode, unsigned long long head);
+    bool readHead(int fd, unsigned long long* head) const;
 
     bool append(std::size_t from);
     bool rewrite();

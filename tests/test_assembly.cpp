@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -254,6 +255,46 @@ TEST(RowSpool, LimitDropsTheOldestAndTheLastStateIsWritten) {
     EXPECT_EQ(again.load(), 3u);
     EXPECT_EQ(fileLines(path), Rows({row(6), row(7), row(8)}));
     EXPECT_EQ(queue(again), Rows({row(6), row(7), row(8)}));
+}
+
+// A run that dies after storing some kept rows: the next one starts after
+// them. A head that does not fit the file is ignored: everything is sent.
+void storeTwoOfSixAndDie(const std::string& path) {
+    RowSpool* spool = new RowSpool(path, 100);
+    for (int m = 1; m <= 6; ++m) spool->push(row(m));
+    spool->sync(false);
+    spool->popFront();
+    spool->popFront();
+    spool->sync(false);
+    std::_Exit(0);  // no destructor
+}
+
+TEST(RowSpool, ARunThatDiesIsResumedAfterTheRowsItStored) {
+    TempDir dir("ulmet-spool");
+    const std::string path = dir.file("spool.sql");
+    pid_t child = fork();
+    if (child == 0) storeTwoOfSixAndDie(path);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(fileLines(path).size(), 6u);
+    {
+        RowSpool again(path, 100);
+        EXPECT_EQ(again.load(), 4u);
+        EXPECT_EQ(fileLines(path), Rows({row(3), row(4), row(5), row(6)}));
+    }
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const std::string first = row(3) + "\n";
+    for (unsigned long long inode : {static_cast<unsigned long long>(st.st_ino) + 1,
+                                     static_cast<unsigned long long>(st.st_ino)}) {
+        char head[64];  // another file's head, then one in the middle of a line
+        std::snprintf(head, sizeof head, "%020llu %020llu\n", inode,
+                      static_cast<unsigned long long>(first.size() - 1));
+        std::ofstream(path + ".head") << head;
+        RowSpool again(path, 100);
+        EXPECT_EQ(again.load(), 4u);
+    }
 }
 
 // The file is data: only the daemon's own row statements are loaded; any
