@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include "BenchSupport.h"
 #include "LogAssembly.h"
 #include "ReceiverLog.h"
+#include "RowSpool.h"
 #include "gnssFunctions.h"
 #include "list_ports_linux.h"
 
@@ -109,8 +111,8 @@ void BM_LongStreamMemory(benchmark::State& state) {
         long rows = 0;
         long before = residentKiB();
         QuietStdout quiet;
-        LogAssembly assembly(
-            30.0, countingSink(&rows, away ? StoreResult::Unreachable : StoreResult::Stored));
+        LogAssembly assembly(30.0,
+                             countingSink(&rows, away ? StoreResult::Kept : StoreResult::Stored));
         std::size_t bytes = 0;
         for (long i = 0; i < minutes; ++i) {
             std::string text = makeMinute(i, 20).all();
@@ -167,6 +169,66 @@ void BM_AssemblyThroughputNoConsole(benchmark::State& state) {
     state.counters["rows_per_s"] = benchmark::Counter(rows, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_AssemblyThroughputNoConsole)->Arg(240)->Arg(8192)->Unit(benchmark::kMillisecond);
+
+// Bytes a process has handed to write(2) so far.
+long long bytesWritten() {
+    std::ifstream in("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (in >> key >> value)
+        if (key == "wchar:") return value;
+    return -1;
+}
+
+// The spool at its limit of 100,000 rows while the database stays away:
+// every minute 16 new rows come in and as many of the oldest go. Counts
+// the bytes written to the spool file per minute (appends, and the rare
+// rewrite once the stale lines are as many as the queued ones), over 7,000
+// minutes, which include one rewrite.
+void BM_SpoolAtItsLimit(benchmark::State& state) {
+    struct Discard : std::streambuf {
+        int overflow(int c) override { return c; }
+        std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+    } discard;
+    const long minutes = 7000, perMinute = 16, limit = 100000;
+    char dir[] = "/tmp/ulmet-bench.XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        state.SkipWithError("mkdtemp failed");
+        return;
+    }
+    const std::string path = std::string(dir) + "/spool.sql";
+    auto statement = [](long i) {
+        return std::string(format_troposphericDelayQuery(
+            format("2018-05-%02ld %02ld:%02ld:00", 1 + i / 16 / 1440, i / 16 / 60 % 24, i / 16 % 60)
+                .c_str(),
+            45.123456789012, 7.123456789012, 80.12345, 1.5, 1.25, 3.0, 1 + i % 16, 45.5, 2.35));
+    };
+    std::streambuf* saved = std::cout.rdbuf(&discard);
+    for (auto _ : state) {
+        {
+            std::ofstream out(path);
+            for (long i = 0; i < limit; ++i) out << statement(i) << "\n";
+        }
+        RowSpool spool(path, limit);
+        spool.load();
+        long long before = bytesWritten(), largest = 0;
+        for (long m = 0; m < minutes; ++m) {
+            long long start = bytesWritten();
+            for (long k = 0; k < perMinute; ++k) spool.push(statement(limit + m * perMinute + k));
+            spool.sync(false);
+            largest = std::max(largest, bytesWritten() - start);
+        }
+        state.counters["bytes_per_minute"] =
+            static_cast<double>(bytesWritten() - before) / static_cast<double>(minutes);
+        state.counters["row_bytes_per_minute"] =
+            static_cast<double>(perMinute * (statement(0).size() + 1));
+        state.counters["largest_minute_bytes"] = static_cast<double>(largest);
+    }
+    std::cout.rdbuf(saved);
+    std::remove(path.c_str());
+    rmdir(dir);
+}
+BENCHMARK(BM_SpoolAtItsLimit)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The parsers alone, one log at a time (no printing involved).
 void BM_ParseSatxyz2(benchmark::State& state) {

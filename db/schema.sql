@@ -8,6 +8,12 @@
 -- order in which rows arrived.
 --
 -- Safe to run again on an existing database: nothing is dropped.
+--
+-- troposphericDelay holds one row per minute and satellite: the unique key
+-- on (data, prn) makes storing a row idempotent, so a row sent twice (a
+-- replay cut by a crash, a connection lost after the statement was sent)
+-- is refused as a duplicate instead of stored twice. scripts/install-db
+-- adds the key to a table made before it (see add_row_key there).
 
 CREATE DATABASE IF NOT EXISTS UlmetDB;
 USE UlmetDB;
@@ -24,7 +30,8 @@ CREATE TABLE IF NOT EXISTS troposphericDelay (
   elevation DOUBLE,
   td DOUBLE,
   data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
-  INDEX idx_troposphericDelay_data (data)
+  INDEX idx_troposphericDelay_data (data),
+  UNIQUE KEY uq_troposphericDelay_data_prn (data, prn)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS gps (

@@ -43,9 +43,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(std::strncmp(statement, "INSERT INTO troposphericDelay (", 31) == 0);
         switch ((answers >> (2 * (calls++ % 4))) & 3) {
             case 0:
-                return StoreResult::Unreachable;
+                return StoreResult::Kept;
             case 1:
                 return StoreResult::Rejected;
+            case 2:
+                return StoreResult::AlreadyStored;
             default:
                 return StoreResult::Stored;
         }

@@ -150,6 +150,14 @@ int run(int argc, char** argv) {
 
     const double elevCutOff = 30.0;
     LogAssembly assembly(elevCutOff);
+    // A spool file that may not be trusted stops the daemon before the
+    // receiver is touched.
+    try {
+        assembly.checkSpool();
+    } catch (std::exception& e) {
+        std::cout << "Error in [ spool file ] : " << e.what() << std::endl;
+        return -1;
+    }
     std::string tmp_input;
     std::string cmdResult;
 
@@ -198,27 +206,30 @@ int run(int argc, char** argv) {
         sec--;
     }
 
-    // The three once-a-minute logs on.
-    if (!sendCommand(my_serial, bestposCmd,
-                     "BESTPOS Cmd Result: ", "Error in [ log bestposa ontime 60 ] : ")) {
-        return -1;
+    // The three once-a-minute logs on. From the first command on, a
+    // failure still switches the logs off again (the stop sequence).
+    bool started = sendCommand(my_serial, bestposCmd,
+                               "BESTPOS Cmd Result: ", "Error in [ log bestposa ontime 60 ] : ") &&
+                   sendCommand(my_serial, satxyz2Cmd,
+                               "SATXYZ2 Cmd Result: ", "Error in [ log satxyz2a ontime 60 ] : ") &&
+                   sendCommand(my_serial, satvisCmd,
+                               "SATVIS Cmd Result: ", "Error in [ log satvisa ontime 60 ] : ");
+    if (started) {
+        try {
+            assembly.start();
+        } catch (std::exception& e) {
+            std::cout << "Error in [ start-up ] : " << e.what() << std::endl;
+            started = false;
+        }
     }
-    if (!sendCommand(my_serial, satxyz2Cmd,
-                     "SATXYZ2 Cmd Result: ", "Error in [ log satxyz2a ontime 60 ] : ")) {
-        return -1;
+    if (started) {
+        std::cout << "\n============================== DAQ START "
+                     "=======================================\n"
+                  << std::endl;
     }
-    if (!sendCommand(my_serial, satvisCmd,
-                     "SATVIS Cmd Result: ", "Error in [ log satvisa ontime 60 ] : ")) {
-        return -1;
-    }
-
-    assembly.start();
-    std::cout << "\n============================== DAQ START "
-                 "=======================================\n"
-              << std::endl;
 
     // Acquisition: each iteration is paced by the read's budget.
-    while (running) {
+    while (started && running) {
         try {
             tmp_input = my_serial.read(8192);
             assembly.pass(tmp_input);
@@ -253,5 +264,5 @@ int run(int argc, char** argv) {
         std::cout << "Logs dropped for a wrong or cut checksum: " << assembly.droppedLogs()
                   << std::endl;
     }
-    return 0;
+    return started ? 0 : -1;
 }

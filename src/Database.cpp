@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "DbSettings.h"
 
@@ -12,6 +13,20 @@ char kSuccess[] = "SUCCESS";
 char kHandleError[] = "201 connET ERROR: connET FAILURE";
 char kConnectionError[] = "202 CONNECTION ERROR: CANNOT ACCESS THE SERVER";
 char kQueryError[] = "203 DATABASE ERROR: QUERY FAILED";
+
+// Timeouts and a short lock wait on a fresh handle (before connecting).
+void setSessionLimits(MYSQL* conn) {
+    unsigned int connectTimeout = Database::kConnectTimeoutSeconds;
+    unsigned int readTimeout = Database::kReadTimeoutSeconds;
+    unsigned int writeTimeout = Database::kWriteTimeoutSeconds;
+    mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
+    mysql_options(conn, MYSQL_OPT_READ_TIMEOUT, &readTimeout);
+    mysql_options(conn, MYSQL_OPT_WRITE_TIMEOUT, &writeTimeout);
+    static const std::string lockWait =
+        "SET SESSION lock_wait_timeout = " + std::to_string(Database::kLockWaitSeconds) +
+        ", innodb_lock_wait_timeout = " + std::to_string(Database::kLockWaitSeconds);
+    mysql_options(conn, MYSQL_INIT_COMMAND, lockWait.c_str());
+}
 }  // namespace
 
 Database::Database()
@@ -20,7 +35,7 @@ Database::Database()
     std::memset(qbuf, 0, sizeof(qbuf));
 }
 
-Database::~Database() {}
+Database::~Database() { disconnect(); }
 
 int Database::openConnection(const char* host, const char* db, const char* user, const char* pass) {
     if (conn != nullptr) disconnect();
@@ -29,6 +44,7 @@ int Database::openConnection(const char* host, const char* db, const char* user,
         lastError = CR_OUT_OF_MEMORY;
         return 201;
     }
+    setSessionLimits(conn);
     // The given login, overridden key by key by the option file.
     if (!applyDbSettings(conn, host, db, user, pass, &lastMessage)) {
         // Counted as an unreachable server: nothing was tried.
@@ -128,23 +144,25 @@ unsigned int Database::errorNumber() const { return lastError; }
 
 const std::string& Database::errorMessage() const { return lastMessage; }
 
-bool Database::isConnectionError(unsigned int errorNumber) {
+Database::Failure Database::classify(unsigned int errorNumber) {
     switch (errorNumber) {
-        case CR_CONNECTION_ERROR:     // 2002: no socket / nothing listening
-        case CR_CONN_HOST_ERROR:      // 2003
-        case CR_SERVER_GONE_ERROR:    // 2006
-        case CR_SERVER_LOST:          // 2013
-        case CR_UNKNOWN_HOST:         // 2005
-        case CR_IPSOCK_ERROR:         // 2004
-        case CR_SOCKET_CREATE_ERROR:  // 2001
-        case CR_OUT_OF_MEMORY:        // 2008
-        case CR_COMMANDS_OUT_OF_SYNC:
-        case 1040:  // ER_CON_COUNT_ERROR: too many connections
-        case 1053:  // ER_SERVER_SHUTDOWN
-        case 1927:  // ER_CONNECTION_KILLED
-            return true;
+        case 0:
+            return Failure::None;
+        case 1062:  // ER_DUP_ENTRY: the row is already stored
+            return Failure::Duplicate;
+        case 1064:  // ER_PARSE_ERROR
+        case 1054:  // ER_BAD_FIELD_ERROR (e.g. a bare nan or inf)
+        case 1406:  // ER_DATA_TOO_LONG
+        case 1264:  // ER_WARN_DATA_OUT_OF_RANGE
+        case 1366:  // ER_TRUNCATED_WRONG_VALUE_FOR_FIELD
+            return Failure::Condemned;
         default:
-            return false;
+            // Client errors (2000-2999: unreachable, lost, timed out) and
+            // every server state: missing table (1146), no grant (1142),
+            // read-only (1290), lock wait or deadlock (1205, 1213), full
+            // (1114, 1021), too many connections (1040), login or
+            // database refused (1045, 1049), shutting down, ...
+            return Failure::Transient;
     }
 }
 

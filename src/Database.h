@@ -13,7 +13,7 @@
 class Database {
   public:
     Database();
-    virtual ~Database();
+    virtual ~Database();  // closes a connection still open
 
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -46,10 +46,28 @@ class Database {
     bool free();
 
     // Client error number of the last failed operation of this object
-    // (0 when the last one succeeded); tells an unreachable server
-    // (isConnectionError) from a statement the server rejected.
+    // (0 when the last one succeeded).
     unsigned int errorNumber() const;
-    static bool isConnectionError(unsigned int errorNumber);
+
+    // What a failure says about a statement that stores a row. Only the
+    // errors that condemn the statement itself (it cannot be parsed, names
+    // an unknown column, holds a value the column cannot take) make
+    // retrying useless; a duplicate key means the row is already there.
+    // Every other failure describes the server's state (unreachable, timed
+    // out, locked, read-only, table missing, grant missing, full, ...) and
+    // the row is kept for a later attempt.
+    enum class Failure { None, Condemned, Duplicate, Transient };
+    static Failure classify(unsigned int errorNumber);
+
+    // Limits of every connection, so that no call blocks the caller for
+    // long: connecting, each read and each write of the client library
+    // give up after these many seconds, and the session waits at most
+    // kLockWaitSeconds for a table or row lock (a backup's LOCK TABLES or
+    // FLUSH TABLES WITH READ LOCK) before the statement fails.
+    static constexpr unsigned int kConnectTimeoutSeconds = 3;
+    static constexpr unsigned int kReadTimeoutSeconds = 6;
+    static constexpr unsigned int kWriteTimeoutSeconds = 6;
+    static constexpr unsigned int kLockWaitSeconds = 2;
     // The text of that error: the server's or client library's message, or
     // the option file's problem; empty when the last operation succeeded.
     const std::string& errorMessage() const;

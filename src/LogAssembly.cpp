@@ -48,6 +48,7 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
       draining(false),
+      failedNow(false),
       lastAttempt(std::chrono::steady_clock::now()),
       pendingCut(false) {
     if (!this->options.sink) this->options.sink = &LogAssembly::storeInDatabase;
@@ -59,19 +60,28 @@ std::size_t LogAssembly::keptRows() const { return spool.size(); }
 
 StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     Database* DB = new Database;
-    DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
-    bool failed = DB->updateQuery(queryString);
+    // A refused login (access denied, unknown database) is the reason
+    // the row is not stored, not the failed statement that would follow.
+    bool failed = DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200 ||
+                  DB->updateQuery(queryString);
     unsigned int error = DB->errorNumber();
     DB->disconnect();
     delete DB;
     if (!failed) return StoreResult::Stored;
-    return Database::isConnectionError(error) ? StoreResult::Unreachable : StoreResult::Rejected;
+    switch (Database::classify(error)) {
+        case Database::Failure::Duplicate:
+            return StoreResult::AlreadyStored;
+        case Database::Failure::Condemned:
+            return StoreResult::Rejected;
+        default:
+            return StoreResult::Kept;
+    }
 }
 
 void LogAssembly::start() {
     if (started) return;
-    started = true;
     std::size_t loaded = spool.load();
+    started = true;
     if (loaded > 0) {
         std::cout << loaded << " rows kept by an earlier run (" << spool.path()
                   << "): storing them first." << std::endl;
@@ -81,6 +91,7 @@ void LogAssembly::start() {
 
 void LogAssembly::pass(const std::string& tmp_input) {
     if (!started) start();
+    failedNow = false;
     if (!spool.empty() &&
         (draining || std::chrono::steady_clock::now() - lastAttempt >= options.retryInterval)) {
         retryKept();
@@ -223,8 +234,9 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     }
     std::cout << "\n\nProcessing Data ... \n\n";
     // Rows kept earlier go first; while any is still kept, new rows queue
-    // behind it.
-    if (!spool.empty()) retryKept();
+    // behind it. A server that failed a moment ago in this pass is not
+    // waited for twice.
+    if (!spool.empty() && !failedNow) retryKept();
     bool away = !spool.empty();
     std::size_t keptNow = 0;
     for (std::size_t i = 0; i < satvisData.PRN_vis.size(); ++i) {
@@ -243,8 +255,9 @@ void LogAssembly::storeRows(const satvis& satvisData) {
             continue;
         }
         if (!away) {
-            if (attempt(queryString) != StoreResult::Unreachable) continue;
+            if (attempt(queryString) != StoreResult::Kept) continue;
             away = true;
+            failedNow = true;
             draining = false;
             lastAttempt = std::chrono::steady_clock::now();
         }
@@ -253,7 +266,7 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     }
     if (keptNow > 0) {
         spool.sync(false);
-        std::cout << "Database unreachable: " << keptNow << " rows kept for later, " << spool.size()
+        std::cout << "Database unavailable: " << keptNow << " rows kept for later, " << spool.size()
                   << " waiting." << std::endl;
     }
     std::cout.flush();
@@ -264,22 +277,24 @@ void LogAssembly::retryKept() {
     auto deadline = now + options.drainBudget;
     lastAttempt = now;
     draining = false;
+    // A pass stops at the first row that fails for the server's sake: the
+    // rows behind it wait with it, in order. A row refused for its own
+    // sake leaves the queue (reported by attempt()), so it cannot block it.
     std::size_t stored = 0;
-    bool failed = false;
     while (!spool.empty()) {
         if (stored > 0 && std::chrono::steady_clock::now() >= deadline) {
             draining = true;
             break;
         }
         std::string queryString = spool.front();
-        if (attempt(queryString.c_str()) == StoreResult::Unreachable) {
-            failed = true;
+        if (attempt(queryString.c_str()) == StoreResult::Kept) {
+            failedNow = true;
             break;
         }
         spool.popFront();
         ++stored;
     }
-    spool.sync(failed);
+    spool.sync(false);
     if (stored > 0) {
         std::cout << "Kept rows sent: " << stored << ", still kept: " << spool.size() << "."
                   << std::endl;
@@ -291,9 +306,11 @@ StoreResult LogAssembly::attempt(const char* queryString) {
     StoreResult result = options.sink(queryString);
     if (result == StoreResult::Stored) {
         std::cout << "Successful query. troposphericDelay Data correctly stored.\n";
-    } else {
+    } else if (result != StoreResult::AlreadyStored) {
         std::cout << "\nQuery Failed\n"
                   << "queryString : " << queryString << "\n\n";
+        if (result == StoreResult::Rejected)
+            std::cout << "The server refuses this statement itself: the row is dropped.\n";
     }
     return result;
 }

@@ -8,9 +8,11 @@
 // does not match or is cut short is dropped and counted. A visibility log
 // joins only the satellite-positions log of its own epoch. The text after
 // the last log stays pending (bounded to its newest bytes). A row whose
-// INSERT cannot reach the server is kept, in order, in a spool file of the
-// working directory and stored later, oldest first; a row that the server
-// refuses is reported and dropped.
+// INSERT fails for a reason that is not the statement's own (server away,
+// timed out, locked, read-only, table missing, ...) is kept, in order, in a
+// spool file of the working directory and stored later, oldest first; a
+// row whose statement the server condemns is reported and dropped, and a
+// row already stored (duplicate key) counts as stored.
 #ifndef ULMET_LOGASSEMBLY_H
 #define ULMET_LOGASSEMBLY_H
 
@@ -25,8 +27,9 @@
 // The outcome of one attempt to store a row.
 enum class StoreResult {
     Stored,
-    Rejected,     // the server refused the statement: retrying cannot help
-    Unreachable,  // no server to take it: the row is kept for later
+    AlreadyStored,  // the table holds this row (data, prn) already
+    Rejected,       // the statement itself is refused: retrying cannot help
+    Kept,           // the server cannot take it now: the row is kept for later
 };
 
 // Where rows go. The default runs each statement on a Database connection
@@ -54,8 +57,12 @@ class LogAssembly {
     LogAssembly(const LogAssembly&) = delete;
     LogAssembly& operator=(const LogAssembly&) = delete;
 
+    // Throws std::runtime_error when the spool file may not be trusted
+    // (RowSpool::check); the daemon calls it before setting the receiver up.
+    void checkSpool() const { spool.check(); }
     // Start-up: rows kept from an earlier run (the database was away) are
-    // stored first. The first pass does it if the caller did not.
+    // stored first. The first pass does it if the caller did not. Throws
+    // like checkSpool().
     void start();
     // One pass over the bytes of one read of the acquisition loop.
     void pass(const std::string& tmp_input);
@@ -87,7 +94,8 @@ class LogAssembly {
 
     RowSpool spool;
     bool started;
-    bool draining;  // the last retry was cut by its budget, not by a failure
+    bool draining;   // the last retry was cut by its budget, not by a failure
+    bool failedNow;  // a kept row failed again in the current pass
     std::chrono::steady_clock::time_point lastAttempt;
     bool pendingCut;  // the pending text has been cut since the last "*"
 

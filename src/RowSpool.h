@@ -4,15 +4,27 @@
 //
 // The file holds the queue, possibly preceded by lines already stored or
 // dropped ("stale" lines); sync() appends what is new (with fsync) and
-// rewrites the file (temporary file + rename) once stale lines pile up, so
-// a long queue drains in linear time. sync(true) and the destructor make
-// the file hold exactly the queue; an empty queue removes the file.
+// rewrites the file (temporary file + rename) once the stale lines are as
+// many as the queued ones, so that storing, draining and dropping at the
+// limit all cost a bounded number of written bytes per row. sync(true) and
+// the destructor make the file hold exactly the queue; an empty queue
+// removes the file. Between rewrites "<file>.head" records (inode, byte
+// offset) of the first queued line, so that a run that dies does not make
+// the next one send the stale lines again; a head that does not match the
+// file is ignored (the stale lines are then sent again and refused as
+// duplicates).
+//
+// The file is data, not a script: load() takes only lines of the daemon's
+// own row shape (isRowStatement) and moves every other line, unrun, to
+// "<file>.rejected" (appended). It refuses a file that is not a regular
+// file of this user, or that others may write.
 #ifndef ULMET_ROWSPOOL_H
 #define ULMET_ROWSPOOL_H
 
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <vector>
 
 class RowSpool {
   public:
@@ -23,15 +35,23 @@ class RowSpool {
     RowSpool(const RowSpool&) = delete;
     RowSpool& operator=(const RowSpool&) = delete;
 
+    // Throws std::runtime_error, naming the file, when the file exists and
+    // is not a regular file owned by this user, or is writable by group or
+    // others: its lines could then be anybody's.
+    void check() const;
     // Reads the statements of the file (left by an earlier run) into the
-    // queue; returns how many. A last line without its line end (a write
-    // cut short) is ignored.
+    // queue, keeping the newest `limit` while reading; returns how many are
+    // queued. Throws like check(). A last line without its line end (a
+    // write cut short), and every line that is not a row statement, are
+    // reported and moved to the reject file.
     std::size_t load();
 
     bool empty() const { return rows_.empty(); }
     std::size_t size() const { return rows_.size(); }
     const std::string& front() const { return rows_.front(); }
     const std::string& path() const { return path_; }
+    std::string rejectPath() const { return path_ + ".rejected"; }
+    std::string headPath() const { return path_ + ".head"; }
 
     // Removes the oldest statement (stored, or refused by the server).
     void popFront();
@@ -41,16 +61,29 @@ class RowSpool {
     // Brings the file up to date; `exact` also removes stale lines.
     void sync(bool exact);
 
+    // True for exactly the INSERT into troposphericDelay that
+    // format_troposphericDelayQuery builds from finite numbers and a
+    // "YYYY-MM-DD HH:MM:SS" date-time.
+    static bool isRowStatement(const std::string& line);
+
   private:
     std::string path_;
     std::size_t limit_;
     std::deque<std::string> rows_;
-    std::size_t written_;  // rows_[0, written_) are in the file
-    std::size_t stale_;    // lines in front of them that are no longer queued
-    bool warned_;          // a failed file operation has been reported
+    std::size_t written_;            // rows_[0, written_) are in the file
+    std::size_t stale_;              // lines in front of them that are no longer queued
+    bool warned_;                    // a failed file operation has been reported
+    unsigned long long inode_;       // of the file as this object last wrote or read it
+    unsigned long long head_;        // byte offset of rows_[0] in it (the stale bytes)
+    unsigned long long savedInode_;  // what the head file says
+    unsigned long long savedHead_;
+
+    bool writeHead(unsigned long long inode, unsigned long long head);
+    bool readHead(int fd, unsigned long long* head) const;
 
     bool append(std::size_t from);
     bool rewrite();
+    void reject(const std::vector<std::string>& lines);
     void report(const std::string& what);
 };
 

@@ -141,6 +141,33 @@ TEST_F(CorvanaSpine, InterruptDuringCountdownStillSwitchesLogsOnThenOff) {
     EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
 }
 
+// A spool file that others could write stops the daemon before any
+// command; a spool that cannot be loaded once the logs are on (its foreign
+// line cannot be moved aside) still switches them off.
+TEST_F(CorvanaSpine, SpoolFailuresStopBeforeTheLogsOrSwitchThemOff) {
+    const std::string spool = dir_.file("corvana-spool.sql");
+    std::ofstream(spool) << "DROP TABLE troposphericDelay\n";
+    chmod(spool.c_str(), 0666);
+    ASSERT_NO_FATAL_FAILURE(start(57));
+    EXPECT_EQ(daemon_->wait(seconds(10)), 255) << daemon_->output();
+    EXPECT_THAT(daemon_->output(),
+                ::testing::HasSubstr("Error in [ spool file ] : spool file corvana-spool.sql "
+                                     "is writable by group or others"));
+    EXPECT_EQ(readFile(dir_.file("commands")), "");
+
+    chmod(spool.c_str(), 0600);
+    ASSERT_EQ(mkdir((spool + ".rejected").c_str(), 0700), 0);
+    env_ = faketimeEnv(offsetToSecondOfMinute(57));
+    startDaemon(dir_.file("tty"));
+    EXPECT_EQ(daemon_->wait(seconds(20)), 255) << daemon_->output();
+    EXPECT_TRUE(
+        inOrder(daemon_->output(),
+                {"SATVIS Cmd Result: ", "Error in [ start-up ] : cannot write the reject file",
+                 kDaqStop, "UNLOG Cmd Result: <OK", " Serial Comm CLOSED."}));
+    EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
+    EXPECT_EQ(readFile(spool), "DROP TABLE troposphericDelay\n");  // kept until moved aside
+}
+
 TEST_F(CorvanaSpine, WallClockStepBackDoesNotStretchARead) {
     ASSERT_NO_FATAL_FAILURE(start(58, true));
     ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(15))) << daemon_->output();

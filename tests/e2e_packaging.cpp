@@ -1,6 +1,7 @@
 // The systemd units pass systemd's own checker against this build's
 // programs; the database script changes the programs' account only when
-// asked.
+// asked, and brings a table made before the one-row-per-minute-and-
+// satellite key to the key without losing a row.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -53,6 +54,39 @@ TEST(Packaging, InstallDbSetsThePasswordOnlyWhenAsked) {
     EXPECT_EQ(second.wait(60s), 0) << second.output();
     EXPECT_EQ(sql::scalar("SHOW CREATE USER root@localhost", socket).find("'invalid'"),
               std::string::npos);
+}
+
+TEST(Packaging, InstallDbMovesRowsStoredTwiceAsideAndAddsTheKey) {
+    PrivateServer server;
+    const std::string& socket = server.socket();
+    sql::exec("ALTER TABLE troposphericDelay DROP INDEX uq_troposphericDelay_data_prn", socket);
+    // Minute 1, satellite 5 three times; satellite 6 once; minute 2,
+    // satellite 5 twice.
+    for (const char* row : {"1, 5, '2018-05-06 00:01:00'", "2, 6, '2018-05-06 00:01:00'",
+                            "3, 5, '2018-05-06 00:01:00'", "4, 5, '2018-05-06 00:02:00'",
+                            "5, 5, '2018-05-06 00:01:00'", "6, 5, '2018-05-06 00:02:00'"})
+        sql::exec(std::string("INSERT INTO troposphericDelay (td, prn, data) VALUES (") + row + ")",
+                  socket);
+    const std::string script = sourceDir() + "/scripts/install-db";
+    auto ids = [&](const std::string& table) {
+        std::string list;
+        for (const auto& r : sql::rows("SELECT id, td FROM " + table + " ORDER BY id", socket))
+            list += r[0] + "=" + r[1] + " ";
+        return list;
+    };
+    for (int run = 0; run < 2; ++run) {
+        ChildProcess install({"/bin/bash", script, "--socket", socket});
+        ASSERT_EQ(install.wait(60s), 0) << install.output();
+        EXPECT_EQ(install.output().find("3 rows stored twice were moved") != std::string::npos,
+                  run == 0)
+            << install.output();
+        EXPECT_EQ(ids("troposphericDelay"), "1=1 2=2 4=4 ");
+        EXPECT_EQ(ids("troposphericDelay_duplicates"), "3=3 5=5 6=6 ");
+    }
+    EXPECT_THROW(sql::exec("INSERT INTO troposphericDelay (td, prn, data) VALUES "
+                           "(7, 6, '2018-05-06 00:01:00')",
+                           socket),
+                 std::runtime_error);
 }
 
 }  // namespace

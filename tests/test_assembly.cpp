@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <deque>
+#include <fstream>
+#include <stdexcept>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -114,22 +119,78 @@ TEST_F(AssemblyTest, NoRowsWithoutPositionOrSatellitePositions) {
     EXPECT_TRUE(storedRows().empty());
 }
 
-TEST_F(AssemblyTest, RejectedRowIsReportedAndNotRetried) {
-    sql::exec("DROP TABLE troposphericDelay");
-    LogAssembly noRetry(30.0, {{}, "", 100000, std::chrono::seconds(0)});
-    EXPECT_NE(feed(noRetry, minute(60.0)).find("\nQuery Failed\nqueryString : INSERT"),
-              std::string::npos);
-    EXPECT_EQ(noRetry.keptRows(), 0u);
-    sql::resetTables();
-    feed(noRetry, minute(120.0));
-    EXPECT_EQ(storedRows(), rowsOf({2}));
+// A scripted server: its next answers in turn (then "stored"), and the
+// rows asked, each as "minute/satellite".
+struct ScriptedServer {
+    std::deque<StoreResult> answers;
+    Rows asked;
+    RowSink sink() {
+        return [this](const char* statement) {
+            std::string s = statement;
+            std::size_t values = s.find("VALUES (") + 8, prn = values;
+            for (int comma = 0; comma < 6; ++comma) prn = s.find(", ", prn) + 2;
+            std::size_t time = s.rfind(':') - 5;
+            asked.push_back(s.substr(time, 8) + "/" + s.substr(prn, s.find(',', prn) - prn));
+            if (answers.empty()) return StoreResult::Stored;
+            StoreResult answer = answers.front();
+            answers.pop_front();
+            return answer;
+        };
+    }
+};
+
+TEST_F(AssemblyTest, ReplayStopsAtTheFirstKeptRowAndDropsOnlyCondemnedOnes) {
+    ScriptedServer server;
+    server.answers = {StoreResult::Kept, StoreResult::Kept};
+    LogAssembly assembly(30.0, {server.sink(), "", 100000, std::chrono::hours(1)});
+    feed(assembly, minute(60.0));   // the first row fails: both are kept
+    feed(assembly, minute(120.0));  // the replay fails at once: the new rows queue behind
+    EXPECT_EQ(server.asked, Rows({"00:01:00/40", "00:01:00/40"}));
+    EXPECT_EQ(assembly.keptRows(), 4u);
+    // Stored, condemned (dropped), already stored, then a failure of the
+    // server's that ends the replay: the rows behind it are not tried.
+    server.answers = {StoreResult::Stored, StoreResult::Rejected, StoreResult::AlreadyStored,
+                      StoreResult::Kept};
+    server.asked.clear();
+    std::string out = feed(assembly, minute(180.0));
+    EXPECT_EQ(server.asked, Rows({"00:01:00/40", "00:01:00/12", "00:02:00/40", "00:02:00/12"}));
+    EXPECT_NE(out.find("refuses this statement itself: the row is dropped"), std::string::npos);
+    EXPECT_EQ(assembly.keptRows(), 3u);
+    server.asked.clear();
+    feed(assembly, minute(240.0));
+    EXPECT_EQ(server.asked,
+              Rows({"00:02:00/12", "00:03:00/40", "00:03:00/12", "00:04:00/40", "00:04:00/12"}));
+    EXPECT_EQ(assembly.keptRows(), 0u);
+}
+
+// The real server: a table renamed away or locked keeps the rows (the
+// lock costs one short wait, not one per row); a row already stored is
+// not stored again.
+TEST_F(AssemblyTest, RowsWaitForAMissingOrLockedTableAndAreStoredOnce) {
+    LogAssembly assembly(30.0, {{}, "", 100000, std::chrono::hours(1)});
+    feed(assembly, minute(60.0));
+    sql::exec("RENAME TABLE troposphericDelay TO troposphericDelay_away");
+    feed(assembly, minute(120.0));
+    EXPECT_EQ(assembly.keptRows(), 2u);
+    sql::exec("RENAME TABLE troposphericDelay_away TO troposphericDelay");
+    {
+        sql::Session locker;
+        ASSERT_EQ(locker.run("LOCK TABLES troposphericDelay WRITE"), 0u);
+        auto begin = std::chrono::steady_clock::now();
+        feed(assembly, minute(180.0));
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(6));
+        EXPECT_EQ(assembly.keptRows(), 4u);
+    }
+    sql::exec("DELETE FROM troposphericDelay WHERE data > '2018-05-06 00:01:00'");
+    feed(assembly, minute(60.0) + minute(240.0));  // minute 1 again: already stored
+    EXPECT_EQ(storedRows(), rowsOf({1, 2, 3, 4}));
 }
 
 TEST_F(AssemblyTest, KeptRowsGoToTheSpoolAndANewRunStoresThemFirst) {
     TempDir dir("ulmet-asm");
     const std::string spool = dir.file("spool.sql");
     {
-        LogAssembly away(30.0, {[](const char*) { return StoreResult::Unreachable; }, spool});
+        LogAssembly away(30.0, {[](const char*) { return StoreResult::Kept; }, spool});
         feed(away, minute(60.0) + minute(120.0), 50);
     }
     LogAssembly back(30.0, {{}, spool});
@@ -146,6 +207,174 @@ TEST_F(AssemblyTest, PendingTextKeepsItsNewestBytes) {
     EXPECT_EQ(assembly.pendingText(), stream.substr(stream.size() - LogAssembly::kPendingLimit));
     feed(assembly, "*" + minute(60.0), 4096);  // the stream recovers at the next "*"
     EXPECT_EQ(storedRows(), rowsOf({1}));
+}
+
+// A statement as the daemon builds it, for satellite `prn` of minute `m`.
+std::string row(int m, int prn = 12) {
+    char time[32];
+    std::snprintf(time, sizeof time, "2018-05-06 %02d:%02d:00", m / 60, m % 60);
+    return format_troposphericDelayQuery(time, 45.5, -7.25, 80.5, 1.5, 1.25, 3, prn, -62.25, 2.35);
+}
+
+Rows fileLines(const std::string& path) {
+    Rows lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+Rows queue(RowSpool& spool) {
+    Rows rows;
+    for (; !spool.empty(); spool.popFront()) rows.push_back(spool.front());
+    return rows;
+}
+
+// The limit drops the oldest rows, also while an earlier run's file is
+// read; whatever the daemon did last (pushed, stored) is in the file when
+// the spool goes, without an explicit sync.
+TEST(RowSpool, LimitDropsTheOldestAndTheLastStateIsWritten) {
+    TempDir dir("ulmet-spool");
+    const std::string path = dir.file("spool.sql");
+    {
+        RowSpool spool(path, 3);
+        for (int m = 1; m <= 5; ++m) spool.push(row(m));
+        spool.sync(false);
+        spool.popFront();  // row 3 stored
+        spool.push(row(6));
+    }
+    EXPECT_EQ(fileLines(path), Rows({row(4), row(5), row(6)}));
+    {
+        // At the limit each minute appends its rows; the file is rewritten
+        // (a new inode) only when the stale lines are as many as the queued.
+        RowSpool full(path, 100);
+        EXPECT_EQ(full.load(), 3u);
+        for (int m = 7; m <= 103; ++m) full.push(row(m));
+        full.sync(false);
+        struct stat before, after;
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        int rewrites = 0;
+        for (int m = 104; m <= 303; ++m) {
+            full.push(row(m));
+            full.sync(false);
+            ASSERT_EQ(stat(path.c_str(), &after), 0);
+            rewrites += after.st_ino != before.st_ino;
+            before = after;
+            ASSERT_LT(fileLines(path).size(), 200u);
+        }
+        EXPECT_EQ(rewrites, 2);
+    }
+    Rows last = fileLines(path);
+    ASSERT_EQ(last.size(), 100u);
+    EXPECT_EQ(last.front(), row(204));
+    std::ofstream(path, std::ios::trunc) << row(4) << "\n" << row(5) << "\n" << row(6) << "\n";
+    std::ofstream(path, std::ios::app) << row(7) << "\n" << row(8) << "\n";
+    RowSpool again(path, 3);
+    EXPECT_EQ(again.load(), 3u);
+    EXPECT_EQ(fileLines(path), Rows({row(6), row(7), row(8)}));
+    EXPECT_EQ(queue(again), Rows({row(6), row(7), row(8)}));
+}
+
+// A run that dies after storing some kept rows: the next one starts after
+// them. A head that does not fit the file is ignored: everything is sent.
+void storeTwoOfSixAndDie(const std::string& path) {
+    RowSpool* spool = new RowSpool(path, 100);
+    for (int m = 1; m <= 6; ++m) spool->push(row(m));
+    spool->sync(false);
+    spool->popFront();
+    spool->popFront();
+    spool->sync(false);
+    std::_Exit(0);  // no destructor
+}
+
+TEST(RowSpool, ARunThatDiesIsResumedAfterTheRowsItStored) {
+    TempDir dir("ulmet-spool");
+    const std::string path = dir.file("spool.sql");
+    pid_t child = fork();
+    if (child == 0) storeTwoOfSixAndDie(path);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(fileLines(path).size(), 6u);
+    {
+        RowSpool again(path, 100);
+        EXPECT_EQ(again.load(), 4u);
+        EXPECT_EQ(fileLines(path), Rows({row(3), row(4), row(5), row(6)}));
+    }
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const std::string first = row(3) + "\n";
+    for (unsigned long long inode : {static_cast<unsigned long long>(st.st_ino) + 1,
+                                     static_cast<unsigned long long>(st.st_ino)}) {
+        char head[64];  // another file's head, then one in the middle of a line
+        std::snprintf(head, sizeof head, "%020llu %020llu\n", inode,
+                      static_cast<unsigned long long>(first.size() - 1));
+        std::ofstream(path + ".head") << head;
+        RowSpool again(path, 100);
+        EXPECT_EQ(again.load(), 4u);
+    }
+}
+
+// The file is data: only the daemon's own row statements are loaded; any
+// other line, and a last line cut short, is moved unrun to the reject file.
+TEST(RowSpool, OnlyRowStatementsAreLoadedTheRestIsMovedAside) {
+    TempDir dir("ulmet-spool");
+    const std::string path = dir.file("spool.sql");
+    const std::string good = row(1);
+    const Rows foreign = {
+        "DROP DATABASE UlmetDB",
+        good.substr(0, good.size() - 1) + " DROP TABLE gps;",
+        good.substr(0, good.size() - 4) + "' OR '1');",  // a date-time that is not one
+        row(2).replace(row(2).find("2.35"), 4, "nan"),
+        good + good,
+        std::string(600, 'x'),
+    };
+    {
+        std::ofstream out(path);
+        out << good << "\n\n";
+        for (const std::string& line : foreign) out << line << "\n";
+        out << row(3) << "\n" << row(4).substr(0, 60);  // cut short
+    }
+    RowSpool spool(path, 100);
+    EXPECT_EQ(spool.load(), 2u);
+    EXPECT_EQ(fileLines(path), Rows({good, row(3)}));
+    Rows rejected = foreign;
+    rejected.back() = rejected.back().substr(0, 500);
+    rejected.push_back(row(4).substr(0, 60));
+    EXPECT_EQ(fileLines(spool.rejectPath()), rejected);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (int prn : {-1, 0, 40, 120}) EXPECT_TRUE(RowSpool::isRowStatement(row(59, prn))) << prn;
+}
+
+// A spool file that others could have written is refused, before and at
+// loading; the temporary file of a rewrite never follows a planted link.
+TEST(RowSpool, FilesOthersCouldWriteAreRefused) {
+    TempDir dir("ulmet-spool");
+    const std::string path = dir.file("spool.sql");
+    std::ofstream(path) << row(1) << "\n\n";
+    RowSpool spool(path, 100);
+    for (mode_t mode : {0620, 0602}) {
+        chmod(path.c_str(), mode);
+        EXPECT_THROW(spool.check(), std::runtime_error) << mode;
+        EXPECT_THROW(spool.load(), std::runtime_error) << mode;
+    }
+    if (geteuid() == 0) {
+        chmod(path.c_str(), 0600);
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        EXPECT_THROW(spool.check(), std::runtime_error);
+        ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+    }
+    const std::string victim = dir.file("victim");
+    std::ofstream(victim) << "precious\n";
+    chmod(path.c_str(), 0600);
+    ASSERT_EQ(symlink(victim.c_str(), (path + ".tmp").c_str()), 0);
+    EXPECT_EQ(spool.load(), 1u);  // the blank line makes it rewrite the file
+    EXPECT_EQ(readFile(victim), "precious\n");
+    EXPECT_EQ(fileLines(path), Rows({row(1)}));
+    RowSpool linked(path + ".link", 100);
+    ASSERT_EQ(symlink(path.c_str(), (path + ".link").c_str()), 0);
+    EXPECT_THROW(linked.load(), std::runtime_error);
 }
 
 TEST_F(AssemblyTest, LogsWithAWrongOrCutChecksumAreDroppedAndCounted) {
@@ -202,7 +431,7 @@ TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
     int calls = 0;
     LogAssembly counting(30.0, {[&](const char*) {
                                     ++calls;
-                                    return StoreResult::Unreachable;
+                                    return StoreResult::Kept;
                                 },
                                 ""});
     const std::string visBody = "TRUE,TRUE,1,40,0,0,45,120,-1234.5,0";

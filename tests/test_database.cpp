@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -19,8 +20,10 @@ int connect(Database& db) { return db.openConnection("localhost", "UlmetDB", "ro
 void unreachableServerChecks() {
     setenv("MYSQL_UNIX_PORT", "/tmp/ulmet-nothing-listens-here.sock", 1);
     Database db;
-    bool ok = connect(db) == 202 && Database::isConnectionError(db.errorNumber()) &&
-              db.updateQuery("DO 1") && Database::isConnectionError(db.errorNumber()) &&
+    auto kept = [&] {
+        return Database::classify(db.errorNumber()) == Database::Failure::Transient;
+    };
+    bool ok = connect(db) == 202 && kept() && db.updateQuery("DO 1") && kept() &&
               db.query("SELECT 1") == nullptr && db.intQuery("SELECT 1") == -1 && db.disconnect();
     std::exit(ok ? 0 : 1);
 }
@@ -49,7 +52,7 @@ TEST_F(DatabaseTest, StatementsResultSetsAndSingleValues) {
     ASSERT_EQ(connect(db), 200);  // closes the first connection first
     EXPECT_FALSE(db.updateQuery("INSERT INTO ipwv (ipwv_value, data) VALUES (2.5, 'a');"));
     EXPECT_TRUE(db.updateQuery("INSERT INTO no_such_table (x) VALUES (1);"));
-    EXPECT_FALSE(Database::isConnectionError(db.errorNumber()));
+    EXPECT_EQ(db.errorNumber(), 1146u);
     MYSQL_RES* res = db.query("SELECT 7");
     ASSERT_NE(res, nullptr);
     EXPECT_STREQ(mysql_fetch_row(res)[0], "7");
@@ -72,6 +75,94 @@ TEST_F(DatabaseTest, StatementsResultSetsAndSingleValues) {
         EXPECT_FALSE(db.boolQuery(nothing));
     }
     db.disconnect();
+}
+
+// Every failure of a row's INSERT that can be provoked on a real server,
+// and what it means for the row: only a statement the server condemns for
+// its own sake is dropped, a duplicate counts as stored, anything that
+// describes the server's state keeps the row.
+TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
+    using F = Database::Failure;
+    const std::string insert =
+        "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, longitudeErr, "
+        "heightErr, prn, elevation, td, data) VALUES (45.5, 7.25, 80.5, 1.5, 1.25, 3.0, ";
+    const std::string row = insert + "12, 45.0, 2.35, '2018-05-06 00:01:00')";
+    auto failure = [](Database& db, const std::string& statement) {
+        if (!statement.empty()) db.updateQuery(statement.c_str());
+        return std::to_string(db.errorNumber()) + " " +
+               std::to_string(static_cast<int>(Database::classify(db.errorNumber())));
+    };
+    auto is = [](unsigned int number, F f) {
+        return std::to_string(number) + " " + std::to_string(static_cast<int>(f));
+    };
+    Database db;
+    ASSERT_EQ(connect(db), 200);
+    EXPECT_EQ(failure(db, row), is(0, F::None));
+    EXPECT_EQ(failure(db, row), is(1062, F::Duplicate));
+    EXPECT_EQ(failure(db, insert + "12, 45.0, nan, '2018-05-06 00:02:00')"),
+              is(1054, F::Condemned));
+    EXPECT_EQ(failure(db, insert + "12, 45.0, 2.3,, '2018-05-06 00:02:00')"),
+              is(1064, F::Condemned));
+    EXPECT_EQ(failure(db, insert + "12, 45.0, 2.3, '2018-05-06 00:02:00.000000')"),
+              is(1406, F::Condemned));
+    EXPECT_EQ(failure(db, insert + "99999999999, 45.0, 2.3, '2018-05-06 00:02:00')"),
+              is(1264, F::Condemned));
+    EXPECT_EQ(failure(db, insert + "'x', 45.0, 2.3, '2018-05-06 00:02:00')"),
+              is(1366, F::Condemned));
+
+    // The table renamed away, then locked by another session for longer
+    // than the session's lock wait.
+    sql::exec("RENAME TABLE troposphericDelay TO troposphericDelay_away");
+    EXPECT_EQ(failure(db, row), is(1146, F::Transient));
+    sql::exec("RENAME TABLE troposphericDelay_away TO troposphericDelay");
+    {
+        sql::Session locker;
+        ASSERT_EQ(locker.run("LOCK TABLES troposphericDelay WRITE"), 0u);
+        auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(failure(db, row), is(1205, F::Transient));
+        EXPECT_LT(std::chrono::steady_clock::now() - begin,
+                  std::chrono::seconds(Database::kLockWaitSeconds + 3));
+    }
+
+    // An account without the INSERT grant, then with it on a read-only server.
+    sql::exec("CREATE USER IF NOT EXISTS ulmet_writer@localhost IDENTIFIED BY 'w'");
+    sql::exec("GRANT SELECT ON UlmetDB.* TO ulmet_writer@localhost");
+    Database writer;
+    ASSERT_EQ(writer.openConnection("localhost", "UlmetDB", "ulmet_writer", "w"), 200);
+    EXPECT_EQ(failure(writer, row), is(1142, F::Transient));
+    sql::exec("GRANT INSERT ON UlmetDB.* TO ulmet_writer@localhost");
+    sql::exec("SET GLOBAL read_only = 1");
+    ASSERT_EQ(writer.openConnection("localhost", "UlmetDB", "ulmet_writer", "w"), 200);
+    std::string readOnly = failure(writer, row);
+    sql::exec("SET GLOBAL read_only = 0");
+    sql::exec("DROP USER ulmet_writer@localhost");
+    EXPECT_EQ(readOnly, is(1290, F::Transient));
+
+    // Refused logins, and a connection lost while its statement runs.
+    EXPECT_EQ(writer.openConnection("localhost", "UlmetDB", "root", "wrong"), 202);
+    EXPECT_EQ(failure(writer, ""), is(1045, F::Transient));
+    EXPECT_EQ(writer.openConnection("localhost", "NoSuchDB", "root", "kzqvwp"), 202);
+    EXPECT_EQ(failure(writer, ""), is(1049, F::Transient));
+    // A statement that outlasts the read timeout (a hung server) loses
+    // the connection; the session's lock waits are short.
+    ASSERT_EQ(connect(db), 200);
+    char* waits = db.stringQuery(
+        "SELECT CONCAT(@@lock_wait_timeout, ' ', "
+        "@@innodb_lock_wait_timeout)");
+    ASSERT_NE(waits, nullptr);
+    EXPECT_EQ(std::string(waits), std::to_string(Database::kLockWaitSeconds) + " " +
+                                      std::to_string(Database::kLockWaitSeconds));
+    std::free(waits);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure(db, "DO SLEEP(" + std::to_string(Database::kReadTimeoutSeconds + 4) + ")"),
+              is(2013, F::Transient));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin,
+              std::chrono::seconds(Database::kReadTimeoutSeconds + 2));
+
+    // What cannot be provoked here: deadlock, full table or disk, too
+    // many connections, and the client's own errors.
+    for (unsigned int n : {1213u, 1114u, 1021u, 1040u, 2002u, 2006u, 2013u, 2026u})
+        EXPECT_EQ(Database::classify(n), F::Transient) << n;
 }
 
 // Both minute look-ups of the retrieval program must use the index on

@@ -98,12 +98,13 @@ namespace {
     throw std::runtime_error(message);
 }
 
-MYSQL* connect(const std::string& socket, unsigned long flags = 0) {
+MYSQL* connect(const std::string& socket, unsigned long flags = 0, const std::string& user = "root",
+               const std::string& password = "kzqvwp") {
     MYSQL* conn = mysql_init(nullptr);
     if (conn == nullptr) throw std::runtime_error("mysql_init failed");
     const char* path = socket.empty() ? nullptr : socket.c_str();
-    if (mysql_real_connect(conn, "localhost", "root", "kzqvwp", "UlmetDB", 0, path, flags) ==
-        nullptr)
+    if (mysql_real_connect(conn, "localhost", user.c_str(), password.c_str(), "UlmetDB", 0, path,
+                           flags) == nullptr)
         fail(conn, "cannot connect");
     return conn;
 }
@@ -158,6 +159,18 @@ void resetTables(const std::string& socket) {
         if (result != nullptr) mysql_free_result(result);
     } while (mysql_next_result(conn) == 0);
     mysql_close(conn);
+}
+
+Session::Session(const std::string& socket, const std::string& user, const std::string& password)
+    : conn_(connect(socket, 0, user, password)) {}
+
+Session::~Session() { mysql_close(conn_); }
+
+unsigned int Session::run(const std::string& statement) {
+    if (mysql_query(conn_, statement.c_str()) != 0) return mysql_errno(conn_);
+    MYSQL_RES* result = mysql_store_result(conn_);
+    if (result != nullptr) mysql_free_result(result);
+    return 0;
 }
 }  // namespace sql
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct st_mysql;  // the client library's connection (MYSQL)
+
 namespace testsupport {
 
 std::string sourceDir();  // the project's source tree
@@ -57,6 +59,21 @@ std::vector<Row> rows(const std::string& query, const std::string& socket = "");
 std::string scalar(const std::string& query, const std::string& socket = "");
 // Empties the eight tables (recreating any that a test dropped).
 void resetTables(const std::string& socket = "");
+
+// A connection held open: for table locks, and for accounts other than
+// root. run() returns 0 or the error number of the statement's failure.
+class Session {
+  public:
+    explicit Session(const std::string& socket = "", const std::string& user = "root",
+                     const std::string& password = "kzqvwp");
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    unsigned int run(const std::string& statement);
+
+  private:
+    ::st_mysql* conn_;
+};
 // The rows of troposphericDelay in arrival order, each in the receiver
 // simulator's --expected-rows form
 // ("data|latitude|longitude|height|latErr|lonErr|heightErr|prn|elevation|td").
