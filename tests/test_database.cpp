@@ -203,8 +203,10 @@ TEST_F(DatabaseTest, OptionFileLogin) {
         std::string out;
         if (connect(db) != 200)
             out = std::to_string(db.errorNumber()) + ": " + db.errorMessage();
-        else
-            out = db.stringQuery("SELECT CONCAT(CURRENT_USER(), ' ', DATABASE())");
+        else if (char* text = db.stringQuery("SELECT CONCAT(CURRENT_USER(), ' ', DATABASE())")) {
+            out = text;
+            std::free(text);
+        }
         db.disconnect();
         unsetenv("ULMET_DB_CONFIG");
         return out;
