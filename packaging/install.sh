@@ -61,11 +61,13 @@ echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdi
 install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
 install -m 0755 "$build/Corvana" "$build/Mistrel" "$ROOT/tools/ulmet-plot" "$D$bindir/"
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
+install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
   "$D$sharedir/examples/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
 if [ -f "$ROOT/docs/architecture.md" ]; then install -m 0644 "$ROOT/docs/architecture.md" "$D$docdir/"; fi
+install -m 0644 "$ROOT/docs/network.md" "$D$docdir/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
 for unit in corvana.service mistrel.service mistrel.timer; do
