@@ -162,6 +162,12 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     insertRows("b", 20);
     expectConverged({"a", "b"});
 
+    // station-setup run again on a station whose binary log is on: the
+    // replication account's statements stay out of that log.
+    shell("station_setup " + dir("a") + " a 11 " + certs);
+    std::string binlog = shell("mariadb-binlog " + dir("a") + "/data/ulmet-station-bin.0*").output;
+    EXPECT_EQ(binlog.find("ulmet_repl"), std::string::npos);
+
     // An account created on a station in the station's database is kept
     // out by the filters (the station-side accounts are also kept out of
     // the binary log); the connection goes on.
@@ -171,6 +177,9 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM mysql.user WHERE user IN ('stray', 'ulmet_repl')",
                           central + "/mysqld.sock"),
               "0");
+    EXPECT_NE(
+        shell("mariadb-binlog " + dir("a") + "/data/ulmet-station-bin.0*").output.find("stray"),
+        std::string::npos);
 
     // The central server is down while both stations write.
     shell("node_stop " + central);

@@ -9,6 +9,8 @@
 #   node_sql DIR SQL                  run SQL as root through its socket
 #   network_certs CERTDIR             site CA, certificates "station" and
 #                                     "central" for 127.0.0.1
+#   station_setup DIR NAME SERVER_ID CERTDIR
+#                                     ulmet-network station-setup on it
 #   station_create DIR NAME SERVER_ID CERTDIR
 #                                     a station: schema, binary log, TLS and
 #                                     the replication account (station-setup),
@@ -75,16 +77,22 @@ network_certs() {
   [ -f "$dir/central.pem" ] || "$NETWORK_ROOT/scripts/ulmet-network" make-certs "$dir" central 127.0.0.1 localhost >/dev/null
 }
 
+# ulmet-network station-setup for the server in DIR.
+station_setup() {
+  local dir=$1 name=$2 id=$3 certs=$4
+  MYSQL_UNIX_PORT=$dir/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" --conf-dir "$dir/conf.d" \
+    station-setup --name "$name" --server-id "$id" --central-host 127.0.0.1 \
+    --port "$(node_port "$dir")" --bind-address 127.0.0.1 \
+    --ssl-cert "$certs/station.pem" --ssl-key "$certs/station-key.pem" --ssl-ca "$certs/ca.pem" \
+    --password-file "$dir/replication.password" ${STATION_SETUP_OPTIONS:-} >>"$dir/setup.log"
+}
+
 # The station's own server with the schema, made a replication source by
 # station-setup (which needs a restart), and its snapshot for `add`.
 station_create() {
   local dir=$1 name=$2 id=$3 certs=$4
   node_start "$dir" "$NETWORK_ROOT/db/schema.sql" || return 1
-  MYSQL_UNIX_PORT=$dir/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" --conf-dir "$dir/conf.d" \
-    station-setup --name "$name" --server-id "$id" --central-host 127.0.0.1 \
-    --port "$(node_port "$dir")" --bind-address 127.0.0.1 \
-    --ssl-cert "$certs/station.pem" --ssl-key "$certs/station-key.pem" --ssl-ca "$certs/ca.pem" \
-    --password-file "$dir/replication.password" ${STATION_SETUP_OPTIONS:-} >"$dir/setup.log" || return 1
+  station_setup "$dir" "$name" "$id" "$certs" || return 1
   node_stop "$dir" && node_start "$dir" || return 1
   MYSQL_UNIX_PORT=$dir/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" snapshot "$dir/snapshot.sql" >>"$dir/setup.log"
 }
