@@ -11,10 +11,14 @@
 #   station_corvana_stop PID                            SIGINT, then TERM after 10 s
 #
 # Logs: DIR/receiver_sim.log, DIR/corvana.log, DIR/weather_sim.log.
+#
+# The long-running parts run in sessions of their own: a Ctrl-C on the
+# terminal reaches only the demo, which then stops Corvana first (its stop
+# sequence talks to the receiver) and the simulators after it.
 
 station_receiver_start() {
   local dir=$1 bindir=$2 seed=$3 satellites=$4
-  "$bindir/receiver_sim" --link "$dir/ttyGNSS" --seed "$seed" --satellites "$satellites" \
+  setsid "$bindir/receiver_sim" --link "$dir/ttyGNSS" --seed "$seed" --satellites "$satellites" \
     >"$dir/receiver_sim.log" 2>&1 </dev/null &
   STATION_PID=$!
   local _
@@ -27,14 +31,14 @@ station_receiver_start() {
 
 station_corvana_start() {
   local dir=$1 bindir=$2
-  (cd "$dir" && exec env CORVANA_PORT="$dir/ttyGNSS" TERM=dumb "$bindir/Corvana" \
+  (cd "$dir" && exec env CORVANA_PORT="$dir/ttyGNSS" TERM=dumb setsid "$bindir/Corvana" \
     >"$dir/corvana.log" 2>&1 </dev/null) &
   STATION_PID=$!
 }
 
 station_weather_start() {
   local dir=$1 bindir=$2 seed=$3
-  "$bindir/weather_sim" --seed "$seed" >"$dir/weather_sim.log" 2>&1 </dev/null &
+  setsid "$bindir/weather_sim" --seed "$seed" >"$dir/weather_sim.log" 2>&1 </dev/null &
   STATION_PID=$!
 }
 
