@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,8 +65,15 @@ const char* kRow =
     "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, longitudeErr, "
     "heightErr, prn, elevation, td, data) VALUES (46.5, 6.6, 420.1, 0.5, 0.4, 0.9, ";
 
+// Rows of one run share the run's start time and differ by satellite
+// number: each (time, satellite) pair occurs once, as in real data.
 void load(Station& s, double rate, Clock::time_point end, unsigned long long fill) {
     MYSQL* conn = connect(s.socket, "UlmetDB");
+    char stamp[20];
+    time_t now = time(nullptr);
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
     auto start = Clock::now();
     for (unsigned long long i = 0;; ++i) {
         if (fill != 0 ? i >= fill : Clock::now() >= end) break;
@@ -75,9 +83,8 @@ void load(Station& s, double rate, Clock::time_point end, unsigned long long fil
             if (due > Clock::now()) std::this_thread::sleep_until(due);
         }
         char row[160];
-        std::snprintf(row, sizeof row, "%llu, %.3f, %.6f, '2026-12-07 %02llu:%02llu:00')",
-                      i % 32 + 1, 30.0 + i % 60, 2.4 + (i % 1000) * 1e-4, (i / 3600) % 24,
-                      (i / 60) % 60);
+        std::snprintf(row, sizeof row, "%llu, %.3f, %.6f, '%s')", i + 1, 30.0 + i % 60,
+                      2.4 + (i % 1000) * 1e-4, stamp);
         run(conn, std::string(kRow) + row);
         s.inserted++;
     }

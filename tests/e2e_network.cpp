@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -81,15 +83,25 @@ class Network : public ::testing::Test {
 
     // Rows tagged with the station's own satellite numbers, so that a row
     // in the wrong database could not pass for one of that station's.
+    // Every row has a (time, satellite) pair of its own, as real ones do.
     static void insertRows(const std::string& name, int n) {
+        static std::map<std::string, int> rowsOf, minutesOf;
         int base = (name[0] - 'a' + 1) * 100;
+        auto minute = [](int m) {
+            char text[20];
+            std::snprintf(text, sizeof text, "2026-12-%02d %02d:%02d:00", 7 + m / 1440, m / 60 % 24,
+                          m % 60);
+            return std::string(text);
+        };
         std::string values;
-        for (int i = 0; i < n; ++i)
-            values += std::string(i ? "," : "") + "(" + std::to_string(base + i % 40) + ", " +
-                      std::to_string(2.4 + i * 0.001) + ", '2026-12-07 0" + name.substr(0, 1) +
-                      ":" + std::to_string(10 + i % 50) + ":00')";
+        for (int i = 0; i < n; ++i) {
+            int k = rowsOf[name]++;
+            values += std::string(i ? "," : "") + "(" + std::to_string(base + k % 40) + ", " +
+                      std::to_string(2.4 + k * 0.001) + ", '" + minute(k / 40) + "')";
+        }
         sql::exec("INSERT INTO troposphericDelay (prn, td, data) VALUES " + values, socketOf(name));
-        sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (1.25, '2026-12-07 10:00:00')",
+        sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (1.25, '" +
+                      minute(minutesOf[name]++) + "')",
                   socketOf(name));
     }
 
@@ -228,17 +240,17 @@ TEST_F(Network, StationsJoinAndLeaveWhileOthersReplicate) {
     expectConverged({"a", "b", "c"});
 
     // c's later schema version (a new column) still fits in the views.
-    sql::exec("ALTER TABLE ipwv ADD COLUMN ipwv_sigma DOUBLE NULL", socketOf("c"));
+    sql::exec("ALTER TABLE ipwv ADD COLUMN extra_note DOUBLE NULL", socketOf("c"));
     sql::exec(
-        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) VALUES (1.5, 0.1, '2026-12-07 11:00:00')",
+        "INSERT INTO ipwv (ipwv_value, extra_note, data) VALUES (1.5, 0.1, '2026-12-31 11:00:00')",
         socketOf("c"));
     expectConverged({"c"});
     shell(onCentral("views"));
-    EXPECT_EQ(sql::scalar("SELECT CONCAT(COUNT(ipwv_sigma), '/', COUNT(*)) FROM UlmetNetwork.ipwv "
+    EXPECT_EQ(sql::scalar("SELECT CONCAT(COUNT(extra_note), '/', COUNT(*)) FROM UlmetNetwork.ipwv "
                           "WHERE station = 'c'",
                           central + "/mysqld.sock"),
               "1/" + digest("UlmetDB_c", "ipwv").substr(0, digest("UlmetDB_c", "ipwv").find(' ')));
-    EXPECT_EQ(sql::scalar("SELECT COUNT(ipwv_sigma) FROM UlmetNetwork.ipwv WHERE station <> 'c'",
+    EXPECT_EQ(sql::scalar("SELECT COUNT(extra_note) FROM UlmetNetwork.ipwv WHERE station <> 'c'",
                           central + "/mysqld.sock"),
               "0");
 
