@@ -104,4 +104,4 @@ node_sql "$work/central" "START SLAVE 'st1'"
 until [ "$(node_sql "$work/central" "SELECT COUNT(*) FROM UlmetDB_st1.troposphericDelay")" = "$want" ]; do
   sleep 0.2
 done
-say "catch-up: $backlog transactions of st1 reached the central server in $(echo "$(date +%s.%N) - $t0" | bc -l | cut -c1-5) s"
+say "catch-up: $backlog transactions of st1 reached the central server in $(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s"

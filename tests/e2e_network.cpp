@@ -88,7 +88,7 @@ class Network : public ::testing::Test {
         static std::map<std::string, int> rowsOf, minutesOf;
         int base = (name[0] - 'a' + 1) * 100;
         auto minute = [](int m) {
-            char text[20];
+            char text[32];
             std::snprintf(text, sizeof text, "2026-12-%02d %02d:%02d:00", 7 + m / 1440, m / 60 % 24,
                           m % 60);
             return std::string(text);
