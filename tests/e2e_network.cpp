@@ -124,6 +124,10 @@ class Network : public ::testing::Test {
             socketOf(name));
     }
 
+    static std::string rowsIn(const std::string& digest) {
+        return digest.substr(0, digest.find(' '));
+    }
+
     // Waits until the central server holds every row of every named
     // station once, in UlmetDB_<station> and in the views.
     static void expectConverged(const std::vector<std::string>& names) {
@@ -221,6 +225,15 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     expectConverged({"a"});
     shell("node_sql " + central + " \"START SLAVE 'b'\"");
     expectConverged({"a", "b"});
+    // One station's data drawn from the central server.
+    Shell plot = shell("\"$NETWORK_ROOT/tools/ulmet-plot\" --socket " + central +
+                       "/mysqld.sock --station a --from '2026-12-01 00:00' --to '2026-12-31 "
+                       "23:59' --out " +
+                       root->file("a.png"));
+    EXPECT_NE(
+        plot.output.find(" " + rowsIn(stationDigest("a", "troposphericDelay")) + " slant delays"),
+        std::string::npos)
+        << plot.output;
     Shell healthy = shell(onCentral("status"));
     EXPECT_NE(healthy.output.find("\nb            replicating"), std::string::npos)
         << healthy.output;
@@ -249,7 +262,7 @@ TEST_F(Network, StationsJoinAndLeaveWhileOthersReplicate) {
     EXPECT_EQ(sql::scalar("SELECT CONCAT(COUNT(extra_note), '/', COUNT(*)) FROM UlmetNetwork.ipwv "
                           "WHERE station = 'c'",
                           central + "/mysqld.sock"),
-              "1/" + digest("UlmetDB_c", "ipwv").substr(0, digest("UlmetDB_c", "ipwv").find(' ')));
+              "1/" + rowsIn(digest("UlmetDB_c", "ipwv")));
     EXPECT_EQ(sql::scalar("SELECT COUNT(extra_note) FROM UlmetNetwork.ipwv WHERE station <> 'c'",
                           central + "/mysqld.sock"),
               "0");
