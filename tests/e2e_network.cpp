@@ -184,13 +184,18 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     std::string binlog = shell("mariadb-binlog " + dir("a") + "/data/ulmet-station-bin.0*").output;
     EXPECT_EQ(binlog.find("ulmet_repl"), std::string::npos);
 
-    // An account created on a station in the station's database is kept
-    // out by the filters (the station-side accounts are also kept out of
-    // the binary log); the connection goes on.
+    // An account created on a station while UlmetDB is the current
+    // database, and a database of its own, are kept out by the filters;
+    // the connection goes on.
     sql::exec("CREATE USER 'stray'@'192.0.2.1' IDENTIFIED BY 'x'", socketOf("a"));
+    shell("node_sql " + dir("a") +
+          " 'CREATE DATABASE scratch; CREATE TABLE scratch.t (x INT); INSERT INTO scratch.t "
+          "VALUES (1)'");
     insertRows("a", 5);
     expectConverged({"a", "b"});
-    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM mysql.user WHERE user IN ('stray', 'ulmet_repl')",
+    EXPECT_EQ(sql::scalar("SELECT (SELECT COUNT(*) FROM mysql.user WHERE user IN ('stray', "
+                          "'ulmet_repl')) + (SELECT COUNT(*) FROM information_schema.schemata "
+                          "WHERE schema_name = 'scratch')",
                           central + "/mysqld.sock"),
               "0");
     EXPECT_NE(
