@@ -62,6 +62,7 @@ install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitd
 install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$ROOT/tools/ulmet-plot" \
   "$D$bindir/"
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
+install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/scripts/db-options.sh" "$D$sharedir/db-options.sh"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
@@ -71,6 +72,7 @@ if [ -f "$ROOT/docs/architecture.md" ]; then install -m 0644 "$ROOT/docs/archite
 install -m 0644 "$ROOT/docs/science.md" "$D$docdir/"
 install -d "$D$docdir/science"
 install -m 0644 "$ROOT"/docs/science/* "$D$docdir/science/"
+install -m 0644 "$ROOT/docs/network.md" "$D$docdir/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
 for unit in corvana.service mistrel.service mistrel.timer; do

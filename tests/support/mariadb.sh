@@ -10,6 +10,11 @@
 #   mariadb.sh destroy DIR          stop the server and remove DIR
 #
 # Clients reach it with MYSQL_UNIX_PORT=DIR/mysqld.sock.
+#
+# By default the server has no networking and no binary log. When
+# DIR/server.cnf exists, it is the server's option file instead (it may
+# include a conf.d directory): networking, binary log and TLS are then what
+# it says.
 set -eu
 
 cmd=${1:?usage: mariadb.sh start|stop|destroy DIR [SCHEMA]}
@@ -66,9 +71,14 @@ start)
       fresh=1
     fi
     rm -f "$sock"
-    mariadbd --no-defaults $user_opt --datadir="$dir/data" --socket="$sock" \
-      --pid-file="$pidfile" --skip-networking --log-error="$dir/error.log" \
-      --innodb-buffer-pool-size=64M --skip-log-bin \
+    if [ -f "$dir/server.cnf" ]; then
+      options="--defaults-file=$dir/server.cnf"
+    else
+      options="--no-defaults --skip-networking --skip-log-bin"
+    fi
+    mariadbd $options $user_opt --datadir="$dir/data" --socket="$sock" \
+      --pid-file="$pidfile" --log-error="$dir/error.log" \
+      --innodb-buffer-pool-size=64M \
       --character-set-server=utf8mb4 </dev/null >/dev/null 2>&1 &
     i=0
     until mariadb-admin --no-defaults -S "$sock" -uroot -p"$PASSWORD" ping >/dev/null 2>&1 ||

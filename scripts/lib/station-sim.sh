@@ -1,0 +1,66 @@
+# The parts of one simulated station, for the demos (sourced by bash).
+# Each part runs in the station's run directory DIR, against the database
+# server whose socket is in MYSQL_UNIX_PORT; a starting function leaves
+# the new process's id in STATION_PID.
+#
+#   station_receiver_start DIR BINDIR SEED SATELLITES   receiver_sim, DIR/ttyGNSS
+#   station_corvana_start DIR BINDIR                    Corvana on DIR/ttyGNSS
+#   station_weather_start DIR BINDIR SEED               weather_sim
+#   station_mistrel DIR BINDIR MINUTE_TEXT              one Mistrel run, its
+#                                                       log DIR/mistrel-HHMM.log
+#   station_corvana_stop PID                            SIGINT, then TERM after 10 s
+#
+# Logs: DIR/receiver_sim.log, DIR/corvana.log, DIR/weather_sim.log.
+#
+# The long-running parts run in sessions of their own: a Ctrl-C on the
+# terminal reaches only the demo, which then stops Corvana first (its stop
+# sequence talks to the receiver) and the simulators after it.
+
+station_receiver_start() {
+  local dir=$1 bindir=$2 seed=$3 satellites=$4
+  setsid "$bindir/receiver_sim" --link "$dir/ttyGNSS" --seed "$seed" --satellites "$satellites" \
+    >"$dir/receiver_sim.log" 2>&1 </dev/null &
+  STATION_PID=$!
+  local _
+  for _ in $(seq 1 100); do
+    grep -q '^PTY ' "$dir/receiver_sim.log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+station_corvana_start() {
+  local dir=$1 bindir=$2
+  (cd "$dir" && exec env CORVANA_PORT="$dir/ttyGNSS" TERM=dumb setsid "$bindir/Corvana" \
+    >"$dir/corvana.log" 2>&1 </dev/null) &
+  STATION_PID=$!
+}
+
+station_weather_start() {
+  local dir=$1 bindir=$2 seed=$3
+  setsid "$bindir/weather_sim" --seed "$seed" >"$dir/weather_sim.log" 2>&1 </dev/null &
+  STATION_PID=$!
+}
+
+# Exit status of Mistrel (0 stored or computed, 255 no data or not stored).
+station_mistrel() {
+  local dir=$1 bindir=$2 minute=$3
+  (cd "$dir" && "$bindir/Mistrel" >"$dir/mistrel-${minute:11:2}${minute:14:2}.log" 2>&1 </dev/null)
+}
+
+# Corvana stops on SIGINT: it switches the receiver's logs off and closes
+# the port.
+station_corvana_stop() {
+  local pid=$1 _
+  kill -0 "$pid" 2>/dev/null || return 0
+  kill -INT "$pid" 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "Corvana ($pid) did not stop on SIGINT; terminating it" >&2
+    kill -TERM "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null || true
+}
