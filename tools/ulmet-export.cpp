@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "DBConfig.h"
-#include "DbSettings.h"
 #include "Database.h"
+#include "DbSettings.h"
 #include "utilities.h"
 
 namespace {
