@@ -126,15 +126,4 @@ TEST(Malformed, NoCrashShortLogsRejectedListsAligned) {
     }
 }
 
-TEST(Satvis2, PrintedText) {
-    testsupport::StdoutCapture capture;
-    ReceiverLog parser("#SATVISA", vis({"40/-35", "12/20"}), 30.0);
-    EXPECT_EQ(
-        capture.text(),
-        "\n parseSatvis2 ...\n\n\n parser.datatime = 2018-05-06 00:01:00\n\n parser.N_Sat_vis = 2\n"
-        " E1 \n E2 tempPRN = 40\n E2 dataSATVIS = -35\n E3 tempElevation = -35\n E4\n E5 \n"
-        "Elevation = 145\nPRN_vis = 40\n E6 \n E1 \n E2 tempPRN = 12\n E2 dataSATVIS = 20\n"
-        " E3 tempElevation = 20\n E4\n");
-}
-
 }  // namespace

@@ -132,20 +132,6 @@ TEST(SerialPort, ClosedPortOperationsThrow) {
     EXPECT_FALSE(port.isOpen());
 }
 
-TEST(SerialPort, PtyRefusesCustomRate) {
-    Pty pty;
-    try {
-        Serial port(pty.path(), 500000, Timeout::simpleTimeout(250));
-        ADD_FAILURE() << "a pseudo-terminal took a custom divisor";
-    } catch (const serial::IOException& e) {
-        EXPECT_NE(e.getErrorNumber(), 0);
-        EXPECT_EQ(std::string(e.what()).rfind(
-                      "IO Exception (" + std::to_string(e.getErrorNumber()) + "): ", 0),
-                  0u)
-            << e.what();
-    }
-}
-
 TEST(ListPorts, EntriesAndTextHelpers) {
     for (const serial::PortInfo& info : serial::list_ports()) {
         EXPECT_TRUE(info.port.rfind("/dev/tty", 0) == 0 || info.port.rfind("/dev/cu.", 0) == 0)
