@@ -35,9 +35,6 @@ TEST(DatabaseOffline, UnreachableOrNeverConnectedFailsCleanly) {
     EXPECT_TRUE(never.updateQuery("SELECT 1"));
     EXPECT_EQ(never.query("SELECT 1"), nullptr);
     EXPECT_TRUE(never.disconnect());
-    EXPECT_STREQ(dberror(202), "202 CONNECTION ERROR: CANNOT ACCESS THE SERVER");
-    EXPECT_STREQ(dberror(203), "203 DATABASE ERROR: QUERY FAILED");
-    EXPECT_EQ(dberror(204), nullptr);
 }
 
 class DatabaseTest : public ::testing::Test {
