@@ -23,12 +23,6 @@ using namespace std::chrono;
 
 namespace {
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++n;
-    return n;
-}
-
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);

@@ -209,7 +209,8 @@ TEST_F(DatabaseTest, OptionFileLogin) {
         return out;
     };
     EXPECT_EQ(login("[ulmet]\n"), "root@localhost UlmetDB");
-    EXPECT_EQ(login("# station\n[client]\n[ulmet]\nuser = cnf_test\npassword=\"a\\\"b\\\\c\"\n"),
+    EXPECT_EQ(login("# station\n; comments\n[client]\ndefault-character-set=utf8mb4\n[ulmet]\n"
+                    "user = cnf_test\npassword=\"a\\\"b\\\\c\"\n"),
               "cnf_test@localhost UlmetDB");
     EXPECT_EQ(login("[ulmet]\ndatabase=information_schema\n"), "root@localhost information_schema");
     EXPECT_EQ(login("[ulmet]\nuser=cnf_test\npassword=wrong\n"),

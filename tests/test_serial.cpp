@@ -43,6 +43,16 @@ TEST(SerialPort, OpensRawAndRefusesDoubleOpen) {
     EXPECT_EQ(thrownText<std::invalid_argument>([&] { unopened.open(); }),
               "Empty port is invalid.");
     Pty pty;
+    {  // The line as a terminal starts: cooked, echoing, translating.
+        int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+        struct termios t {};
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        t.c_lflag |= ISIG | ICANON | ECHO;
+        t.c_oflag |= OPOST;
+        t.c_iflag |= ICRNL | IXON;
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+        ::close(fd);
+    }
     Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
     EXPECT_EQ(thrownText<serial::SerialException>([&] { port.open(); }),
               "SerialException Serial port already open. failed.");
