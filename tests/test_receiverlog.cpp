@@ -80,6 +80,9 @@ TEST(Bestpos, OnlyWhollyConvertedNumbersMakeAPosition) {
         text.replace(text.find("45.5"), 4, out);
         EXPECT_TRUE(ReceiverLog("#BESTPOSA", text, 30.0).bestposData.datatime.empty()) << text;
     }
+    const std::string nine = kBestpos;  // the height error missing
+    EXPECT_TRUE(ReceiverLog("#BESTPOSA", nine.substr(0, nine.rfind(',')), 30.0)
+                    .bestposData.datatime.empty());
     ReceiverLog parsed("#BESTPOSA", "#BESTPOSA,a,b,c,d,2000,60.5;e,f,-4.5e1,+7.25,80,g,h,1,2,3",
                        30.0);
     EXPECT_EQ(Doubles(parsed.bestposData.position, parsed.bestposData.position + 3),

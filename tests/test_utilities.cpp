@@ -144,6 +144,7 @@ TEST(Utilities, ClockFromAPositionLog) {
     EXPECT_EQ(call(log, 0), "1" + record);
     EXPECT_EQ(call(log, 3), "0" + record);
     EXPECT_EQ(call("#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000", 0), "0");
+    EXPECT_EQ(call("#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000x,0.000,00000000,4ca6,2748;x", 0), "0");
     setenv("PATH", oldPath.c_str(), 1);
     fs::current_path(previous);
 }
