@@ -42,17 +42,10 @@ struct Acquisition : ::testing::Test {
                  "CORVANA_PORT=" + dir_.file("ttyRECEIVER")};
         std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(56));
         env.insert(env.end(), base_.begin(), base_.end());
-        std::vector<std::string> argv = {binDir() + "/receiver_sim",
-                                         "--link",
-                                         dir_.file("ttyRECEIVER"),
-                                         "--expected-rows",
-                                         dir_.file("expected"),
-                                         "--interval-seconds",
-                                         std::to_string(interval),
-                                         "--seed",
-                                         "7",
-                                         "--scenario",
-                                         scenario};
+        std::vector<std::string> argv = {binDir() + "/receiver_sim", "--seed", "7"};
+        argv.insert(argv.end(), {"--link", dir_.file("ttyRECEIVER"), "--scenario", scenario});
+        argv.insert(argv.end(), {"--expected-rows", dir_.file("expected")});
+        argv.insert(argv.end(), {"--interval-seconds", std::to_string(interval)});
         argv.insert(argv.end(), simOptions.begin(), simOptions.end());
         sim_.reset(new ChildProcess(argv, env, dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
