@@ -12,13 +12,12 @@
 #include <cstdio>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Acquisition.h"
 #include "Database.h"
-#include "TestSupport.h"
 
 using namespace testsupport;
 using namespace std::chrono;
@@ -29,7 +28,6 @@ namespace {
 // password/ from --passwords) and a working directory, shared by the tests.
 struct Station {
     Station() {
-        chmod(server.dir().c_str(), 0755);  // the socket, for the test of a system user
         sql::exec("ALTER USER root@localhost IDENTIFIED VIA unix_socket", server.socket());
         socketAuth = installDb({"--config-dir", dir.file("socket")});
         passwordAuth = installDb({"--passwords", "--config-dir", dir.file("password")});
@@ -206,8 +204,7 @@ TEST_F(Accounts, RetrievalStoresThroughItsAccount) {
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM ipwv", s.server.socket()), "1");
 }
 
-// The weather simulator and the plotting tool through their accounts; a
-// socket login needs no password, only the system user of its name.
+// The weather simulator and the plotting tool through their accounts.
 TEST_F(Accounts, WeatherAndPlotThroughTheirAccounts) {
     const Station& s = station();
     const std::string weather = run({binDir() + "/weather_sim", "--once"}, s.file("weather.cnf"));
@@ -221,27 +218,6 @@ TEST_F(Accounts, WeatherAndPlotThroughTheirAccounts) {
         EXPECT_EQ(s.ranBy("SELECT data, prn, td FROM troposphericDelay"),
                   std::set<std::string>{"ulmet-plot"});
     }
-
-    // The system user nobody stands in for a service's own user.
-    if (access("/usr/sbin/runuser", X_OK) != 0) GTEST_SKIP() << "no runuser";
-    sql::exec("CREATE USER nobody@localhost IDENTIFIED VIA unix_socket", s.server.socket());
-    sql::exec("GRANT INSERT ON UlmetDB.pressure TO nobody@localhost", s.server.socket());
-    const std::string file = s.dir.file("nobody.cnf");
-    std::ofstream(file) << "[ulmet]\nuser=nobody\nsocket=" << s.server.socket() << "\n";
-    chmod(file.c_str(), 0644);
-    chmod(s.dir.path().c_str(), 0755);
-    // Through the programs' own login code: the simulator's --once as nobody.
-    const std::string asNobody =
-        run({"/usr/sbin/runuser", "-u", "nobody", "--", binDir() + "/weather_sim", "--once"}, file);
-    const std::string asRoot = run({binDir() + "/weather_sim", "--once"}, file);
-    sql::exec("DROP USER nobody@localhost", s.server.socket());
-    // nobody may only insert pressure: the other two readings are refused.
-    EXPECT_NE(asNobody.find("not stored (INSERT command denied to user 'nobody'"),
-              std::string::npos)
-        << asNobody;
-    EXPECT_EQ(s.ranBy("INSERT INTO pressure").count("nobody"), 1u) << asNobody;
-    EXPECT_NE(asRoot.find("Access denied for user 'nobody'@'localhost'"), std::string::npos)
-        << asRoot;
 }
 
 // The acquisition daemon stores its rows through its own account. While
@@ -272,25 +248,8 @@ TEST_F(Accounts, AcquisitionThroughItsAccount) {
     auto stored = [&] {
         return std::stoul(sql::scalar("SELECT COUNT(*) FROM troposphericDelay", s.server.socket()));
     };
-    auto expected = [&] {
-        std::istringstream in(readFile(work.file("expected")));
-        std::size_t n = 0;
-        for (std::string line; std::getline(in, line);) ++n;
-        return n;
-    };
-    auto visibilityLogs = [&] {
-        std::size_t n = 0;
-        for (auto at = daemon.output().find("SATVIS_LOG\n"); at != std::string::npos;
-             at = daemon.output().find("SATVIS_LOG\n", at + 1))
-            ++n;
-        return n;
-    };
-    auto waitFor = [](auto condition, seconds timeout) {
-        for (auto end = steady_clock::now() + timeout; !condition();
-             std::this_thread::sleep_for(milliseconds(100)))
-            if (steady_clock::now() >= end) return false;
-        return true;
-    };
+    auto expected = [&] { return count(readFile(work.file("expected")), "\n"); };
+    auto visibilityLogs = [&] { return count(daemon.output(), "SATVIS_LOG\n"); };
 
     // The first log arrives while the login is refused: its rows are kept.
     ASSERT_TRUE(waitFor([&] { return visibilityLogs() > 0; }, seconds(40))) << daemon.output();

@@ -4,71 +4,24 @@
 // leaves out chosen logs and lists the rows that a correct daemon stores;
 // the table must hold exactly those rows: none lost, none doubled, no value
 // from a corrupted log.
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <algorithm>
-#include <chrono>
 #include <fstream>
-#include <iostream>
-#include <memory>
-#include <set>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "TestSupport.h"
+#include "Acquisition.h"
 
 using namespace testsupport;
 using namespace std::chrono;
 
 namespace {
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++n;
-    return n;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
-class LogFaults : public ::testing::Test {
-  protected:
+struct LogFaults : Acquisition {
     // Simulator (8 satellites, fast line, an emission every 3 s, `faults`)
-    // and daemon in one working directory, on a clock 3 s before a whole
-    // minute; returns once the daemon acquires. The logs go on about 1 s
-    // after the minute, so the first emission (second 03) comes after the
-    // replies to the set-up commands.
-    void start(const std::vector<std::string>& faults) {
-        env_ = faketimeEnv(offsetToSecondOfMinute(57));
-        env_.insert(env_.end(), {"TZ=UTC", "TERM=dumb", "MYSQL_UNIX_PORT=" + server_.socket(),
-                                 "CORVANA_PORT=" + dir_.file("tty")});
-        std::vector<std::string> argv = {binDir() + "/receiver_sim",
-                                         "--link",
-                                         dir_.file("tty"),
-                                         "--expected-rows",
-                                         dir_.file("expected"),
-                                         "--commands",
-                                         dir_.file("commands"),
-                                         "--satellites",
-                                         "8",
-                                         "--baud",
-                                         "38400",
-                                         "--interval-seconds",
-                                         "3",
-                                         "--seed",
-                                         "11"};
-        argv.insert(argv.end(), faults.begin(), faults.end());
-        sim_.reset(new ChildProcess(argv, env_, dir_.path()));
-        ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
-        daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env_, dir_.path()));
-        ASSERT_TRUE(daemon_->waitForOutput("DAQ START", seconds(20))) << daemon_->output();
+    // and daemon on one clock; the logs go on about 1 s after the minute,
+    // so the first emission (second 03) comes after the replies to the
+    // set-up commands.
+    void start(std::vector<std::string> faults) {
+        faults.insert(faults.end(), {"--commands", dir_.file("commands"), "--satellites", "8",
+                                     "--baud", "38400", "--seed", "11"});
+        Acquisition::start("none", 3, faults, true);
     }
 
     // Waits until the daemon has dealt with `n` visibility logs in all.
@@ -77,52 +30,8 @@ class LogFaults : public ::testing::Test {
             std::string out = daemon_->output();
             return count(out, "SATVIS_LOG\n") + count(out, "#SATVISA log dropped") >= n;
         };
-        for (auto end = steady_clock::now() + seconds(60); !handled();
-             std::this_thread::sleep_for(milliseconds(100)))
-            if (steady_clock::now() >= end || !daemon_->running()) return false;
-        return true;
+        return waitFor([&] { return handled() || !daemon_->running(); }, seconds(60)) && handled();
     }
-
-    std::string stopDaemon() {
-        daemon_->signal(SIGINT);
-        EXPECT_EQ(daemon_->wait(seconds(20)), 0) << daemon_->output();
-        return daemon_->output();
-    }
-
-    // The stored rows equal the expected ones, in order; reports the rows
-    // lost and doubled.
-    void exactlyTheExpectedRows(const char* what) {
-        std::vector<std::string> expected = lines(readFile(dir_.file("expected")));
-        std::vector<std::string> stored = sql::delayRows(server_.socket());
-        std::multiset<std::string> left(stored.begin(), stored.end());
-        std::size_t lost = 0;
-        for (const std::string& row : expected) {
-            auto it = left.find(row);
-            if (it == left.end())
-                ++lost;
-            else
-                left.erase(it);
-        }
-        std::size_t doubled =
-            stored.size() - std::set<std::string>(stored.begin(), stored.end()).size();
-        std::cout << what << ": " << expected.size() << " rows expected, " << stored.size()
-                  << " stored, " << lost << " lost, " << doubled << " doubled, " << left.size()
-                  << " not expected" << std::endl;
-        EXPECT_EQ(stored, expected) << daemon_->output();
-    }
-
-    // Emission times (the date-time of their rows) in the expected rows.
-    std::set<std::string> minutesWithRows() {
-        std::set<std::string> times;
-        for (const std::string& row : lines(readFile(dir_.file("expected"))))
-            times.insert(row.substr(0, 19));
-        return times;
-    }
-
-    TempDir dir_{"ulmet-faults"};
-    PrivateServer server_;
-    std::vector<std::string> env_;
-    std::unique_ptr<ChildProcess> sim_, daemon_;
 };
 
 TEST_F(LogFaults, CorruptedOrMissingLogsStoreNothingWrongAndEveryCleanRow) {
@@ -133,8 +42,8 @@ TEST_F(LogFaults, CorruptedOrMissingLogsStoreNothingWrongAndEveryCleanRow) {
         start({"--corrupt", "bestposa:2,satxyz2a:3,satvisa:4", "--drop", "satxyz2a:5"}));
     ASSERT_TRUE(visibilityLogs(6)) << daemon_->output();
     std::string out = stopDaemon();
-    EXPECT_EQ(minutesWithRows().size(), 3u) << readFile(dir_.file("expected"));
-    exactlyTheExpectedRows("corrupted and missing logs");
+    EXPECT_EQ(emissions(), 3u) << readFile(dir_.file("expected"));
+    EXPECT_EQ(stored(), expected()) << daemon_->output();  // none lost, doubled or wrong
     for (const char* log : {"#BESTPOSA", "#SATXYZ2A", "#SATVISA"})
         EXPECT_EQ(count(out, std::string(log) + " log dropped: checksum "), 1u) << log << out;
     EXPECT_EQ(count(out, "has no satellite-positions log of the same time"), 2u) << out;
@@ -150,10 +59,11 @@ TEST_F(LogFaults, SecondDaemonIsRefusedAndTheFirstGoesOn) {
     // In the same directory; then elsewhere, on the same device.
     TempDir elsewhere("ulmet-faults2");
     for (const std::string& cwd : {dir_.path(), elsewhere.path()}) {
-        ChildProcess second({binDir() + "/Corvana"}, env_, cwd);
+        ChildProcess second({binDir() + "/Corvana"}, base_, cwd);
         EXPECT_EQ(second.wait(seconds(20)), 255) << second.output();
-        std::string reason = cwd == dir_.path() ? "holds " + dir_.file("corvana.lock") + "."
-                                                : "uses the device " + dir_.file("tty") + ".";
+        std::string reason = cwd == dir_.path()
+                                 ? "holds " + dir_.file("corvana.lock") + "."
+                                 : "uses the device " + dir_.file("ttyRECEIVER") + ".";
         EXPECT_EQ(second.output(), "Corvana does not start: " + holder + reason + "\n");
     }
     std::size_t seen = count(daemon_->output(), "SATVIS_LOG\n");
@@ -162,7 +72,7 @@ TEST_F(LogFaults, SecondDaemonIsRefusedAndTheFirstGoesOn) {
     EXPECT_EQ(readFile(dir_.file("commands")),
               "log versiona once\nunlogall true\nlog bestposa ontime 60\nlog satxyz2a ontime 60\n"
               "log satvisa ontime 60\nunlogall true\n");
-    exactlyTheExpectedRows("second daemon");
+    EXPECT_EQ(stored(), expected()) << daemon_->output();  // none lost, doubled or wrong
 }
 
 }  // namespace

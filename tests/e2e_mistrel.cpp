@@ -136,7 +136,11 @@ TEST(Mistrel, Runs) {
     const Rows w = weather("1013", "20", "60"), dry = weather("1013", "20", "0");
     const std::string pos = position("40", "100", "30"), gps = "255|" + kMissingGps;
     const std::string alter = "ALTER TABLE troposphericDelay MODIFY elevation VARCHAR(32)";
+    // A latitude error without a height error is no position error estimate.
+    const auto half = model(1013, 293.15, 60, 100, 40, 30);
     const std::pair<std::vector<Rows>, std::string> cases[] = {
+        {{w, {position("40", "100", "30", kMinute, "NULL", "0.5")}},
+         "0|" + half.first + kStored + half.second},
         {{w}, kNoGps + kMissingGps},
         {{{reading("pressure", "1013", "2014-03-05 14:08:00"), w[1], w[2], pos}}, kMissingWeather},
         {{}, kNoGps + kMissingGps},

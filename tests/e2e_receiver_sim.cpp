@@ -8,29 +8,11 @@
 #include <sstream>
 
 #include "TestSupport.h"
+#include "gnssFunctions.h"
 #include "serial.h"
 
 using namespace std::chrono;
 using namespace testsupport;
-
-namespace {
-
-// Bitwise CRC-32 (reflected 0xEDB88320, all ones in and out).
-uint32_t crc32(const std::string& text) {
-    uint32_t crc = 0xFFFFFFFFU;
-    for (unsigned char c : text)
-        for (int k = 0; k < 8; ++k, c >>= 1)
-            crc = (crc >> 1) ^ (0xEDB88320U & (0U - ((crc ^ c) & 1U)));
-    return ~crc;
-}
-
-size_t count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++n;
-    return n;
-}
-
-}  // namespace
 
 TEST(ReceiverSim, AcknowledgesRecordsCommandsAndEmitsLogsUntilUnlogall) {
     TempDir dir("rsim");
@@ -64,7 +46,8 @@ TEST(ReceiverSim, AcknowledgesRecordsCommandsAndEmitsLogsUntilUnlogall) {
     for (size_t hash = 0; (hash = stream.find('#', hash)) != std::string::npos; ++hash, ++n) {
         size_t star = stream.find('*', hash);
         std::string content = stream.substr(hash + 1, star - hash - 1), h[7];
-        EXPECT_EQ(std::stoul(stream.substr(star + 1, 8), nullptr, 16), crc32(content)) << content;
+        EXPECT_EQ(std::stoul(stream.substr(star + 1, 8), nullptr, 16), logChecksum(content))
+            << content;
         std::istringstream header(content);
         for (std::string& field : h) std::getline(header, field, ',');
         EXPECT_EQ(h[0], names[n == 0 ? 0 : 1 + (n - 1) % 3]) << content;

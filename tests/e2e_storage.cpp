@@ -18,13 +18,6 @@ using namespace std::chrono;
 
 namespace {
 
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 TEST_F(Acquisition, LockedOrRenamedTableLosesNothing) {
     ASSERT_NO_FATAL_FAILURE(start("low,missing", 4, {"--baud", "115200"}));
     ASSERT_NO_FATAL_FAILURE(allStored(1, seconds(25)));

@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <stdexcept>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -375,6 +375,35 @@ TEST(RowSpool, FilesOthersCouldWriteAreRefused) {
     RowSpool linked(path + ".link", 100);
     ASSERT_EQ(symlink(path.c_str(), (path + ".link").c_str()), 0);
     EXPECT_THROW(linked.load(), std::runtime_error);
+}
+
+// What the real server's answers mean for a row: stored, already stored,
+// condemned (dropped; a missing table keeps it, above).
+TEST_F(AssemblyTest, TheServersAnswerDecidesWhatHappensToARow) {
+    const std::string good = row(1), condemned = replaced(row(2), "2.35", "nan");
+    auto store = [](const std::string& s) { return LogAssembly::storeInDatabase(s.c_str()); };
+    EXPECT_EQ((std::vector<StoreResult>{store(good), store(good), store(condemned)}),
+              (std::vector<StoreResult>{StoreResult::Stored, StoreResult::AlreadyStored,
+                                        StoreResult::Rejected}));
+}
+
+// Over its budget a replay still stores one row per pass, and the next
+// passes go on without waiting for the retry interval.
+TEST_F(AssemblyTest, AReplayOverItsBudgetStoresARowPerPassAndGoesOn) {
+    ScriptedServer server;
+    server.answers = {StoreResult::Kept};
+    LogAssembly slow(30.0, {server.sink(), "", 100000, std::chrono::hours(1), {}});
+    feed(slow, minute(60.0));
+    feed(slow, minute(120.0));
+    std::vector<std::size_t> left = {slow.keptRows()};
+    StdoutCapture quiet;
+    for (int pass = 0; pass < 3; ++pass) {
+        slow.pass("");
+        left.push_back(slow.keptRows());
+    }
+    EXPECT_EQ(left, (std::vector<std::size_t>{3, 2, 1, 0}));
+    EXPECT_EQ(server.asked,
+              Rows({"00:01:00/40", "00:01:00/40", "00:01:00/12", "00:02:00/40", "00:02:00/12"}));
 }
 
 TEST_F(AssemblyTest, LogsWithAWrongOrCutChecksumAreDroppedAndCounted) {

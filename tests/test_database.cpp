@@ -35,9 +35,6 @@ TEST(DatabaseOffline, UnreachableOrNeverConnectedFailsCleanly) {
     EXPECT_TRUE(never.updateQuery("SELECT 1"));
     EXPECT_EQ(never.query("SELECT 1"), nullptr);
     EXPECT_TRUE(never.disconnect());
-    EXPECT_STREQ(dberror(202), "202 CONNECTION ERROR: CANNOT ACCESS THE SERVER");
-    EXPECT_STREQ(dberror(203), "203 DATABASE ERROR: QUERY FAILED");
-    EXPECT_EQ(dberror(204), nullptr);
 }
 
 class DatabaseTest : public ::testing::Test {
@@ -212,7 +209,8 @@ TEST_F(DatabaseTest, OptionFileLogin) {
         return out;
     };
     EXPECT_EQ(login("[ulmet]\n"), "root@localhost UlmetDB");
-    EXPECT_EQ(login("# station\n[client]\n[ulmet]\nuser = cnf_test\npassword=\"a\\\"b\\\\c\"\n"),
+    EXPECT_EQ(login("# station\n; comments\n[client]\ndefault-character-set=utf8mb4\n[ulmet]\n"
+                    "user = cnf_test\npassword=\"a\\\"b\\\\c\"\n"),
               "cnf_test@localhost UlmetDB");
     EXPECT_EQ(login("[ulmet]\ndatabase=information_schema\n"), "root@localhost information_schema");
     EXPECT_EQ(login("[ulmet]\nuser=cnf_test\npassword=wrong\n"),

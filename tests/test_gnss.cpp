@@ -34,35 +34,6 @@ TEST(GnssHelpers, LogChecksumIsTheReflectedCrc32) {
     EXPECT_NE(logChecksum(bytes, sizeof bytes), logChecksum(bytes, 1));
 }
 
-TEST(GnssHelpers, Printers) {
-    satvis vis{"2018-05-06 00:01:00", 3, {40, 12}, {45.0, 33.25}, {2.5, 2.3}};
-    satxyz2 xyz{"2018-05-06 00:00:00", 2, {40, 12}, {2.5}};
-    StdoutCapture out;
-    printLogSatvis(vis);
-    vis.TD.clear();  // the non-joining parser's record: no delay printed
-    printLogSatvis(vis);
-    vis.Elevation.push_back(50);
-    printLogSatvis(vis);
-    printLogSatxyz2(xyz);
-    const std::string head =
-        "\n /------ SATVIS log ------/\n\n timeSATVIS = 2018-05-06 00:01:00\n"
-        " N_Sat_vis = 3\n";
-    const std::string end = "\n ------ ------ ------ ------ ------ ------ \n\n";
-    EXPECT_EQ(
-        out.text(),
-        head + "\nNumber of Satellite = 2\n\tPRN_vis [0] = 40\tElevation [0] = 45\tTD [0] = 2.5\n" +
-            "\tPRN_vis [1] = 12\tElevation [1] = 33.25\tTD [1] = 2.3\n" + end + head +
-            "\nNumber of Satellite = 2\n\tPRN_vis [0] = 40\tElevation [0] = 45\n" +
-            "\tPRN_vis [1] = 12\tElevation [1] = 33.25\n" + end + head +
-            "\n Vectors PRN_vis and Elevation DO NOT HAVE the same size!!! \n"
-            " PRN_vis size = 2\n Elevation size = 3\n TD size = 0\n" +
-            end +
-            "\n /------ SATXYZ2 log ------/\n\n timeSATXYZ2 = 2018-05-06 00:00:00\n"
-            " N_Sat = 2\n\n Vectors PRN_xyz and TD DO NOT HAVE the same size!!! \n"
-            " PRN_xyz size = 2\n TD size = 1\n" +
-            end);
-}
-
 class Storage : public ::testing::Test {
   protected:
     void SetUp() override { sql::resetTables(); }

@@ -31,10 +31,12 @@ TEST(Utilities, WeatherAndPositionTables) {
     }
     EXPECT_STREQ(format_query(5, 1.0f, kMinute), "ERROR CREATING QUERY!");
 
-    // Any second of the minute matches, and the minute alone; codes are
-    // case-sensitive.
-    EXPECT_EQ(atmosphericDataDB("2014-03-05 14:07:59", "P"), 1013.25);
-    EXPECT_EQ(atmosphericDataDB("2014-03-05 14:07", "RH"), 61.75);
+    // Each code reads its own table; any second of the minute matches, and
+    // the minute alone; codes are case-sensitive.
+    EXPECT_EQ((std::vector<double>{atmosphericDataDB("2014-03-05 14:07:59", "P"),
+                                   atmosphericDataDB(kMinute, "T"),
+                                   atmosphericDataDB("2014-03-05 14:07", "RH")}),
+              (std::vector<double>{1013.25, 20.1, 61.75}));
     EXPECT_EQ(atmosphericDataDB("2014-03-05 14:08:00", "P"), kMissingValue);
     EXPECT_EQ(atmosphericDataDB(kMinute, "p"), kMissingValue);
 
@@ -72,7 +74,12 @@ TEST(Utilities, HelpersTakeOnlyDateTimeTexts) {
                                std::string(600, '2'),
                                "2014-03-05 14:07:00" + std::string(600, ' '),
                                "2014-02-30 14:07:00",
+                               "2014-09-31 14:07:00",
+                               "2014-13-05 14:07:00",
+                               "2014-03-00 14:07:00",
                                "2014-03-05 24:07:00",
+                               "2014-03-05 14:60:00",
+                               "2014-03-05 14:07:60",
                                "2014-03-05T14:07:00",
                                "+014-03-05 14:07:00"};
     StdoutCapture out;
@@ -99,24 +106,23 @@ TEST(Utilities, HelpersTakeOnlyDateTimeTexts) {
          {"2014-03-05 14:07", "2014-03-05 14:07:59", "2016-02-29 00:00:00", "2000-02-29 23:59"})
         EXPECT_TRUE(isDateTimeText(good)) << good;
     EXPECT_FALSE(isDateTimeText("1900-02-29 00:00"));
+    // A column's text is a number only when all of it is one, and finite.
+    for (const char* text : {"", "1e999", "-1e999", "nan", "inf", "1e", ".", "20 C", "0x10"})
+        EXPECT_EQ(columnValue(text), kMissingValue) << text;
+    EXPECT_EQ(columnValue(nullptr), kMissingValue);
+    for (const auto& [text, value] :
+         {std::pair{"-3.25", -3.25}, {"+7", 7.0}, {".5", 0.5}, {"1e3", 1000.0}, {"2.5E-1", 0.25}})
+        EXPECT_EQ(columnValue(text), value) << text;
 }
 
 // A stand-in sudo first on PATH records its input and arguments and exits
 // with the status in file "status": the machine's clock is never touched.
 // The password reaches it on its standard input only.
-TEST(Utilities, FilesAndClock) {
+TEST(Utilities, ClockFromAPositionLog) {
     namespace fs = std::filesystem;
     TempDir dir("ulmet-files");
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path());
-    char name[16] = "errors";
-    arduinoLogFile("a");
-    arduinoLogFile("b");
-    logErr("disk full", name);
-    // The name is left with its suffix.
-    EXPECT_EQ(readFile("ARDUINO_LOG.TXT") + readFile("errors.txt") + name,
-              "a\nb\ndisk full\nerrors.txt");
-
     // It also notes "|leak" when any command line on the machine holds the
     // password while it runs (ps shows those to every user).
     std::ofstream("sudo")
@@ -138,6 +144,7 @@ TEST(Utilities, FilesAndClock) {
     EXPECT_EQ(call(log, 0), "1" + record);
     EXPECT_EQ(call(log, 3), "0" + record);
     EXPECT_EQ(call("#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000", 0), "0");
+    EXPECT_EQ(call("#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000x,0.000,00000000,4ca6,2748;x", 0), "0");
     setenv("PATH", oldPath.c_str(), 1);
     fs::current_path(previous);
 }

@@ -34,29 +34,25 @@ struct Acquisition : ::testing::Test {
 
     // The simulator (an emission every `interval` seconds) and the daemon,
     // each on a clock a few seconds before a whole minute (set after the
-    // server has started, which takes a while); returns once the daemon
-    // acquires.
+    // server has started, which takes a while), or with `oneClock` both on
+    // the simulator's; returns once the daemon acquires.
     void start(const std::string& scenario, int interval = 10,
-               const std::vector<std::string>& simOptions = {}) {
+               const std::vector<std::string>& simOptions = {}, bool oneClock = false) {
         base_ = {"TZ=UTC", "TERM=dumb", "MYSQL_UNIX_PORT=" + server_.socket(),
                  "CORVANA_PORT=" + dir_.file("ttyRECEIVER")};
         std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(56));
         env.insert(env.end(), base_.begin(), base_.end());
-        std::vector<std::string> argv = {binDir() + "/receiver_sim",
-                                         "--link",
-                                         dir_.file("ttyRECEIVER"),
-                                         "--expected-rows",
-                                         dir_.file("expected"),
-                                         "--interval-seconds",
-                                         std::to_string(interval),
-                                         "--seed",
-                                         "7",
-                                         "--scenario",
-                                         scenario};
+        std::vector<std::string> argv = {binDir() + "/receiver_sim", "--seed", "7"};
+        argv.insert(argv.end(), {"--link", dir_.file("ttyRECEIVER"), "--scenario", scenario});
+        argv.insert(argv.end(), {"--expected-rows", dir_.file("expected")});
+        argv.insert(argv.end(), {"--interval-seconds", std::to_string(interval)});
         argv.insert(argv.end(), simOptions.begin(), simOptions.end());
         sim_.reset(new ChildProcess(argv, env, dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
-        startDaemon();
+        if (oneClock)
+            runDaemon(env);
+        else
+            startDaemon();
     }
 
     // A new daemon, on a clock at second `second` of a minute (its
@@ -64,6 +60,9 @@ struct Acquisition : ::testing::Test {
     void startDaemon(int second = 56) {
         std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(second));
         env.insert(env.end(), base_.begin(), base_.end());
+        runDaemon(env);
+    }
+    void runDaemon(const std::vector<std::string>& env) {
         daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env, dir_.path()));
         ASSERT_TRUE(daemon_->waitForOutput("DAQ START", seconds(20))) << daemon_->output();
     }

@@ -37,6 +37,12 @@ std::string readFile(const std::string& path) {
     return out.str();
 }
 
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++n;
+    return n;
+}
+
 namespace {
 int runShell(const std::string& command) {
     int status = std::system(command.c_str());
