@@ -82,9 +82,7 @@ const char kJson[] =
 std::string exportRun(const std::vector<std::string>& args, const std::string& socket) {
     std::vector<std::string> argv = {binDir() + "/ulmet-export"};
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess child(argv, {"MYSQL_UNIX_PORT=" + socket});
-    const int status = child.wait(60s);
-    return std::to_string(status) + "|" + child.output();
+    return runToEnd(argv, {"MYSQL_UNIX_PORT=" + socket});
 }
 
 TEST(Products, ExportWritesEveryMinuteOfThePeriod) {

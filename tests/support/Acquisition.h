@@ -20,15 +20,6 @@
 
 namespace testsupport {
 
-template <class Condition>
-bool waitFor(Condition condition, std::chrono::seconds timeout) {
-    using namespace std::chrono;
-    for (auto end = steady_clock::now() + timeout; !condition();
-         std::this_thread::sleep_for(milliseconds(100)))
-        if (steady_clock::now() >= end) return false;
-    return true;
-}
-
 struct Acquisition : ::testing::Test {
     using seconds = std::chrono::seconds;
 

@@ -304,6 +304,13 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
     }
 }
 
+std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                     const std::string& cwd, std::chrono::milliseconds timeout) {
+    ChildProcess child(argv, env, cwd);
+    const int status = child.wait(timeout);  // before the output is read
+    return std::to_string(status) + "|" + child.output();
+}
+
 std::string faketimeLibrary() {
     for (const char* path : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
                              "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct st_mysql;  // the client library's connection (MYSQL)
@@ -123,6 +124,21 @@ class ChildProcess {
     bool reaped_;
     std::string outPath_;
 };
+
+// Runs a child to its end (or the timeout): "status|output".
+std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                     const std::string& cwd = "",
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Polls `condition` until it holds (true) or the timeout passes (false).
+template <class Condition>
+bool waitFor(Condition condition, std::chrono::seconds timeout) {
+    using namespace std::chrono;
+    for (auto end = steady_clock::now() + timeout; !condition();
+         std::this_thread::sleep_for(milliseconds(100)))
+        if (steady_clock::now() >= end) return false;
+    return true;
+}
 
 // The libfaketime library, or "" if it is not installed.
 std::string faketimeLibrary();
