@@ -1,10 +1,13 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <mysql.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -50,7 +53,7 @@ int runShell(const std::string& command) {
     return WEXITSTATUS(status);
 }
 
-std::string quoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
         if (c == '\'')
@@ -71,7 +74,7 @@ TempDir::TempDir(const std::string& prefix) {
 }
 
 TempDir::~TempDir() {
-    if (!path_.empty()) runShell("rm -rf " + quoted(path_));
+    if (!path_.empty()) runShell("rm -rf " + shellQuoted(path_));
 }
 
 PrivateServer::PrivateServer() {
@@ -83,17 +86,18 @@ PrivateServer::PrivateServer() {
 }
 
 PrivateServer::~PrivateServer() {
-    runShell(quoted(sourceDir() + "/tests/support/mariadb.sh") + " destroy " + quoted(dir_));
+    runShell(shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " destroy " +
+             shellQuoted(dir_));
 }
 
 void PrivateServer::start() {
-    std::string command = quoted(sourceDir() + "/tests/support/mariadb.sh") + " start " +
-                          quoted(dir_) + " " + quoted(sourceDir() + "/db/schema.sql");
+    std::string command = shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " start " +
+                          shellQuoted(dir_) + " " + shellQuoted(sourceDir() + "/db/schema.sql");
     if (runShell(command) != 0) throw std::runtime_error("cannot start MariaDB in " + dir_);
 }
 
 void PrivateServer::stop() {
-    runShell(quoted(sourceDir() + "/tests/support/mariadb.sh") + " stop " + quoted(dir_));
+    runShell(shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " stop " + shellQuoted(dir_));
 }
 
 namespace sql {
@@ -195,30 +199,13 @@ std::vector<std::string> sql::delayRows(const std::string& socket) {
     return out;
 }
 
-StdoutCapture::StdoutCapture() : saved_(-1), done_(false) {
-    fflush(stdout);
-    char pattern[] = "/tmp/ulmet-stdout.XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    path_ = pattern;
-    saved_ = dup(1);
-    dup2(fd, 1);
-    close(fd);
-}
-
-StdoutCapture::~StdoutCapture() {
-    text();
-    unlink(path_.c_str());
-}
+StdoutCapture::StdoutCapture() { ::testing::internal::CaptureStdout(); }
 
 std::string StdoutCapture::text() {
     if (!done_) {
-        fflush(stdout);
         std::cout.flush();
-        dup2(saved_, 1);
-        close(saved_);
+        text_ = ::testing::internal::GetCapturedStdout();
         done_ = true;
-        text_ = readFile(path_);
     }
     return text_;
 }
@@ -302,6 +289,49 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+}
+
+Pty::Pty() {
+    char name[128];
+    struct termios raw;
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0 ||
+        (slave_ = ::open(name, O_RDWR | O_NOCTTY)) < 0 || tcgetattr(slave_, &raw) != 0) {
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+    path_ = name;
+    cfmakeraw(&raw);
+    tcsetattr(slave_, TCSANOW, &raw);
+}
+
+Pty::~Pty() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+}
+
+void Pty::write(const std::string& data) {
+    if (::write(master_, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
+        throw std::runtime_error("write to the pseudo-terminal failed");
+}
+
+std::string Pty::readUntil(const std::string& text, std::chrono::milliseconds timeout) {
+    std::string received;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (received.find(text) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd pfd = {master_, POLLIN, 0};
+        char buffer[4096];
+        ssize_t n = left.count() > 0 && poll(&pfd, 1, static_cast<int>(left.count())) > 0
+                        ? ::read(master_, buffer, sizeof buffer)
+                        : 0;
+        if (n <= 0) break;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    return received;
 }
 
 std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,

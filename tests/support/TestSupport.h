@@ -82,18 +82,38 @@ std::vector<std::string> delayRows(const std::string& socket = "");
 }  // namespace sql
 
 // Captures everything written to file descriptor 1 (printf and
-// std::cout alike) between construction and text().
+// std::cout alike) between construction and text(); one at a time.
 class StdoutCapture {
   public:
     StdoutCapture();
-    ~StdoutCapture();
+    ~StdoutCapture() { text(); }
     std::string text();  // stops capturing (once) and returns the output
 
   private:
-    int saved_;
-    std::string path_;
-    bool done_;
+    bool done_ = false;
     std::string text_;
+};
+
+// A pseudo-terminal pair for tests of serial code: the code under test
+// opens the terminal side by its path; the test plays the device on the
+// controlling side. The terminal side is kept open in raw mode, so the
+// pair survives the code under test closing its descriptor.
+class Pty {
+  public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    const std::string& path() const { return path_; }
+    // Sends bytes to the terminal side (as if the device had sent them).
+    void write(const std::string& data);
+    // What the terminal side sent, until it holds `text` or `timeout` passes.
+    std::string readUntil(const std::string& text, std::chrono::milliseconds timeout);
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
 };
 
 // A child process with its standard output and error in one file.
