@@ -267,21 +267,19 @@ TEST(RowSpool, LimitDropsTheOldestAndTheLastStateIsWritten) {
 
 // A run that dies after storing some kept rows: the next one starts after
 // them. A head that does not fit the file is ignored: everything is sent.
-void storeTwoOfSixAndDie(const std::string& path) {
-    RowSpool* spool = new RowSpool(path, 100);
-    for (int m = 1; m <= 6; ++m) spool->push(row(m));
-    spool->sync(false);
-    spool->popFront();
-    spool->popFront();
-    spool->sync(false);
-    std::_Exit(0);  // no destructor
-}
-
 TEST(RowSpool, ARunThatDiesIsResumedAfterTheRowsItStored) {
     TempDir dir("ulmet-spool");
     const std::string path = dir.file("spool.sql");
     pid_t child = fork();
-    if (child == 0) storeTwoOfSixAndDie(path);
+    if (child == 0) {  // stores two of six rows and dies without a destructor
+        RowSpool* spool = new RowSpool(path, 100);
+        for (int m = 1; m <= 6; ++m) spool->push(row(m));
+        spool->sync(false);
+        spool->popFront();
+        spool->popFront();
+        spool->sync(false);
+        std::_Exit(0);
+    }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_EQ(status, 0);

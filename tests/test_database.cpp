@@ -84,13 +84,10 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
         "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, longitudeErr, "
         "heightErr, prn, elevation, td, data) VALUES (45.5, 7.25, 80.5, 1.5, 1.25, 3.0, ";
     const std::string row = insert + "12, 45.0, 2.35, '2018-05-06 00:01:00')";
+    using is = std::pair<unsigned int, F>;  // the error number and its class
     auto failure = [](Database& db, const std::string& statement) {
         if (!statement.empty()) db.updateQuery(statement.c_str());
-        return std::to_string(db.errorNumber()) + " " +
-               std::to_string(static_cast<int>(Database::classify(db.errorNumber())));
-    };
-    auto is = [](unsigned int number, F f) {
-        return std::to_string(number) + " " + std::to_string(static_cast<int>(f));
+        return is{db.errorNumber(), Database::classify(db.errorNumber())};
     };
     Database db;
     ASSERT_EQ(connect(db), 200);
@@ -127,7 +124,7 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
     sql::exec("GRANT INSERT ON UlmetDB.* TO ulmet_writer@localhost");
     sql::exec("SET GLOBAL read_only = 1");
     ASSERT_EQ(writer.openConnection("localhost", "UlmetDB", "ulmet_writer", "w"), 200);
-    std::string readOnly = failure(writer, row);
+    const is readOnly = failure(writer, row);
     sql::exec("SET GLOBAL read_only = 0");
     sql::exec("DROP USER ulmet_writer@localhost");
     EXPECT_EQ(readOnly, is(1290, F::Transient));

@@ -55,50 +55,40 @@ int runShell(const std::string& command) {
 
 std::string shellQuoted(const std::string& text) {
     std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
+}
+
+std::string makeTempDir(const std::string& prefix) {
+    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+int mariadb(const std::string& what, const std::string& dir, const std::string& more = "") {
+    return runShell(shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " " + what + " " +
+                    shellQuoted(dir) + more);
 }
 }  // namespace
 
-TempDir::TempDir(const std::string& prefix) {
-    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = buffer.data();
-}
+TempDir::TempDir(const std::string& prefix) : path_(makeTempDir(prefix)) {}
 
 TempDir::~TempDir() {
     if (!path_.empty()) runShell("rm -rf " + shellQuoted(path_));
 }
 
-PrivateServer::PrivateServer() {
-    char pattern[] = "/tmp/ulmet-srv.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    socket_ = dir_ + "/mysqld.sock";
+PrivateServer::PrivateServer() : dir_(makeTempDir("ulmet-srv")), socket_(dir_ + "/mysqld.sock") {
     start();
 }
 
-PrivateServer::~PrivateServer() {
-    runShell(shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " destroy " +
-             shellQuoted(dir_));
-}
+PrivateServer::~PrivateServer() { mariadb("destroy", dir_); }
 
 void PrivateServer::start() {
-    std::string command = shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " start " +
-                          shellQuoted(dir_) + " " + shellQuoted(sourceDir() + "/db/schema.sql");
-    if (runShell(command) != 0) throw std::runtime_error("cannot start MariaDB in " + dir_);
+    if (mariadb("start", dir_, " " + shellQuoted(sourceDir() + "/db/schema.sql")) != 0)
+        throw std::runtime_error("cannot start MariaDB in " + dir_);
 }
 
-void PrivateServer::stop() {
-    runShell(shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " stop " + shellQuoted(dir_));
-}
+void PrivateServer::stop() { mariadb("stop", dir_); }
 
 namespace sql {
 namespace {
@@ -124,13 +114,7 @@ void run(MYSQL* conn, const std::string& statement) {
 }
 }  // namespace
 
-void exec(const std::string& statement, const std::string& socket) {
-    MYSQL* conn = connect(socket);
-    run(conn, statement);
-    MYSQL_RES* result = mysql_store_result(conn);
-    if (result != nullptr) mysql_free_result(result);
-    mysql_close(conn);
-}
+void exec(const std::string& statement, const std::string& socket) { rows(statement, socket); }
 
 std::vector<Row> rows(const std::string& query, const std::string& socket) {
     MYSQL* conn = connect(socket);
