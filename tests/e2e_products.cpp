@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <map>
 #include <sstream>
 
 #include "TestSupport.h"

@@ -207,13 +207,6 @@ std::string row(int m, int prn = 12) {
     return format_troposphericDelayQuery(time, 45.5, -7.25, 80.5, 1.5, 1.25, 3, prn, -62.25, 2.35);
 }
 
-Rows fileLines(const std::string& path) {
-    Rows lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 Rows queue(RowSpool& spool) {
     Rows rows;
     for (; !spool.empty(); spool.popFront()) rows.push_back(spool.front());

@@ -172,6 +172,8 @@ std::vector<std::string> faketimeEnv(long offsetSeconds);
 long offsetToSecondOfMinute(int second);
 
 std::string readFile(const std::string& path);
+std::vector<std::string> fileLines(const std::string& path);  // without their '\n'
+
 // How many times `part` occurs in `text` (overlapping ones included).
 std::size_t count(const std::string& text, const std::string& part);
 
