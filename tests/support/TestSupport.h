@@ -15,6 +15,11 @@ struct st_mysql;  // the client library's connection (MYSQL)
 
 namespace testsupport {
 
+// The daemon's set-up commands to the receiver, in order.
+inline const std::string kSetUpCommands =
+    "log versiona once\nunlogall true\nlog bestposa ontime 60\nlog satxyz2a ontime 60\n"
+    "log satvisa ontime 60\n";
+
 std::string sourceDir();  // the project's source tree
 std::string binDir();     // the build tree (programs, tools)
 
