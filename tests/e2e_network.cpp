@@ -142,7 +142,7 @@ class Network : public ::testing::Test {
                     }
                 return report.empty();
             },
-            90s);
+            90s, 500ms);
         if (!done) ADD_FAILURE() << report << shell(onCentral("status"), true).output;
     }
 };
@@ -319,7 +319,7 @@ TEST_F(Network, StatusReportsMisconfiguredStationsAndTheOthersGoOn) {
                    lineOf("e").find("1236") != std::string::npos &&
                    lineOf("f").find("1593") != std::string::npos;
         },
-        60s);
+        60s, 1s);
     EXPECT_EQ(status.status, 3) << status.output;
     EXPECT_NE(lineOf("d").find("Access denied"), std::string::npos) << status.output;
     EXPECT_NE(lineOf("e").find("I/O error 1236"), std::string::npos) << status.output;

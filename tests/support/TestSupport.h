@@ -155,12 +155,13 @@ std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std
                      const std::string& cwd = "",
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-// Polls `condition` until it holds (true) or the timeout passes (false).
+// Polls `condition` every `every` until it holds (true) or the timeout
+// passes (false).
 template <class Condition>
-bool waitFor(Condition condition, std::chrono::seconds timeout) {
+bool waitFor(Condition condition, std::chrono::seconds timeout,
+             std::chrono::milliseconds every = std::chrono::milliseconds(100)) {
     using namespace std::chrono;
-    for (auto end = steady_clock::now() + timeout; !condition();
-         std::this_thread::sleep_for(milliseconds(100)))
+    for (auto end = steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(every))
         if (steady_clock::now() >= end) return false;
     return true;
 }
