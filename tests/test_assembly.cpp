@@ -207,12 +207,6 @@ std::string row(int m, int prn = 12) {
     return format_troposphericDelayQuery(time, 45.5, -7.25, 80.5, 1.5, 1.25, 3, prn, -62.25, 2.35);
 }
 
-Rows queue(RowSpool& spool) {
-    Rows rows;
-    for (; !spool.empty(); spool.popFront()) rows.push_back(spool.front());
-    return rows;
-}
-
 // The limit drops the oldest rows, also while an earlier run's file is
 // read; whatever the daemon did last (pushed, stored) is in the file when
 // the spool goes, without an explicit sync.
@@ -250,12 +244,17 @@ TEST(RowSpool, LimitDropsTheOldestAndTheLastStateIsWritten) {
     Rows last = fileLines(path);
     ASSERT_EQ(last.size(), 100u);
     EXPECT_EQ(last.front(), row(204));
-    std::ofstream(path, std::ios::trunc) << row(4) << "\n" << row(5) << "\n" << row(6) << "\n";
-    std::ofstream(path, std::ios::app) << row(7) << "\n" << row(8) << "\n";
+    std::ofstream(path, std::ios::trunc) << row(4) << "\n"
+                                         << row(5) << "\n"
+                                         << row(6) << "\n"
+                                         << row(7) << "\n"
+                                         << row(8) << "\n";
     RowSpool again(path, 3);
     EXPECT_EQ(again.load(), 3u);
     EXPECT_EQ(fileLines(path), Rows({row(6), row(7), row(8)}));
-    EXPECT_EQ(queue(again), Rows({row(6), row(7), row(8)}));
+    Rows queued;
+    for (; !again.empty(); again.popFront()) queued.push_back(again.front());
+    EXPECT_EQ(queued, Rows({row(6), row(7), row(8)}));
 }
 
 // A run that dies after storing some kept rows: the next one starts after
