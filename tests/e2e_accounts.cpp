@@ -37,9 +37,7 @@ struct Station {
         std::vector<std::string> argv = {"/bin/bash", sourceDir() + "/scripts/install-db",
                                          "--socket", server.socket(), "--accounts"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        ChildProcess child(argv);
-        const int status = child.wait(seconds(60));  // before the output is read
-        return std::to_string(status) + "|" + child.output();
+        return runToEnd(argv);
     }
     std::string file(const std::string& name) const { return dir.file("password/" + name); }
     // Who ran the statements that start with `text`, as the server logged them.
@@ -80,9 +78,7 @@ class Accounts : public ::testing::Test {
                     std::vector<std::string> env = {}) {
         env.insert(env.end(), {"ULMET_DB_CONFIG=" + config, "TZ=UTC",
                                "MYSQL_UNIX_PORT=/nonexistent/mysqld.sock"});
-        ChildProcess child(argv, env, station().dir.path());
-        const int status = child.wait(seconds(60));  // before the output is read
-        return std::to_string(status) + "|" + child.output();
+        return runToEnd(argv, env, station().dir.path());
     }
 };
 

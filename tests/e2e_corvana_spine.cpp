@@ -24,9 +24,6 @@ const std::string kBar = "\n==============================";
 const std::string kDaqStart = kBar + " DAQ START =======================================\n";
 const std::string kDaqStop = kBar + " DAQ STOP =======================================\n";
 const std::string kSeparator = kBar + "==============================================\n";
-const std::string kSetUpCommands =
-    "log versiona once\nunlogall true\nlog bestposa ontime 60\nlog satxyz2a ontime 60\n"
-    "log satvisa ontime 60\n";
 
 // Texts expected in this order in `text`; reports the first one missing.
 ::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& parts) {

@@ -69,9 +69,7 @@ TEST_F(LogFaults, SecondDaemonIsRefusedAndTheFirstGoesOn) {
     std::size_t seen = count(daemon_->output(), "SATVIS_LOG\n");
     ASSERT_TRUE(visibilityLogs(seen + 2)) << daemon_->output();
     stopDaemon();
-    EXPECT_EQ(readFile(dir_.file("commands")),
-              "log versiona once\nunlogall true\nlog bestposa ontime 60\nlog satxyz2a ontime 60\n"
-              "log satvisa ontime 60\nunlogall true\n");
+    EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
     EXPECT_EQ(stored(), expected()) << daemon_->output();  // none lost, doubled or wrong
 }
 

@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -47,8 +46,9 @@ class Network : public ::testing::Test {
     static std::string dir(const std::string& name) { return root->file(name); }
     static std::string socketOf(const std::string& name) { return dir(name) + "/mysqld.sock"; }
     static std::string tool() { return "\"$NETWORK_ROOT/scripts/ulmet-network\""; }
+    static std::string centralSocket() { return central + "/mysqld.sock"; }
     static std::string onCentral(const std::string& args) {
-        return "MYSQL_UNIX_PORT=" + central + "/mysqld.sock " + tool() + " --conf-dir " + central +
+        return "MYSQL_UNIX_PORT=" + centralSocket() + " " + tool() + " --conf-dir " + central +
                "/conf.d " + args;
     }
     // A station made a replication source (station-setup, restart), not
@@ -105,25 +105,20 @@ class Network : public ::testing::Test {
                   socketOf(name));
     }
 
-    // Count, distinct ids and a checksum of a table's rows.
-    static std::string digest(const std::string& from, const std::string& table,
-                              const std::string& where = "") {
+    // Count, distinct ids and a checksum of a table's rows on the central
+    // server, or (`socket`) on a station's.
+    static std::string digest(const std::string& table, const std::string& from,
+                              const std::string& where = "", const std::string& socket = "") {
         std::string row = table == "ipwv" ? "id, ipwv_value, data" : "id, prn, td, data";
         return sql::scalar(
             "SELECT CONCAT_WS(' ', COUNT(*), COUNT(DISTINCT id), "
             "IFNULL(SUM(CRC32(CONCAT_WS('|', " +
                 row + "))), 0)) FROM " + from + "." + table + " " + where,
-            central + "/mysqld.sock");
+            socket.empty() ? centralSocket() : socket);
     }
     static std::string stationDigest(const std::string& name, const std::string& table) {
-        std::string row = table == "ipwv" ? "id, ipwv_value, data" : "id, prn, td, data";
-        return sql::scalar(
-            "SELECT CONCAT_WS(' ', COUNT(*), COUNT(DISTINCT id), "
-            "IFNULL(SUM(CRC32(CONCAT_WS('|', " +
-                row + "))), 0)) FROM UlmetDB." + table,
-            socketOf(name));
+        return digest(table, "UlmetDB", "", socketOf(name));
     }
-
     static std::string rowsIn(const std::string& digest) {
         return digest.substr(0, digest.find(' '));
     }
@@ -131,25 +126,24 @@ class Network : public ::testing::Test {
     // Waits until the central server holds every row of every named
     // station once, in UlmetDB_<station> and in the views.
     static void expectConverged(const std::vector<std::string>& names) {
-        auto deadline = std::chrono::steady_clock::now() + 90s;
         std::string report;
-        for (;;) {
-            report.clear();
-            for (const std::string& name : names)
-                for (const char* table : {"troposphericDelay", "ipwv"}) {
-                    std::string want = stationDigest(name, table);
-                    std::string own = digest("UlmetDB_" + name, table);
-                    std::string view =
-                        digest("UlmetNetwork", table, "WHERE station = '" + name + "'");
-                    if (own != want || view != want)
-                        report += name + "." + table + ": station " + want + ", central " + own +
-                                  ", view " + view + "\n";
-                }
-            if (report.empty()) return;
-            if (std::chrono::steady_clock::now() > deadline) break;
-            std::this_thread::sleep_for(500ms);
-        }
-        ADD_FAILURE() << report << shell(onCentral("status"), true).output;
+        bool done = waitFor(
+            [&] {
+                report.clear();
+                for (const std::string& name : names)
+                    for (const char* table : {"troposphericDelay", "ipwv"}) {
+                        std::string want = stationDigest(name, table);
+                        std::string own = digest(table, "UlmetDB_" + name);
+                        std::string view =
+                            digest(table, "UlmetNetwork", "WHERE station = '" + name + "'");
+                        if (own != want || view != want)
+                            report += name + "." + table + ": station " + want + ", central " +
+                                      own + ", view " + view + "\n";
+                    }
+                return report.empty();
+            },
+            90s, 500ms);
+        if (!done) ADD_FAILURE() << report << shell(onCentral("status"), true).output;
     }
 };
 std::unique_ptr<TempDir> Network::root;
@@ -168,8 +162,8 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
         shell(login + "--ssl --ssl-ca=" + certs + "/ca.pem --ssl-verify-server-cert", true).status,
         0);
     // Both connections use TLS and check the station's certificate.
-    Shell show = shell("mariadb --no-defaults -S " + central +
-                       "/mysqld.sock -uroot -pkzqvwp -E -e 'SHOW ALL SLAVES STATUS' | grep -E "
+    Shell show = shell("mariadb --no-defaults -S " + centralSocket() +
+                       " -uroot -pkzqvwp -E -e 'SHOW ALL SLAVES STATUS' | grep -E "
                        "'Master_SSL_(Allowed|Verify_Server_Cert)'");
     EXPECT_EQ(show.output.find("No"), std::string::npos) << show.output;
     EXPECT_NE(show.output.find("Yes"), std::string::npos) << show.output;
@@ -196,7 +190,7 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     EXPECT_EQ(sql::scalar("SELECT (SELECT COUNT(*) FROM mysql.user WHERE user IN ('stray', "
                           "'ulmet_repl')) + (SELECT COUNT(*) FROM information_schema.schemata "
                           "WHERE schema_name = 'scratch')",
-                          central + "/mysqld.sock"),
+                          centralSocket()),
               "0");
     EXPECT_NE(
         shell("mariadb-binlog " + dir("a") + "/data/ulmet-station-bin.0*").output.find("stray"),
@@ -231,8 +225,8 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     shell("node_sql " + central + " \"START SLAVE 'b'\"");
     expectConverged({"a", "b"});
     // One station's data drawn from the central server.
-    Shell plot = shell("\"$NETWORK_ROOT/tools/ulmet-plot\" --socket " + central +
-                       "/mysqld.sock --station a --from '2026-12-01 00:00' --to '2026-12-31 "
+    Shell plot = shell("\"$NETWORK_ROOT/tools/ulmet-plot\" --socket " + centralSocket() +
+                       " --station a --from '2026-12-01 00:00' --to '2026-12-31 "
                        "23:59' --out " +
                        root->file("a.png"));
     EXPECT_NE(
@@ -266,22 +260,22 @@ TEST_F(Network, StationsJoinAndLeaveWhileOthersReplicate) {
     shell(onCentral("views"));
     EXPECT_EQ(sql::scalar("SELECT CONCAT(COUNT(extra_note), '/', COUNT(*)) FROM UlmetNetwork.ipwv "
                           "WHERE station = 'c'",
-                          central + "/mysqld.sock"),
-              "1/" + rowsIn(digest("UlmetDB_c", "ipwv")));
+                          centralSocket()),
+              "1/" + rowsIn(digest("ipwv", "UlmetDB_c")));
     EXPECT_EQ(sql::scalar("SELECT COUNT(extra_note) FROM UlmetNetwork.ipwv WHERE station <> 'c'",
-                          central + "/mysqld.sock"),
+                          centralSocket()),
               "0");
 
     shell(onCentral("remove c"));
     insertRows("c", 5);
     insertRows("a", 5);
     expectConverged({"a", "b"});
-    auto central_socket = central + "/mysqld.sock";
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM UlmetNetwork.troposphericDelay WHERE station = 'c'",
-                          central_socket),
+                          centralSocket()),
               "0");
     // Its data stay; its connection and filters are gone.
-    EXPECT_NE(sql::scalar("SELECT COUNT(*) FROM UlmetDB_c.troposphericDelay", central_socket), "0");
+    EXPECT_NE(sql::scalar("SELECT COUNT(*) FROM UlmetDB_c.troposphericDelay", centralSocket()),
+              "0");
     EXPECT_EQ(
         shell("node_sql " + central + " 'SHOW ALL SLAVES STATUS' | cut -f1 | sort | tr '\\n' ' '")
             .output,
@@ -294,10 +288,9 @@ TEST_F(Network, StatusReportsMisconfiguredStationsAndTheOthersGoOn) {
     // Wrong password: the central server has another one than the station.
     createStation("d");
     shell("echo wrong > " + dir("d") + "/wrong.password");
-    shell("MYSQL_UNIX_PORT=" + central + "/mysqld.sock " + tool() + " --conf-dir " + central +
-          "/conf.d add d --host 127.0.0.1 --port $(node_port " + dir("d") + ") --password-file " +
-          dir("d") + "/wrong.password --ca " + certs + "/ca.pem --snapshot " + dir("d") +
-          "/snapshot.sql --domain-id " + std::to_string(nextId - 1));
+    shell(onCentral("add d --host 127.0.0.1 --port $(node_port " + dir("d") + ") --password-file " +
+                    dir("d") + "/wrong.password --ca " + certs + "/ca.pem --snapshot " + dir("d") +
+                    "/snapshot.sql --domain-id " + std::to_string(nextId - 1)));
     // No binary log: the station's server runs without it.
     createStation("e");
     shell("sed -i '/^log_bin/d' " + dir("e") + "/conf.d/60-ulmet-station.cnf; node_stop " +
@@ -312,7 +305,6 @@ TEST_F(Network, StatusReportsMisconfiguredStationsAndTheOthersGoOn) {
     insertRows("a", 9);
     insertRows("b", 9);
     expectConverged({"a", "b"});
-    auto deadline = std::chrono::steady_clock::now() + 60s;
     Shell status;
     auto lineOf = [&](const std::string& name) {
         size_t at = status.output.find("\n" + name + " ");
@@ -320,15 +312,14 @@ TEST_F(Network, StatusReportsMisconfiguredStationsAndTheOthersGoOn) {
                    ? std::string()
                    : status.output.substr(at + 1, status.output.find('\n', at + 1) - at - 1);
     };
-    for (;;) {
-        status = shell(onCentral("status"), true);
-        if ((lineOf("d").find("1045") != std::string::npos &&
-             lineOf("e").find("1236") != std::string::npos &&
-             lineOf("f").find("1593") != std::string::npos) ||
-            std::chrono::steady_clock::now() > deadline)
-            break;
-        std::this_thread::sleep_for(1s);
-    }
+    waitFor(
+        [&] {
+            status = shell(onCentral("status"), true);
+            return lineOf("d").find("1045") != std::string::npos &&
+                   lineOf("e").find("1236") != std::string::npos &&
+                   lineOf("f").find("1593") != std::string::npos;
+        },
+        60s, 1s);
     EXPECT_EQ(status.status, 3) << status.output;
     EXPECT_NE(lineOf("d").find("Access denied"), std::string::npos) << status.output;
     EXPECT_NE(lineOf("e").find("I/O error 1236"), std::string::npos) << status.output;

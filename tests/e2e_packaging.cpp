@@ -28,9 +28,7 @@ TEST(Packaging, UnitsPassSystemdVerify) {
                                   std::regex("/usr/local/bin/"), binDir() + "/");
         argv.push_back(dir.file(unit));
     }
-    ChildProcess verify(argv);
-    ASSERT_EQ(verify.wait(60s), 0) << verify.output();
-    EXPECT_EQ(verify.output(), "");  // warnings included
+    EXPECT_EQ(runToEnd(argv), "0|");  // warnings included
 }
 
 // A server whose root, like a fresh Debian one's, accepts only the
@@ -45,18 +43,20 @@ TEST(Packaging, InstallDbSetsThePasswordOnlyWhenAsked) {
         "OR unix_socket",
         socket);
     const std::string script = sourceDir() + "/scripts/install-db";
-    ChildProcess first({"/bin/bash", script, "--socket", socket});
-    EXPECT_EQ(first.wait(60s), 3) << first.output();
+    const std::string first = runToEnd({"/bin/bash", script, "--socket", socket});
+    EXPECT_EQ(first.substr(0, 2), "3|") << first;
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM UlmetDB.ipwv", socket), "0");  // recreated
     EXPECT_NE(sql::scalar("SHOW CREATE USER root@localhost", socket).find("'invalid'"),
               std::string::npos);
-    ChildProcess second({"/bin/bash", script, "--socket", socket, "--set-root-password"});
-    EXPECT_EQ(second.wait(60s), 0) << second.output();
+    const std::string second =
+        runToEnd({"/bin/bash", script, "--socket", socket, "--set-root-password"});
+    EXPECT_EQ(second.substr(0, 2), "0|") << second;
     EXPECT_EQ(sql::scalar("SHOW CREATE USER root@localhost", socket).find("'invalid'"),
               std::string::npos);
 }
 
 TEST(Packaging, InstallDbMovesRowsStoredTwiceAsideAndAddsTheKey) {
+    const std::string script = sourceDir() + "/scripts/install-db";
     PrivateServer server;
     const std::string& socket = server.socket();
     sql::exec("ALTER TABLE troposphericDelay DROP INDEX uq_troposphericDelay_data_prn", socket);
@@ -67,7 +67,6 @@ TEST(Packaging, InstallDbMovesRowsStoredTwiceAsideAndAddsTheKey) {
                             "5, 5, '2018-05-06 00:01:00'", "6, 5, '2018-05-06 00:02:00'"})
         sql::exec(std::string("INSERT INTO troposphericDelay (td, prn, data) VALUES (") + row + ")",
                   socket);
-    const std::string script = sourceDir() + "/scripts/install-db";
     auto ids = [&](const std::string& table) {
         std::string list;
         for (const auto& r : sql::rows("SELECT id, td FROM " + table + " ORDER BY id", socket))
@@ -75,11 +74,10 @@ TEST(Packaging, InstallDbMovesRowsStoredTwiceAsideAndAddsTheKey) {
         return list;
     };
     for (int run = 0; run < 2; ++run) {
-        ChildProcess install({"/bin/bash", script, "--socket", socket});
-        ASSERT_EQ(install.wait(60s), 0) << install.output();
-        EXPECT_EQ(install.output().find("3 rows stored twice were moved") != std::string::npos,
-                  run == 0)
-            << install.output();
+        const std::string install = runToEnd({"/bin/bash", script, "--socket", socket});
+        ASSERT_EQ(install.substr(0, 2), "0|") << install;
+        EXPECT_EQ(install.find("3 rows stored twice were moved") != std::string::npos, run == 0)
+            << install;
         EXPECT_EQ(ids("troposphericDelay"), "1=1 2=2 4=4 ");
         EXPECT_EQ(ids("troposphericDelay_duplicates"), "3=3 5=5 6=6 ");
     }

@@ -26,12 +26,9 @@ TEST(ReceiverSim, AcknowledgesRecordsCommandsAndEmitsLogsUntilUnlogall) {
              count(stream, part) < needed && steady_clock::now() < end;)
             stream += port.read(4096);
     };
-    const std::string setUp =
-        "log versiona once\nunlogall true\nlog bestposa ontime 60\nlog satxyz2a ontime 60\n"
-        "log satvisa ontime 60\n";
     const std::string rest = "unlogall true\nfly to the moon\n";
     long start = time(nullptr);
-    ASSERT_EQ(port.write(setUp), setUp.size());
+    ASSERT_EQ(port.write(kSetUpCommands), kSetUpCommands.size());
     readUntil("#SATVISA", 2, 20);
     ASSERT_EQ(port.write(rest), rest.size());
     readUntil("<ERROR: unknown command\r\n", 1, 5);
@@ -58,7 +55,7 @@ TEST(ReceiverSim, AcknowledgesRecordsCommandsAndEmitsLogsUntilUnlogall) {
             << content;
     }
     EXPECT_GE(n, 7);
-    EXPECT_EQ(readFile(dir.file("cmds.txt")), setUp + rest);
+    EXPECT_EQ(readFile(dir.file("cmds.txt")), kSetUpCommands + rest);
     sim.signal(SIGTERM);
     EXPECT_EQ(sim.wait(seconds(5)), 0);
     struct stat st;

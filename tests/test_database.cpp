@@ -84,28 +84,22 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
         "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, longitudeErr, "
         "heightErr, prn, elevation, td, data) VALUES (45.5, 7.25, 80.5, 1.5, 1.25, 3.0, ";
     const std::string row = insert + "12, 45.0, 2.35, '2018-05-06 00:01:00')";
+    using is = std::pair<unsigned int, F>;  // the error number and its class
     auto failure = [](Database& db, const std::string& statement) {
         if (!statement.empty()) db.updateQuery(statement.c_str());
-        return std::to_string(db.errorNumber()) + " " +
-               std::to_string(static_cast<int>(Database::classify(db.errorNumber())));
-    };
-    auto is = [](unsigned int number, F f) {
-        return std::to_string(number) + " " + std::to_string(static_cast<int>(f));
+        return is{db.errorNumber(), Database::classify(db.errorNumber())};
     };
     Database db;
     ASSERT_EQ(connect(db), 200);
     EXPECT_EQ(failure(db, row), is(0, F::None));
     EXPECT_EQ(failure(db, row), is(1062, F::Duplicate));
-    EXPECT_EQ(failure(db, insert + "12, 45.0, nan, '2018-05-06 00:02:00')"),
-              is(1054, F::Condemned));
-    EXPECT_EQ(failure(db, insert + "12, 45.0, 2.3,, '2018-05-06 00:02:00')"),
-              is(1064, F::Condemned));
-    EXPECT_EQ(failure(db, insert + "12, 45.0, 2.3, '2018-05-06 00:02:00.000000')"),
-              is(1406, F::Condemned));
-    EXPECT_EQ(failure(db, insert + "99999999999, 45.0, 2.3, '2018-05-06 00:02:00')"),
-              is(1264, F::Condemned));
-    EXPECT_EQ(failure(db, insert + "'x', 45.0, 2.3, '2018-05-06 00:02:00')"),
-              is(1366, F::Condemned));
+    for (const auto& [values, number] : std::vector<std::pair<const char*, unsigned int>>{
+             {"12, 45.0, nan, '2018-05-06 00:02:00')", 1054},
+             {"12, 45.0, 2.3,, '2018-05-06 00:02:00')", 1064},
+             {"12, 45.0, 2.3, '2018-05-06 00:02:00.000000')", 1406},
+             {"99999999999, 45.0, 2.3, '2018-05-06 00:02:00')", 1264},
+             {"'x', 45.0, 2.3, '2018-05-06 00:02:00')", 1366}})
+        EXPECT_EQ(failure(db, insert + values), is(number, F::Condemned));
 
     // The table renamed away, then locked by another session for longer
     // than the session's lock wait.
@@ -130,7 +124,7 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
     sql::exec("GRANT INSERT ON UlmetDB.* TO ulmet_writer@localhost");
     sql::exec("SET GLOBAL read_only = 1");
     ASSERT_EQ(writer.openConnection("localhost", "UlmetDB", "ulmet_writer", "w"), 200);
-    std::string readOnly = failure(writer, row);
+    const is readOnly = failure(writer, row);
     sql::exec("SET GLOBAL read_only = 0");
     sql::exec("DROP USER ulmet_writer@localhost");
     EXPECT_EQ(readOnly, is(1290, F::Transient));
@@ -143,13 +137,8 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
     // A statement that outlasts the read timeout (a hung server) loses
     // the connection; the session's lock waits are short.
     ASSERT_EQ(connect(db), 200);
-    char* waits = db.stringQuery(
-        "SELECT CONCAT(@@lock_wait_timeout, ' ', "
-        "@@innodb_lock_wait_timeout)");
-    ASSERT_NE(waits, nullptr);
-    EXPECT_EQ(std::string(waits), std::to_string(Database::kLockWaitSeconds) + " " +
-                                      std::to_string(Database::kLockWaitSeconds));
-    std::free(waits);
+    EXPECT_EQ(db.intQuery("SELECT @@lock_wait_timeout * 1000 + @@innodb_lock_wait_timeout"),
+              static_cast<int>(Database::kLockWaitSeconds) * 1001);
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(failure(db, "DO SLEEP(" + std::to_string(Database::kReadTimeoutSeconds + 4) + ")"),
               is(2013, F::Transient));
@@ -165,12 +154,9 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
 // Both minute look-ups of the retrieval program must use the index on
 // `data`, or a year of rows makes every run scan whole tables.
 TEST_F(DatabaseTest, MinuteLookUpsUseTheIndex) {
-    for (int i = 0; i < 200; ++i) {
-        char stamp[32];
-        snprintf(stamp, sizeof(stamp), "2014-03-05 %02d:%02d:00", i / 60, i % 60);
-        sql::exec(std::string("INSERT INTO pressure (pressure_value, data) VALUES (1000, '") +
-                  stamp + "')");
-    }
+    sql::exec(
+        "INSERT INTO pressure (pressure_value, data) SELECT 1000, '2014-03-05' + INTERVAL "
+        "seq MINUTE FROM seq_0_to_199");
     sql::exec("ANALYZE TABLE pressure");
     for (const char* table : {"pressure", "temperature", "humidity", "radiance", "raingauge", "gps",
                               "ipwv", "troposphericDelay"}) {

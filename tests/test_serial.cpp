@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Pty.h"
+#include "TestSupport.h"
 #include "list_ports_linux.h"
 #include "serial.h"
 #include "unix.h"

@@ -11,23 +11,12 @@
 #include <chrono>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
 
 namespace testsupport {
-
-template <class Condition>
-bool waitFor(Condition condition, std::chrono::seconds timeout) {
-    using namespace std::chrono;
-    for (auto end = steady_clock::now() + timeout; !condition();
-         std::this_thread::sleep_for(milliseconds(100)))
-        if (steady_clock::now() >= end) return false;
-    return true;
-}
 
 struct Acquisition : ::testing::Test {
     using seconds = std::chrono::seconds;
@@ -49,10 +38,7 @@ struct Acquisition : ::testing::Test {
         argv.insert(argv.end(), simOptions.begin(), simOptions.end());
         sim_.reset(new ChildProcess(argv, env, dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
-        if (oneClock)
-            runDaemon(env);
-        else
-            startDaemon();
+        oneClock ? runDaemon(env) : startDaemon();
     }
 
     // A new daemon, on a clock at second `second` of a minute (its
@@ -75,12 +61,7 @@ struct Acquisition : ::testing::Test {
     }
 
     // The rows that a correct daemon stores, as the simulator wrote them.
-    std::vector<std::string> expected() const {
-        std::vector<std::string> rows;
-        std::istringstream in(readFile(dir_.file("expected")));
-        for (std::string line; std::getline(in, line);) rows.push_back(line);
-        return rows;
-    }
+    std::vector<std::string> expected() const { return fileLines(dir_.file("expected")); }
     std::size_t emissions() const {
         std::set<std::string> minutes;
         for (const std::string& row : expected()) minutes.insert(row.substr(0, 19));

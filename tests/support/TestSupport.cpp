@@ -1,16 +1,17 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <mysql.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -37,6 +38,13 @@ std::string readFile(const std::string& path) {
     return out.str();
 }
 
+std::vector<std::string> fileLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 std::size_t count(const std::string& text, const std::string& part) {
     std::size_t n = 0;
     for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; ++at) ++n;
@@ -50,51 +58,42 @@ int runShell(const std::string& command) {
     return WEXITSTATUS(status);
 }
 
-std::string quoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
     std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
+}
+
+std::string makeTempDir(const std::string& prefix) {
+    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+int mariadb(const std::string& what, const std::string& dir, const std::string& more = "") {
+    return runShell(shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " " + what + " " +
+                    shellQuoted(dir) + more);
 }
 }  // namespace
 
-TempDir::TempDir(const std::string& prefix) {
-    std::string pattern = "/tmp/" + prefix + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = buffer.data();
-}
+TempDir::TempDir(const std::string& prefix) : path_(makeTempDir(prefix)) {}
 
 TempDir::~TempDir() {
-    if (!path_.empty()) runShell("rm -rf " + quoted(path_));
+    if (!path_.empty()) runShell("rm -rf " + shellQuoted(path_));
 }
 
-PrivateServer::PrivateServer() {
-    char pattern[] = "/tmp/ulmet-srv.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-    socket_ = dir_ + "/mysqld.sock";
+PrivateServer::PrivateServer() : dir_(makeTempDir("ulmet-srv")), socket_(dir_ + "/mysqld.sock") {
     start();
 }
 
-PrivateServer::~PrivateServer() {
-    runShell(quoted(sourceDir() + "/tests/support/mariadb.sh") + " destroy " + quoted(dir_));
-}
+PrivateServer::~PrivateServer() { mariadb("destroy", dir_); }
 
 void PrivateServer::start() {
-    std::string command = quoted(sourceDir() + "/tests/support/mariadb.sh") + " start " +
-                          quoted(dir_) + " " + quoted(sourceDir() + "/db/schema.sql");
-    if (runShell(command) != 0) throw std::runtime_error("cannot start MariaDB in " + dir_);
+    if (mariadb("start", dir_, " " + shellQuoted(sourceDir() + "/db/schema.sql")) != 0)
+        throw std::runtime_error("cannot start MariaDB in " + dir_);
 }
 
-void PrivateServer::stop() {
-    runShell(quoted(sourceDir() + "/tests/support/mariadb.sh") + " stop " + quoted(dir_));
-}
+void PrivateServer::stop() { mariadb("stop", dir_); }
 
 namespace sql {
 namespace {
@@ -120,13 +119,7 @@ void run(MYSQL* conn, const std::string& statement) {
 }
 }  // namespace
 
-void exec(const std::string& statement, const std::string& socket) {
-    MYSQL* conn = connect(socket);
-    run(conn, statement);
-    MYSQL_RES* result = mysql_store_result(conn);
-    if (result != nullptr) mysql_free_result(result);
-    mysql_close(conn);
-}
+void exec(const std::string& statement, const std::string& socket) { rows(statement, socket); }
 
 std::vector<Row> rows(const std::string& query, const std::string& socket) {
     MYSQL* conn = connect(socket);
@@ -195,30 +188,13 @@ std::vector<std::string> sql::delayRows(const std::string& socket) {
     return out;
 }
 
-StdoutCapture::StdoutCapture() : saved_(-1), done_(false) {
-    fflush(stdout);
-    char pattern[] = "/tmp/ulmet-stdout.XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    path_ = pattern;
-    saved_ = dup(1);
-    dup2(fd, 1);
-    close(fd);
-}
-
-StdoutCapture::~StdoutCapture() {
-    text();
-    unlink(path_.c_str());
-}
+StdoutCapture::StdoutCapture() { ::testing::internal::CaptureStdout(); }
 
 std::string StdoutCapture::text() {
     if (!done_) {
-        fflush(stdout);
         std::cout.flush();
-        dup2(saved_, 1);
-        close(saved_);
+        text_ = ::testing::internal::GetCapturedStdout();
         done_ = true;
-        text_ = readFile(path_);
     }
     return text_;
 }
@@ -302,6 +278,56 @@ bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseco
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+}
+
+Pty::Pty() {
+    char name[128];
+    struct termios raw;
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0 ||
+        (slave_ = ::open(name, O_RDWR | O_NOCTTY)) < 0 || tcgetattr(slave_, &raw) != 0) {
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    }
+    path_ = name;
+    cfmakeraw(&raw);
+    tcsetattr(slave_, TCSANOW, &raw);
+}
+
+Pty::~Pty() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+}
+
+void Pty::write(const std::string& data) {
+    if (::write(master_, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
+        throw std::runtime_error("write to the pseudo-terminal failed");
+}
+
+std::string Pty::readUntil(const std::string& text, std::chrono::milliseconds timeout) {
+    std::string received;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (received.find(text) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd pfd = {master_, POLLIN, 0};
+        char buffer[4096];
+        ssize_t n = left.count() > 0 && poll(&pfd, 1, static_cast<int>(left.count())) > 0
+                        ? ::read(master_, buffer, sizeof buffer)
+                        : 0;
+        if (n <= 0) break;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    return received;
+}
+
+std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                     const std::string& cwd, std::chrono::milliseconds timeout) {
+    ChildProcess child(argv, env, cwd);
+    const int status = child.wait(timeout);  // before the output is read
+    return std::to_string(status) + "|" + child.output();
 }
 
 std::string faketimeLibrary() {

@@ -8,11 +8,17 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct st_mysql;  // the client library's connection (MYSQL)
 
 namespace testsupport {
+
+// The daemon's set-up commands to the receiver, in order.
+inline const std::string kSetUpCommands =
+    "log versiona once\nunlogall true\nlog bestposa ontime 60\nlog satxyz2a ontime 60\n"
+    "log satvisa ontime 60\n";
 
 std::string sourceDir();  // the project's source tree
 std::string binDir();     // the build tree (programs, tools)
@@ -81,18 +87,38 @@ std::vector<std::string> delayRows(const std::string& socket = "");
 }  // namespace sql
 
 // Captures everything written to file descriptor 1 (printf and
-// std::cout alike) between construction and text().
+// std::cout alike) between construction and text(); one at a time.
 class StdoutCapture {
   public:
     StdoutCapture();
-    ~StdoutCapture();
+    ~StdoutCapture() { text(); }
     std::string text();  // stops capturing (once) and returns the output
 
   private:
-    int saved_;
-    std::string path_;
-    bool done_;
+    bool done_ = false;
     std::string text_;
+};
+
+// A pseudo-terminal pair for tests of serial code: the code under test
+// opens the terminal side by its path; the test plays the device on the
+// controlling side. The terminal side is kept open in raw mode, so the
+// pair survives the code under test closing its descriptor.
+class Pty {
+  public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    const std::string& path() const { return path_; }
+    // Sends bytes to the terminal side (as if the device had sent them).
+    void write(const std::string& data);
+    // What the terminal side sent, until it holds `text` or `timeout` passes.
+    std::string readUntil(const std::string& text, std::chrono::milliseconds timeout);
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
 };
 
 // A child process with its standard output and error in one file.
@@ -124,6 +150,22 @@ class ChildProcess {
     std::string outPath_;
 };
 
+// Runs a child to its end (or the timeout): "status|output".
+std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                     const std::string& cwd = "",
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// Polls `condition` every `every` until it holds (true) or the timeout
+// passes (false).
+template <class Condition>
+bool waitFor(Condition condition, std::chrono::seconds timeout,
+             std::chrono::milliseconds every = std::chrono::milliseconds(100)) {
+    using namespace std::chrono;
+    for (auto end = steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(every))
+        if (steady_clock::now() >= end) return false;
+    return true;
+}
+
 // The libfaketime library, or "" if it is not installed.
 std::string faketimeLibrary();
 // Environment that shifts a child's wall clock by `offsetSeconds` (it
@@ -136,6 +178,8 @@ std::vector<std::string> faketimeEnv(long offsetSeconds);
 long offsetToSecondOfMinute(int second);
 
 std::string readFile(const std::string& path);
+std::vector<std::string> fileLines(const std::string& path);  // without their '\n'
+
 // How many times `part` occurs in `text` (overlapping ones included).
 std::size_t count(const std::string& text, const std::string& part);
 

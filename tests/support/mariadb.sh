@@ -30,14 +30,7 @@ user_opt=""
 if [ "$(id -u)" = 0 ]; then user_opt="--user=root"; fi
 
 server_pid() {
-  if [ -f "$pidfile" ]; then
-    pid=$(cat "$pidfile" 2>/dev/null || true)
-    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-      echo "$pid"
-      return 0
-    fi
-  fi
-  return 1
+  pid=$(cat "$pidfile" 2>/dev/null) && [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && echo "$pid"
 }
 
 stop_server() {
@@ -48,7 +41,7 @@ stop_server() {
   i=0
   while kill -0 "$pid" 2>/dev/null; do
     i=$((i + 1))
-    if [ $i -gt 300 ]; then kill -9 "$pid" 2>/dev/null || true; fi
+    [ $i -le 300 ] || kill -9 "$pid" 2>/dev/null || true
     sleep 0.1
   done
 }
@@ -91,24 +84,12 @@ start)
       fi
       sleep 0.1
     done
-    if [ $fresh = 1 ]; then
-      mariadb --no-defaults -S "$sock" -uroot \
-        -e "ALTER USER root@localhost IDENTIFIED BY '$PASSWORD'; FLUSH PRIVILEGES;"
-    fi
+    [ $fresh = 0 ] || mariadb --no-defaults -S "$sock" -uroot \
+      -e "ALTER USER root@localhost IDENTIFIED BY '$PASSWORD'; FLUSH PRIVILEGES;"
   fi
-  if [ -n "$schema" ]; then
-    mariadb --no-defaults -S "$sock" -uroot -p"$PASSWORD" <"$schema"
-  fi
+  [ -z "$schema" ] || mariadb --no-defaults -S "$sock" -uroot -p"$PASSWORD" <"$schema"
   ;;
-stop)
-  stop_server
-  ;;
-destroy)
-  stop_server
-  rm -rf "$dir"
-  ;;
-*)
-  echo "usage: mariadb.sh start|stop|destroy DIR [SCHEMA]" >&2
-  exit 2
-  ;;
+stop) stop_server ;;
+destroy) stop_server && rm -rf "$dir" ;;
+*) echo "usage: mariadb.sh start|stop|destroy DIR [SCHEMA]" >&2 && exit 2 ;;
 esac
