@@ -48,14 +48,17 @@ stop_server() {
 
 case "$cmd" in
 start)
-  mkdir -p "$dir"
+  # A temporary directory of the server's own: a server that starts deletes
+  # every "#sql..." file of its temporary directory, which would pull the
+  # temporary tables from under another server bootstrapping beside it.
+  mkdir -p "$dir/tmp"
   if server_pid >/dev/null; then
     echo "mariadb.sh: a server already runs in $dir" >&2
   else
     fresh=0
     if [ ! -d "$dir/data/mysql" ]; then
       rm -rf "$dir/data"
-      mariadb-install-db --no-defaults $user_opt --datadir="$dir/data" \
+      mariadb-install-db --no-defaults $user_opt --datadir="$dir/data" --tmpdir="$dir/tmp" \
         --auth-root-authentication-method=normal --skip-test-db \
         >"$dir/install.log" 2>&1 || {
         cat "$dir/install.log" >&2
@@ -69,7 +72,7 @@ start)
     else
       options="--no-defaults --skip-networking --skip-log-bin"
     fi
-    mariadbd $options $user_opt --datadir="$dir/data" --socket="$sock" \
+    mariadbd $options $user_opt --datadir="$dir/data" --tmpdir="$dir/tmp" --socket="$sock" \
       --pid-file="$pidfile" --log-error="$dir/error.log" \
       --innodb-buffer-pool-size=64M \
       --character-set-server=utf8mb4 </dev/null >/dev/null 2>&1 &
