@@ -214,6 +214,22 @@ TEST_F(Accounts, WeatherAndPlotThroughTheirAccounts) {
         EXPECT_EQ(s.ranBy("SELECT data, prn, td FROM troposphericDelay"),
                   std::set<std::string>{"ulmet-plot"});
     }
+    // A socket login through the programs' own login code needs no
+    // password, only the system user of its name (nobody stands in for a
+    // service's user); root naming that account in its file is refused.
+    if (access("/usr/sbin/runuser", X_OK) != 0) GTEST_SKIP() << "no runuser";
+    sql::exec("CREATE USER nobody@localhost IDENTIFIED VIA unix_socket", s.server.socket());
+    sql::exec("GRANT INSERT ON UlmetDB.pressure TO nobody@localhost", s.server.socket());
+    const std::string file = s.dir.file("nobody.cnf");
+    std::ofstream(file) << "[ulmet]\nuser=nobody\nsocket=" << s.server.socket() << "\n";
+    for (const std::string& path : {file, s.dir.path(), s.server.dir()}) chmod(path.c_str(), 0755);
+    const std::string asNobody =
+        run({"/usr/sbin/runuser", "-u", "nobody", "--", binDir() + "/weather_sim", "--once"}, file);
+    const std::string asRoot = run({binDir() + "/weather_sim", "--once"}, file);
+    sql::exec("DROP USER nobody@localhost", s.server.socket());
+    EXPECT_EQ(s.ranBy("INSERT INTO pressure").count("nobody"), 1u) << asNobody;
+    EXPECT_NE(asRoot.find("Access denied for user 'nobody'@'localhost'"), std::string::npos)
+        << asRoot;
 }
 
 // The acquisition daemon stores its rows through its own account. While
