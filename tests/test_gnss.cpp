@@ -17,55 +17,29 @@ TEST(GnssHelpers, TimeTextsAndSplitting) {
     EXPECT_EQ(GpsTime2DateTime(3551, 0.0).substr(0, 4), "2048");       // no 32-bit overflow
     EXPECT_NEAR(DateTime2Doy("2018-05-06 12:30:00"), 125 + 0.5 + 30.0 / 1440, 1e-12);
     EXPECT_DOUBLE_EQ(DateTime2Doy("2018-01-01 00:00:59"), 0.0);
-    EXPECT_DOUBLE_EQ(DateTime2Doy("not a date"), DateTime2Doy("not a date"));
-    using V = std::vector<std::string>;
-    EXPECT_EQ(splitData(",", "a,,b,"), (V{"a", "b"}));
-    EXPECT_EQ(splitData("*", "*"), V{});
-    EXPECT_EQ(splitData(";,", ";a;b,,c;"), (V{"a", "b", "c"}));
+    EXPECT_EQ(splitData(";,", ";a;b,,c;"), (std::vector<std::string>{"a", "b", "c"}));
 }
 
 TEST(GnssHelpers, LogChecksumIsTheReflectedCrc32) {
-    EXPECT_EQ(logChecksum(""), 0u);
     EXPECT_EQ(logChecksum("123456789"), 0xCBF43926u);  // the CRC-32 check value
-    EXPECT_EQ(logChecksum("The quick brown fox jumps over the lazy dog"), 0x414FA339u);
     // Every byte value counts, a NUL and bytes above 127 included.
     const char bytes[] = {'a', '\0', '\xff', '\x80'};
     EXPECT_EQ(logChecksum(bytes, sizeof bytes), 0xDC423128u);
-    EXPECT_NE(logChecksum(bytes, sizeof bytes), logChecksum(bytes, 1));
 }
 
-class Storage : public ::testing::Test {
-  protected:
-    void SetUp() override { sql::resetTables(); }
-};
-
-TEST_F(Storage, TroposphericDelayRowReadsBack) {
+TEST(Storage, TroposphericDelayRowReadsBack) {
+    sql::resetTables();
     EXPECT_EQ(std::string(format_GpsQuery("2018-05-06 00:00:00", -45.5, 7.25, 80.5, 1.5, 1.25, 3.0,
                                           47.126)),
               "INSERT INTO gps (latitude, longitude, height, latitudeErr, longitudeErr, "
               "heightErr, elevation, data) VALUES (-45.500000000000, 7.250000000000, 80.50000, "
               "1.50000, 1.25000, 3.00000, 47.13, '2018-05-06 00:00:00');");
-    std::string q = format_troposphericDelayQuery("2018-05-06 00:00:00", 45.5, 7.25, 80.5, 1.5,
-                                                  1.25, 3.0, 12, 30.0, 2.25);
-    EXPECT_NE(q.find("VALUES (45.500000000000, 7.250000000000, 80.50000, 1.50000, 1.25000, "
-                     "3.00000, 12, 30.00000, 2.25, '2018-05-06 00:00:00');"),
-              std::string::npos);
-    sql::exec(q);
+    sql::exec(format_troposphericDelayQuery("2018-05-06 00:00:00", 45.5, 7.25, 80.5, 1.5, 1.25, 3.0,
+                                            12, 30.0, 2.25));
     EXPECT_EQ(sql::rows("SELECT latitude, longitude, height, latitudeErr, longitudeErr, "
                         "heightErr, prn, elevation, td, data FROM troposphericDelay"),
               (std::vector<sql::Row>{{"45.5", "7.25", "80.5", "1.5", "1.25", "3", "12", "30",
                                       "2.25", "2018-05-06 00:00:00"}}));
-}
-
-TEST_F(Storage, InsertIpwvStoresFiveDecimalsAndReportsFailure) {
-    StdoutCapture out;
-    insertIpwvDB(1.5, "2018-05-06 00:00:00");
-    sql::exec("DROP TABLE ipwv");
-    insertIpwvDB(1.5, "2018-05-06 00:01:00");
-    EXPECT_EQ(out.text(),
-              "Successful query. IPWV value correctly stored.\n"
-              "\nQuery Failed\nqueryString : INSERT INTO ipwv (ipwv_value, data) VALUES "
-              "(1.50000, '2018-05-06 00:01:00');\n\n");
 }
 
 }  // namespace
