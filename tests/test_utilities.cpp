@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 
 #include "TestSupport.h"
 #include "utilities.h"
@@ -87,6 +90,40 @@ TEST(Utilities, HelpersTakeOnlyDateTimeTexts) {
     for (const auto& [text, value] :
          {std::pair{"-3.25", -3.25}, {"+7", 7.0}, {".5", 0.5}, {"1e3", 1000.0}, {"2.5E-1", 0.25}})
         EXPECT_EQ(columnValue(text), value) << text;
+}
+
+// A stand-in sudo first on PATH records its input and arguments and exits
+// with the status in file "status": the machine's clock is never touched.
+// The password reaches it on its standard input only.
+TEST(Utilities, ClockFromAPositionLog) {
+    namespace fs = std::filesystem;
+    TempDir dir("ulmet-files");
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    // It also notes "|leak" when any command line on the machine holds the
+    // password while it runs (ps shows those to every user).
+    std::ofstream("sudo")
+        << "#!/bin/sh\n(cat; printf '|%s' \"$@\") >>record\n"
+           "grep -qs 'Tembilu[x]' /proc/[0-9]*/cmdline && printf '|leak' >>record\n"
+           "exit $(cat status)";
+    fs::permissions("sudo", fs::perms::owner_all);
+    const std::string oldPath = std::getenv("PATH");
+    setenv("PATH", (dir.path() + ":" + oldPath).c_str(), 1);
+    auto call = [&](const char* log, int status) {
+        std::ofstream("status") << status;
+        fs::remove("record");
+        StdoutCapture quiet;
+        const bool ok = parseGpsLogTime(log);
+        return std::to_string(ok) + readFile("record");
+    };
+    const char* log = "#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000,0.000,00000000,4ca6,2748;x";
+    const std::string record = "Tembilux\n|-S|date|+%Y-%m-%d %T|-s|2018-05-06 00:00:00";
+    EXPECT_EQ(call(log, 0), "1" + record);
+    EXPECT_EQ(call(log, 3), "0" + record);
+    EXPECT_EQ(call("#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000", 0), "0");
+    EXPECT_EQ(call("#BESTPOSA,PORT1,0,55.0,FINECLOCK,2000x,0.000,00000000,4ca6,2748;x", 0), "0");
+    setenv("PATH", oldPath.c_str(), 1);
+    fs::current_path(previous);
 }
 
 TEST(Utilities, CountDownEndsAtTheSecondMinute) {
