@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "list_ports_linux.h"
 #include "serial.h"
 #include "unix.h"
 
@@ -20,6 +21,22 @@ namespace {
 
 long elapsedMs(steady_clock::time_point start) {
     return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - start).count());
+}
+
+TEST(ListPorts, EntriesAndTextHelpers) {
+    for (const serial::PortInfo& info : serial::list_ports()) {
+        EXPECT_TRUE(info.port.rfind("/dev/tty", 0) == 0 || info.port.rfind("/dev/cu.", 0) == 0)
+            << info.port;
+        EXPECT_FALSE(info.description.empty() || info.hardware_id.empty()) << info.port;
+    }
+    EXPECT_EQ(serial::detail::basename("/dev/ttyUSB0"), "ttyUSB0");
+    EXPECT_EQ(serial::detail::dirname("/sys/class/tty"), "/sys/class");
+    // With its brackets, 253 characters fit the first buffer of 256 bytes;
+    // longer ones need a second pass.
+    for (size_t length : {253, 254, 300}) {
+        std::string text(length, 'x');
+        EXPECT_EQ(serial::detail::format("<%s>", text.c_str()), "<" + text + ">");
+    }
 }
 
 }  // namespace
