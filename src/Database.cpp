@@ -83,14 +83,18 @@ bool Database::free() {
     return false;
 }
 
-MYSQL_RES* Database::query(const char* query) {
-    free();
+bool Database::canRun() {
     if (conn == nullptr) {
         lastError = CR_SERVER_GONE_ERROR;
         lastMessage = "not connected";
-        return nullptr;
+        return false;
     }
-    if (!connected) return nullptr;  // the failed connection's error stays
+    return connected;  // after a failed connection its error stays
+}
+
+MYSQL_RES* Database::query(const char* query) {
+    free();
+    if (!canRun()) return nullptr;
     mysql_query(conn, query);
     result = mysql_store_result(conn);
     lastError = mysql_errno(conn);
@@ -99,12 +103,7 @@ MYSQL_RES* Database::query(const char* query) {
 }
 
 bool Database::updateQuery(const char* query) {
-    if (conn == nullptr) {
-        lastError = CR_SERVER_GONE_ERROR;
-        lastMessage = "not connected";
-        return true;
-    }
-    if (!connected) return true;  // the failed connection's error stays
+    if (!canRun()) return true;
     bool failed = mysql_query(conn, query) != 0;
     lastError = failed ? mysql_errno(conn) : 0;
     lastMessage = failed ? mysql_error(conn) : "";

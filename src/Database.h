@@ -83,6 +83,9 @@ class Database {
     bool connected;  // openConnection succeeded and disconnect was not called since
 
     MYSQL_ROW firstRow(const char* query);
+    // True when a statement can be sent; false without a connection (the
+    // error of a missing one set, that of a failed one kept).
+    bool canRun();
 };
 
 // Text of a result code of openConnection, or null for an unknown code.

@@ -61,18 +61,9 @@ std::string contentProblem(std::istream& in) {
     return std::string();
 }
 
-}  // namespace
-
-std::string dbOptionFile() {
-    const char* named = std::getenv("ULMET_DB_CONFIG");
-    if (named != nullptr && *named != '\0') return named;
-    struct stat info;
-    if (stat(kDefaultFile, &info) == 0) return kDefaultFile;
-    return std::string();
-}
-
-std::string dbOptionFileProblem() {
-    const std::string path = dbOptionFile();
+// "" when the option file at `path` ("" for none) can be used; otherwise
+// what is wrong with it, naming the file.
+std::string problemOf(const std::string& path) {
     if (path.empty()) return std::string();
     const std::string prefix = "database option file " + path + ": ";
     struct stat info;
@@ -85,15 +76,28 @@ std::string dbOptionFileProblem() {
     return problem.empty() ? problem : prefix + problem;
 }
 
+}  // namespace
+
+std::string dbOptionFile() {
+    const char* named = std::getenv("ULMET_DB_CONFIG");
+    if (named != nullptr && *named != '\0') return named;
+    struct stat info;
+    if (stat(kDefaultFile, &info) == 0) return kDefaultFile;
+    return std::string();
+}
+
+std::string dbOptionFileProblem() { return problemOf(dbOptionFile()); }
+
 bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* user,
                      const char* pass, std::string* problem) {
-    *problem = dbOptionFileProblem();
+    // The file is looked up once: the one checked is the one read.
+    const std::string path = dbOptionFile();
+    *problem = problemOf(path);
     if (!problem->empty()) return false;
     mysql_optionsv(conn, MARIADB_OPT_HOST, host);
     mysql_optionsv(conn, MARIADB_OPT_SCHEMA, db);
     mysql_optionsv(conn, MARIADB_OPT_USER, user);
     mysql_optionsv(conn, MARIADB_OPT_PASSWORD, pass);
-    const std::string path = dbOptionFile();
     if (!path.empty()) {
         // Read by the client library in mysql_real_connect; it also reads
         // the groups [client], [client-server] and [client-mariadb].

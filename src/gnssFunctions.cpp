@@ -95,22 +95,20 @@ bool isDateTimeText(const std::string& text) {
     return day <= length[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
-void reportBadDateTime(const char* function, const std::string& text) {
+bool acceptDateTime(const char* function, const std::string& text) {
+    if (isDateTimeText(text)) return true;
     std::cout << "\n"
               << function << ": not a date-time YYYY-MM-DD HH:MM[:SS]: \"" << text.substr(0, 40)
               << (text.size() > 40 ? "...\"" : "\"") << "\n"
               << std::endl;
+    return false;
 }
 
-namespace {
-// kQueryError in `buffer` with the message, when `datatime` is refused.
 bool refuseDateTime(const char* function, const char* datatime, char* buffer, size_t size) {
-    if (datatime != nullptr && isDateTimeText(datatime)) return false;
-    reportBadDateTime(function, datatime != nullptr ? datatime : "");
+    if (acceptDateTime(function, datatime != nullptr ? datatime : "")) return false;
     snprintf(buffer, size, "%s", kQueryError);
     return true;
 }
-}  // namespace
 
 char* format_GpsQuery(const char* datatime, double latitude, double longitude, double height,
                       double latitudeErr, double longitudeErr, double heightErr, double elevation) {
@@ -201,10 +199,7 @@ void printIPWV(double IPWV, double ZWD, double ZHD, double ZTD, double K, double
 
 void insertIpwvDB(double IPWV, std::string datatime) {
     static char query[500];
-    if (!isDateTimeText(datatime)) {
-        reportBadDateTime("insertIpwvDB", datatime);
-        return;
-    }
+    if (!acceptDateTime("insertIpwvDB", datatime)) return;
     snprintf(query, sizeof(query), "INSERT INTO ipwv (ipwv_value, data) VALUES (%.5f, '%s');", IPWV,
              datatime.c_str());
     Database* DB = new Database;

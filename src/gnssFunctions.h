@@ -34,12 +34,15 @@ double DateTime2Doy(std::string datetime);
 // (years 1000 to 9999) and time of day. The only caller text that the
 // statement builders and look-ups put into SQL; they refuse any other.
 bool isDateTimeText(const std::string& text);
-// Prints that `function` refused the date-time text (its first 40
-// characters shown).
-void reportBadDateTime(const char* function, const std::string& text);
+// isDateTimeText, and otherwise prints that `function` refused the text
+// (its first 40 characters shown).
+bool acceptDateTime(const char* function, const std::string& text);
 
 // The refusal of a statement builder, in its static buffer.
 extern const char kQueryError[];  // "ERROR CREATING QUERY!"
+// True, with kQueryError in `buffer` and the message printed, when
+// acceptDateTime refuses `datatime` (a null one included).
+bool refuseDateTime(const char* function, const char* datatime, char* buffer, std::size_t size);
 
 // INSERT statements in static buffers, overwritten by the next call. A
 // datatime that isDateTimeText refuses gives kQueryError and a message.

@@ -70,10 +70,7 @@ double columnValue(const char* text) {
 }
 
 double atmosphericDataDB(std::string datatime, std::string dataType) {
-    if (!isDateTimeText(datatime)) {
-        reportBadDateTime("atmosphericDataDB", datatime);
-        return kMissingValue;
-    }
+    if (!acceptDateTime("atmosphericDataDB", datatime)) return kMissingValue;
     std::string column;
     std::string table;
     if (dataType == "P") {
@@ -112,10 +109,7 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
 }
 
 std::vector<double> gpsDataDB(std::string datatime) {
-    if (!isDateTimeText(datatime)) {
-        reportBadDateTime("gpsDataDB", datatime);
-        return std::vector<double>(4, kMissingValue);
-    }
+    if (!acceptDateTime("gpsDataDB", datatime)) return std::vector<double>(4, kMissingValue);
     std::string prefix = minutePrefix(datatime);
     char queryIPWV[500];
     std::snprintf(queryIPWV, sizeof(queryIPWV),
@@ -153,10 +147,8 @@ char* format_query(int n, float value, const char* datatime) {
         "INSERT INTO radiance (radiance_value, data) VALUES (%.2f, '%s');",
         "INSERT INTO raingauge (raingauge_value, data) VALUES (%.2f, '%s');",
     };
-    if (!isDateTimeText(datatime != nullptr ? datatime : "")) {
-        reportBadDateTime("format_query", datatime != nullptr ? datatime : "");
-        std::snprintf(query, sizeof(query), "%s", kQueryError);
-    } else if (n >= 0 && n <= 4) {
+    if (refuseDateTime("format_query", datatime, query, sizeof(query))) return query;
+    if (n >= 0 && n <= 4) {
         std::snprintf(query, sizeof(query), templates[n], static_cast<double>(value), datatime);
     } else {
         std::cout << "ERROR CREATING QUERY";
