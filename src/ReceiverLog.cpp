@@ -82,7 +82,7 @@ bool ReceiverLog::frame(const std::string& Log, std::string& datatime,
     std::vector<std::string> header = splitData(",", pieces[0]);
     if (header.size() <= kSecondsField) return false;
     gpsTime = splitData(" ", header[kWeekField] + " " + header[kSecondsField]);
-    if (gpsTime.size() < 2) {
+    if (gpsTime.size() != 2) {
         gpsTime.clear();
         return false;
     }

@@ -66,7 +66,7 @@ TEST(Bestpos, OnlyWhollyConvertedNumbersMakeAPosition) {
     const std::vector<std::string> good = {"2000", "0.000", "45.5", "7.25",
                                            "80.5", "1.5",   "1.25", "3.0"};
     for (std::size_t i = 0; i < good.size(); ++i) {
-        for (const std::string bad :
+        for (const std::string& bad :
              {good[i] + "x", good[i] + "e", good[i] + "-", good[i] + "..", std::string("1e999"),
               std::string("nan"), std::string("0x1p3"), std::string("4 5")}) {
             std::vector<std::string> fields = good;
