@@ -313,4 +313,19 @@ TEST_F(AssemblyTest, OnlyCheckedReadableLogsOfOneTimeMakeRows) {
     EXPECT_EQ(assembly.droppedLogs(), 4u);
 }
 
+// A week whose date has a year of eight digits, and a height of 1e300
+// (300 digits): neither is ever sent nor kept.
+TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
+    ScriptedServer server;
+    server.answers = {StoreResult::Kept};
+    LogAssembly counting(30.0, {server.sink(), ""});
+    feed(counting, frame("BESTPOSA", 0, kBestpos) + frameAt("SATXYZ2A", "2147483647", "0", kXyz) +
+                       frameAt("SATVISA", "2147483647", "0", kVis) +
+                       minute(60.0, replaced(kBestpos, "80.5000", "1e300")));
+    EXPECT_EQ(server.asked.size() + counting.keptRows(), 0u);
+    feed(counting, minute(120.0));  // sane again: both rows tried, then kept
+    EXPECT_EQ(server.asked, Rows{"00:02:00/40"});
+    EXPECT_EQ(counting.keptRows(), 2u);
+}
+
 }  // namespace
