@@ -7,7 +7,6 @@
 #include "Acquisition.h"
 
 using namespace testsupport;
-using std::chrono::seconds;
 
 TEST_F(Acquisition, NoRowLostWithGarbageOrWhileTheDatabaseOrTheDaemonIsAway) {
     ASSERT_NO_FATAL_FAILURE(start("garbage,split,low,negative,exact30,missing"));

@@ -36,27 +36,24 @@ const std::string kDaqStop = kBar + " DAQ STOP =================================
 
 class CorvanaSpine : public ::testing::Test {
   protected:
-    // The simulator (emitting every 5 s) and the daemon on its link, under
-    // a clock faked to read second `second` of a minute.
-    // With `clockFile`, the offset is read from a file at every clock call,
-    // so that the test can step the faked wall clock (setClock).
-    void start(int second, bool clockFile = false) {
-        offset_ = offsetToSecondOfMinute(second);
-        std::vector<std::string> faked = faketimeEnv(offset_);
-        if (clockFile) {
-            setClock(offset_);
-            for (std::string& entry : faked)
-                if (entry.rfind("FAKETIME=", 0) == 0) entry = "FAKETIME_NO_CACHE=1";
-            faked.push_back("FAKETIME_TIMESTAMP_FILE=" + dir_.file("clock"));
-        }
-        env_.insert(env_.end(), faked.begin(), faked.end());
+    // The simulator (emitting every 5 s) and the daemon on its link, both on
+    // a clock faked to read second `second` of a minute. The daemon reads the
+    // offset from a file at every clock call, so that a test can step its
+    // wall clock (setClock).
+    void start(int second) {
+        setClock(offset_ = offsetToSecondOfMinute(second));
+        std::vector<std::string> simEnv = faketimeEnv(offset_);
+        simEnv.insert(simEnv.end(), env_.begin(), env_.end());
         sim_.reset(
             new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--commands",
                               dir_.file("commands"), "--interval-seconds", "5"},
-                             env_, dir_.path()));
+                             simEnv, dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
+        for (const std::string& entry : faketimeEnv(offset_))
+            env_.push_back(entry.rfind("FAKETIME=", 0) ? entry : "FAKETIME_NO_CACHE=1");
         // No database is reachable: rows fail to store, which does not matter here.
-        env_.insert(env_.end(), {"CORVANA_PORT=" + dir_.file("tty"), "TERM=dumb", "TZ=UTC",
+        env_.insert(env_.end(), {"FAKETIME_TIMESTAMP_FILE=" + dir_.file("clock"),
+                                 "CORVANA_PORT=" + dir_.file("tty"), "TERM=dumb", "TZ=UTC",
                                  "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
         daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env_, dir_.path()));
     }
@@ -92,10 +89,13 @@ TEST_F(CorvanaSpine, SetUpCountdownAcquisitionAndStopOnInterrupt) {
     // countdown sleeps 16 whole seconds from second 45 (15 ticks and the
     // final one).
     double logsOn = secondOfMinuteWhenReceived("log bestposa");
-    EXPECT_GE(logsOn, 1.0);
-    EXPECT_LT(logsOn, 10.0);
+    EXPECT_TRUE(logsOn >= 1.0 && logsOn < 10.0) << logsOn;
     ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(30))) << daemon_->output();
     std::this_thread::sleep_for(milliseconds(1500));  // one emission of the simulator
+    // The wall clock goes back 60 s under a read of 250 ms: on the wall
+    // clock that read would end a minute later, deaf to the interrupt.
+    setClock(offset_ - 60);
+    std::this_thread::sleep_for(milliseconds(100));
     daemon_->signal(SIGINT);
     EXPECT_EQ(daemon_->wait(seconds(10)), 0) << daemon_->output();
     // The countdown follows the set-up at once, from 15 down to 1.
@@ -124,7 +124,6 @@ TEST_F(CorvanaSpine, InterruptDuringCountdownStillSwitchesLogsOnThenOff) {
     EXPECT_TRUE(inOrder(daemon_->output(), {"\nExiting...\n", "Corvana starting... \n",
                                             "SATVIS Cmd Result: ", kDaqStart + "\n" + kDaqStop,
                                             "UNLOG Cmd Result: ", " Serial Comm CLOSED."}));
-    EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
 }
 
 // A spool that cannot be loaded once the logs are on (its foreign line
@@ -140,19 +139,7 @@ TEST_F(CorvanaSpine, SpoolFailureAfterTheLogsAreOnSwitchesThemOff) {
         inOrder(daemon_->output(),
                 {"SATVIS Cmd Result: ", "Error in [ start-up ] : cannot write the reject file",
                  kDaqStop, "UNLOG Cmd Result: <OK", " Serial Comm CLOSED."}));
-    EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
     EXPECT_EQ(readFile(spool), "DROP TABLE troposphericDelay\n");  // kept until moved aside
-}
-
-TEST_F(CorvanaSpine, WallClockStepBackDoesNotStretchARead) {
-    ASSERT_NO_FATAL_FAILURE(start(58, true));
-    ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(15))) << daemon_->output();
-    // The wall clock goes back 60 s under a read of 250 ms: on the wall
-    // clock that read would end a minute later, deaf to the interrupt.
-    setClock(offset_ - 60);
-    std::this_thread::sleep_for(milliseconds(100));
-    daemon_->signal(SIGINT);
-    EXPECT_EQ(daemon_->wait(seconds(15)), 0) << daemon_->output();
 }
 
 TEST_F(CorvanaSpine, ReceiverVanishingEndsTheLoop) {

@@ -25,9 +25,8 @@ TEST(Demo, ShortRunStoresEveryMinuteAndStopsEverything) {
                        "/bin/bash", sourceDir() + "/scripts/demo", "--minutes", "2", "--dir",
                        dir.path(), "--bin-dir", binDir()},
                       {"DONT_FAKE_MONOTONIC=1"});
-    int status = demo.wait(420s);
-    std::string out = demo.output();
-    ASSERT_EQ(status, 0) << out;
+    ASSERT_EQ(demo.wait(420s), 0) << demo.output();
+    const std::string out = demo.output();
     // Two acquired minutes in the summary (read from the run's database),
     // each with twelve satellite rows stamped at second 00, a pressure and a
     // plausible IPWV; a PNG; everything stopped: Corvana through its stop
@@ -36,10 +35,8 @@ TEST(Demo, ShortRunStoresEveryMinuteAndStopsEverything) {
     int minutes = 0;
     for (std::sregex_iterator it(out.begin() + out.find("=== Summary"), out.end(), line), end;
          it != end; ++it, ++minutes) {
-        EXPECT_EQ((*it)[1], "12") << it->str();
-        EXPECT_NE((*it)[2], "-") << it->str();
         double ipwv = std::atof((*it)[3].str().c_str());
-        EXPECT_TRUE(ipwv >= 0.1 && ipwv <= 10) << it->str();
+        EXPECT_TRUE((*it)[1] == "12" && (*it)[2] != "-" && ipwv >= 0.1 && ipwv <= 10) << it->str();
     }
     EXPECT_EQ(minutes, 2) << out;
     EXPECT_EQ(readFile(dir.file("ipwv.png")).substr(1, 3), "PNG");

@@ -9,21 +9,10 @@
 #include "Acquisition.h"
 
 using namespace testsupport;
-using namespace std::chrono;
 
 namespace {
 
 struct LogFaults : Acquisition {
-    // Simulator (8 satellites, fast line, an emission every 3 s, `faults`)
-    // and daemon on one clock; the logs go on about 1 s after the minute,
-    // so the first emission (second 03) comes after the replies to the
-    // set-up commands.
-    void start(std::vector<std::string> faults) {
-        faults.insert(faults.end(), {"--commands", dir_.file("commands"), "--satellites", "8",
-                                     "--baud", "38400", "--seed", "11"});
-        Acquisition::start("none", 3, faults, true);
-    }
-
     // Waits until the daemon has dealt with `n` visibility logs in all.
     bool visibilityLogs(std::size_t n) {
         auto handled = [&] {
@@ -42,8 +31,14 @@ TEST_F(LogFaults, CorruptedLogsStoreEveryCleanRowAndASecondDaemonIsRefused) {
     // Emission 2: a latitude digit changed (the position of emission 1 is
     // used); 3: a delay digit; 4: an elevation digit; 5: no satellite
     // positions at all. Emissions 3 to 5 store nothing.
+    // Simulator of 8 satellites on a fast line, an emission every 3 s, on
+    // the daemon's clock: the logs go on about 1 s after the minute, so the
+    // first emission (second 03) comes after the replies to the set-up.
     ASSERT_NO_FATAL_FAILURE(
-        start({"--corrupt", "bestposa:2,satxyz2a:3,satvisa:4", "--drop", "satxyz2a:5"}));
+        start("none", 3,
+              {"--corrupt", "bestposa:2,satxyz2a:3,satvisa:4", "--drop", "satxyz2a:5", "--commands",
+               dir_.file("commands"), "--satellites", "8", "--baud", "38400", "--seed", "11"},
+              true));
     ASSERT_TRUE(visibilityLogs(1)) << daemon_->output();
     const std::string holder = "another Corvana (PID " + std::to_string(daemon_->pid()) + ") ";
     // In the same directory; then elsewhere, on the same device.
