@@ -42,12 +42,10 @@ class CorvanaSpine : public ::testing::Test {
     // wall clock (setClock).
     void start(int second) {
         setClock(offset_ = offsetToSecondOfMinute(second));
-        std::vector<std::string> simEnv = faketimeEnv(offset_);
-        simEnv.insert(simEnv.end(), env_.begin(), env_.end());
         sim_.reset(
             new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--commands",
                               dir_.file("commands"), "--interval-seconds", "5"},
-                             simEnv, dir_.path()));
+                             faketimeEnv(offset_), dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
         for (const std::string& entry : faketimeEnv(offset_))
             env_.push_back(entry.rfind("FAKETIME=", 0) ? entry : "FAKETIME_NO_CACHE=1");
