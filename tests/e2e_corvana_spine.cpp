@@ -1,7 +1,6 @@
 // The real Corvana program against the receiver simulator on a
 // pseudo-terminal, both under the same faked clock: set-up commands,
 // countdown to the whole minute, acquisition and the ways it ends.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -23,7 +22,6 @@ namespace {
 const std::string kBar = "\n==============================";
 const std::string kDaqStart = kBar + " DAQ START =======================================\n";
 const std::string kDaqStop = kBar + " DAQ STOP =======================================\n";
-const std::string kSeparator = kBar + "==============================================\n";
 
 // Texts expected in this order in `text`; reports the first one missing.
 ::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& parts) {
@@ -38,30 +36,22 @@ const std::string kSeparator = kBar + "=========================================
 
 class CorvanaSpine : public ::testing::Test {
   protected:
-    // The simulator (emitting every 5 s) and the daemon on its link, under
-    // a clock faked to read second `second` of a minute.
-    // With `clockFile`, the offset is read from a file at every clock call,
-    // so that the test can step the faked wall clock (setClock).
-    void start(int second, bool clockFile = false) {
-        offset_ = offsetToSecondOfMinute(second);
-        std::vector<std::string> faked = faketimeEnv(offset_);
-        if (clockFile) {
-            setClock(offset_);
-            for (std::string& entry : faked)
-                if (entry.rfind("FAKETIME=", 0) == 0) entry = "FAKETIME_NO_CACHE=1";
-            faked.push_back("FAKETIME_TIMESTAMP_FILE=" + dir_.file("clock"));
-        }
-        env_.insert(env_.end(), faked.begin(), faked.end());
+    // The simulator (emitting every 5 s) and the daemon on its link, both on
+    // a clock faked to read second `second` of a minute. The daemon reads the
+    // offset from a file at every clock call, so that a test can step its
+    // wall clock (setClock).
+    void start(int second) {
+        setClock(offset_ = offsetToSecondOfMinute(second));
         sim_.reset(
             new ChildProcess({binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--commands",
                               dir_.file("commands"), "--interval-seconds", "5"},
-                             env_, dir_.path()));
+                             faketimeEnv(offset_), dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
-        startDaemon(dir_.file("tty"));
-    }
-    // No database is reachable: rows fail to store, which does not matter here.
-    void startDaemon(const std::string& device) {
-        env_.insert(env_.end(), {"CORVANA_PORT=" + device, "TERM=dumb", "TZ=UTC",
+        for (const std::string& entry : faketimeEnv(offset_))
+            env_.push_back(entry.rfind("FAKETIME=", 0) ? entry : "FAKETIME_NO_CACHE=1");
+        // No database is reachable: rows fail to store, which does not matter here.
+        env_.insert(env_.end(), {"FAKETIME_TIMESTAMP_FILE=" + dir_.file("clock"),
+                                 "CORVANA_PORT=" + dir_.file("tty"), "TERM=dumb", "TZ=UTC",
                                  "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
         daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env_, dir_.path()));
     }
@@ -93,31 +83,28 @@ class CorvanaSpine : public ::testing::Test {
 
 TEST_F(CorvanaSpine, SetUpCountdownAcquisitionAndStopOnInterrupt) {
     ASSERT_NO_FATAL_FAILURE(start(45));
-    // The logs go off at once and on again one whole second after the
-    // minute, not before: the countdown sleeps 16 whole seconds from second
-    // 45 (15 ticks and the final one).
-    double unlog = secondOfMinuteWhenReceived("unlogall true");
-    EXPECT_GE(unlog, 45.0);  // before the countdown, not after it
-    EXPECT_LT(unlog, 52.0);
+    // The logs go on one whole second after the minute, not before: the
+    // countdown sleeps 16 whole seconds from second 45 (15 ticks and the
+    // final one).
     double logsOn = secondOfMinuteWhenReceived("log bestposa");
-    EXPECT_GE(logsOn, 1.0);
-    EXPECT_LT(logsOn, 10.0);
+    EXPECT_TRUE(logsOn >= 1.0 && logsOn < 10.0) << logsOn;
     ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(30))) << daemon_->output();
     std::this_thread::sleep_for(milliseconds(1500));  // one emission of the simulator
+    // The wall clock goes back 60 s under a read of 250 ms: on the wall
+    // clock that read would end a minute later, deaf to the interrupt.
+    setClock(offset_ - 60);
+    std::this_thread::sleep_for(milliseconds(100));
     daemon_->signal(SIGINT);
     EXPECT_EQ(daemon_->wait(seconds(10)), 0) << daemon_->output();
     // The countdown follows the set-up at once, from 15 down to 1.
     std::string countdown = "UNLOG Cmd Result: <OK\r\n\n\n";
     for (int n = 15; n >= 1; --n)
         countdown += "Corvana will start in : " + std::to_string(n) + " secs\n";
-    std::vector<std::string> expected = {" GPS Antenna is communicating.\n", kSeparator,
-                                         "VERSION Cmd Result: <OK\r\n#VERSIONA,", kSeparator,
-                                         countdown + "Corvana starting... \n"};
-    for (std::string log : {"BESTPOS", "SATXYZ2", "SATVIS"})
-        expected.insert(expected.end(), {kSeparator, log + " Cmd Result: <OK"});
-    expected.insert(expected.end(), {kDaqStart, "\nExiting...\n", kDaqStop, "UNLOG Cmd Result: <OK",
-                                     " Serial Comm CLOSED.\n", kSeparator});
-    EXPECT_TRUE(inOrder(daemon_->output(), expected));
+    EXPECT_TRUE(
+        inOrder(daemon_->output(),
+                {" GPS Antenna is communicating.\n", "VERSION Cmd Result: <OK\r\n#VERSIONA,",
+                 countdown + "Corvana starting... \n", "SATVIS Cmd Result: <OK", kDaqStart,
+                 "\nExiting...\n", kDaqStop, "UNLOG Cmd Result: <OK", " Serial Comm CLOSED.\n"}));
     EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
 }
 
@@ -135,52 +122,22 @@ TEST_F(CorvanaSpine, InterruptDuringCountdownStillSwitchesLogsOnThenOff) {
     EXPECT_TRUE(inOrder(daemon_->output(), {"\nExiting...\n", "Corvana starting... \n",
                                             "SATVIS Cmd Result: ", kDaqStart + "\n" + kDaqStop,
                                             "UNLOG Cmd Result: ", " Serial Comm CLOSED."}));
-    EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
 }
 
-// A spool file that others could write stops the daemon before any
-// command; a spool that cannot be loaded once the logs are on (its foreign
-// line cannot be moved aside) still switches them off.
-TEST_F(CorvanaSpine, SpoolFailuresStopBeforeTheLogsOrSwitchThemOff) {
+// A spool that cannot be loaded once the logs are on (its foreign line
+// cannot be moved aside) still switches them off.
+TEST_F(CorvanaSpine, SpoolFailureAfterTheLogsAreOnSwitchesThemOff) {
     const std::string spool = dir_.file("corvana-spool.sql");
     std::ofstream(spool) << "DROP TABLE troposphericDelay\n";
-    chmod(spool.c_str(), 0666);
-    ASSERT_NO_FATAL_FAILURE(start(57));
-    EXPECT_EQ(daemon_->wait(seconds(10)), 255) << daemon_->output();
-    EXPECT_THAT(daemon_->output(),
-                ::testing::HasSubstr("Error in [ spool file ] : spool file corvana-spool.sql "
-                                     "is writable by group or others"));
-    EXPECT_EQ(readFile(dir_.file("commands")), "");
-
     chmod(spool.c_str(), 0600);
     ASSERT_EQ(mkdir((spool + ".rejected").c_str(), 0700), 0);
-    env_ = faketimeEnv(offsetToSecondOfMinute(57));
-    startDaemon(dir_.file("tty"));
+    ASSERT_NO_FATAL_FAILURE(start(57));
     EXPECT_EQ(daemon_->wait(seconds(20)), 255) << daemon_->output();
     EXPECT_TRUE(
         inOrder(daemon_->output(),
                 {"SATVIS Cmd Result: ", "Error in [ start-up ] : cannot write the reject file",
                  kDaqStop, "UNLOG Cmd Result: <OK", " Serial Comm CLOSED."}));
-    EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
     EXPECT_EQ(readFile(spool), "DROP TABLE troposphericDelay\n");  // kept until moved aside
-}
-
-TEST_F(CorvanaSpine, WallClockStepBackDoesNotStretchARead) {
-    ASSERT_NO_FATAL_FAILURE(start(58, true));
-    ASSERT_TRUE(daemon_->waitForOutput(kDaqStart, seconds(15))) << daemon_->output();
-    // The wall clock goes back 60 s under a read of 250 ms: on the wall
-    // clock that read would end a minute later, deaf to the interrupt.
-    setClock(offset_ - 60);
-    std::this_thread::sleep_for(milliseconds(100));
-    daemon_->signal(SIGINT);
-    EXPECT_EQ(daemon_->wait(seconds(15)), 0) << daemon_->output();
-}
-
-TEST_F(CorvanaSpine, MissingDeviceIsReportedByMain) {
-    startDaemon("/dev/ulmet-no-such-receiver");
-    EXPECT_EQ(daemon_->wait(seconds(10)), 255) << daemon_->output();
-    EXPECT_THAT(daemon_->output(),
-                ::testing::StartsWith("Unhandled Exception: IO Exception (2): No such file"));
 }
 
 TEST_F(CorvanaSpine, ReceiverVanishingEndsTheLoop) {
