@@ -52,8 +52,14 @@ int columnIndex(const char* name) {
 bool fill(const std::string& select, const std::vector<const char*>& targets, bool lastWins,
           ProductRecords& records, std::string* error) {
     Database db;
-    bool ok = db.openConnection(host, database, user, password) == 200;
-    MYSQL_RES* res = ok ? db.query(select.c_str()) : nullptr;
+    if (db.openConnection(host, database, user, password) != 200) {
+        if (error != nullptr)
+            *error = "the database cannot be reached (error " + std::to_string(db.errorNumber()) +
+                     "): " + db.errorMessage();
+        return false;
+    }
+    bool ok = true;
+    MYSQL_RES* res = db.query(select.c_str());
     if (res == nullptr) {
         ok = false;
         if (error != nullptr)
