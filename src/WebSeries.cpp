@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <future>
 
 #include "DBConfig.h"
 #include "Database.h"
@@ -20,11 +21,16 @@ double number(const char* text) {
     return (end == text || !std::isfinite(v)) ? kNone : v;
 }
 
-// Runs one grouped SELECT whose first column is the bucket index and hands
-// every row with a valid index to `use`.
+// Runs one grouped SELECT, on a connection of its own, whose first column
+// is the bucket index, and hands every row with a valid index to `use`.
 template <class Use>
-bool eachBucket(Database& db, const std::string& select, size_t count, Use use,
-                std::string* error) {
+bool eachBucket(const std::string& select, size_t count, Use use, std::string* error) {
+    Database db;
+    if (db.openConnection(host, database, user, password) != 200) {
+        *error = "the database cannot be reached (error " + std::to_string(db.errorNumber()) +
+                 "): " + db.errorMessage();
+        return false;
+    }
     MYSQL_RES* res = db.query(select.c_str());
     if (res == nullptr) {
         *error = "the statement failed (error " + std::to_string(db.errorNumber()) +
@@ -74,45 +80,52 @@ bool loadSeries(const WebPeriod& period, const std::string& schema, int maxPoint
     const std::string in = schema.empty() ? std::string(" FROM ") : " FROM `" + schema + "`.";
     const std::string range = " WHERE data >= '" + lo + "' AND data <= '" + hi + "'";
 
-    Database db;
-    if (db.openConnection(host, database, user, password) != 200) {
-        *error = "the database cannot be reached (error " + std::to_string(db.errorNumber()) +
-                 "): " + db.errorMessage();
-        return false;
-    }
     std::vector<SeriesBucket>& b = out->buckets;
-    bool ok = eachBucket(
-        db,
-        "SELECT " + bucket +
-            ", COUNT(*), MIN(ipwv_value), AVG(ipwv_value), MAX(ipwv_value), AVG(ipwv_sigma), "
-            "AVG(satellites), AVG(elevation)" +
-            in + "ipwv" + range + " AND ipwv_value IS NOT NULL GROUP BY k",
-        count,
-        [&](size_t k, MYSQL_ROW row) {
-            b[k].ipwvRows = std::atoi(row[1]);
-            b[k].ipwvMin = number(row[2]);
-            b[k].ipwvMean = number(row[3]);
-            b[k].ipwvMax = number(row[4]);
-            b[k].sigmaMean = number(row[5]);
-            b[k].satellites = number(row[6]);
-            b[k].elevation = number(row[7]);
-        },
-        error);
     struct Weather {
         const char* table;
         const char* column;
         double SeriesBucket::*field;
     };
-    for (const Weather& w : {Weather{"pressure", "pressure_value", &SeriesBucket::pressure},
-                             Weather{"temperature", "temperature_value", &SeriesBucket::temperature},
-                             Weather{"humidity", "humidity_value", &SeriesBucket::humidity}}) {
-        ok = ok && eachBucket(
-                       db,
-                       "SELECT " + bucket + ", AVG(" + w.column + ")" + in + w.table + range +
-                           " GROUP BY k",
-                       count, [&](size_t k, MYSQL_ROW row) { b[k].*(w.field) = number(row[1]); },
-                       error);
+    const Weather weather[] = {{"pressure", "pressure_value", &SeriesBucket::pressure},
+                               {"temperature", "temperature_value", &SeriesBucket::temperature},
+                               {"humidity", "humidity_value", &SeriesBucket::humidity}};
+    // The four grouped statements run side by side, each on a connection
+    // of its own: each fills other members of the buckets.
+    std::string errors[4];
+    std::vector<std::future<bool>> runs;
+    runs.push_back(std::async(std::launch::async, [&] {
+        return eachBucket(
+            "SELECT " + bucket +
+                ", COUNT(*), MIN(ipwv_value), AVG(ipwv_value), MAX(ipwv_value), AVG(ipwv_sigma), "
+                "AVG(satellites), AVG(elevation)" +
+                in + "ipwv" + range + " AND ipwv_value IS NOT NULL GROUP BY k ORDER BY NULL",
+            count,
+            [&](size_t k, MYSQL_ROW row) {
+                b[k].ipwvRows = std::atoi(row[1]);
+                b[k].ipwvMin = number(row[2]);
+                b[k].ipwvMean = number(row[3]);
+                b[k].ipwvMax = number(row[4]);
+                b[k].sigmaMean = number(row[5]);
+                b[k].satellites = number(row[6]);
+                b[k].elevation = number(row[7]);
+            },
+            &errors[0]);
+    }));
+    for (int i = 0; i < 3; ++i) {
+        const Weather& w = weather[i];
+        runs.push_back(std::async(std::launch::async, [&, i] {
+            return eachBucket("SELECT " + bucket + ", AVG(" + w.column + ")" + in + w.table +
+                                  range + " GROUP BY k ORDER BY NULL",
+                              count,
+                              [&](size_t k, MYSQL_ROW row) { b[k].*(w.field) = number(row[1]); },
+                              &errors[i + 1]);
+        }));
     }
-    db.disconnect();
+    bool ok = true;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        if (runs[i].get() || !ok) continue;
+        ok = false;
+        *error = errors[i];
+    }
     return ok;
 }

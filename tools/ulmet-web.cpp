@@ -10,6 +10,7 @@
 // read-only account's option file in ULMET_DB_CONFIG); nothing is written.
 // The answers come from WebApi (src/WebApi.h); this file is the HTTP glue.
 #include <httplib.h>
+#include <mysql.h>
 #include <pthread.h>
 
 #include <csignal>
@@ -94,6 +95,12 @@ int main(int argc, char** argv) {
         }
     }
     if (!checkDbSettings()) return 1;
+    // The client library is set up once, here, before the request threads
+    // open connections of their own.
+    if (mysql_library_init(0, nullptr, nullptr) != 0) {
+        std::cerr << "ulmet-web: the database client library cannot be initialised\n";
+        return 1;
+    }
     std::ifstream chartFile(chartjs, std::ios::binary);
     std::ostringstream chart;
     chart << chartFile.rdbuf();
@@ -164,5 +171,6 @@ int main(int argc, char** argv) {
         if (!ok) pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();
     }
+    mysql_library_end();
     return ok ? 0 : 1;
 }

@@ -148,6 +148,7 @@ function drawSeries(series) {
   const drawnMean = ipwvChart.data.datasets[2].data.map((p) => p.y);
   const values = drawnMean.filter((v) => v !== null);
   document.getElementById("drawn").textContent = JSON.stringify({
+    drawn_ms: Math.round(performance.now()),  // since the page began to load
     points: drawnMean.length,
     values: values.length,
     gaps: gapRuns(drawnMean),
