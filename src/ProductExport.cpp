@@ -63,8 +63,8 @@ bool fill(const std::string& select, const std::vector<const char*>& targets, bo
     if (res == nullptr) {
         ok = false;
         if (error != nullptr)
-            *error = "the statement failed (error " + std::to_string(db.errorNumber()) +
-                     "): " + select;
+            *error =
+                "the statement failed (error " + std::to_string(db.errorNumber()) + "): " + select;
     } else {
         std::map<std::string, bool> seen;
         while (MYSQL_ROW row = mysql_fetch_row(res)) {
@@ -138,9 +138,9 @@ bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRe
     // one the retrieval program reads.
     ok = ok && fill("SELECT data, pressure_value" + in + "pressure" + range + " ORDER BY data, id",
                     {"pressure_hpa"}, false, records, error);
-    ok = ok && fill("SELECT data, temperature_value" + in + "temperature" + range +
-                        " ORDER BY data, id",
-                    {"temperature_c"}, false, records, error);
+    ok = ok &&
+         fill("SELECT data, temperature_value" + in + "temperature" + range + " ORDER BY data, id",
+              {"temperature_c"}, false, records, error);
     ok = ok && fill("SELECT data, humidity_value" + in + "humidity" + range + " ORDER BY data, id",
                     {"rh_percent"}, false, records, error);
     // The position of the satellite row the retrieval program uses: second

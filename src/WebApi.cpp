@@ -118,9 +118,10 @@ bool WebApi::station(const WebParams& params, std::string* schema, std::string* 
         return false;
     }
     if (!validStationName(it->second)) {
-        *reply = errorReply(400, "a station name is 1 to 32 lower-case letters, digits or _, "
-                                 "starting with a letter, not '" +
-                                     shown(it->second) + "'");
+        *reply = errorReply(400,
+                            "a station name is 1 to 32 lower-case letters, digits or _, "
+                            "starting with a letter, not '" +
+                                shown(it->second) + "'");
         return false;
     }
     std::vector<std::string> names;
@@ -146,8 +147,8 @@ WebReply WebApi::series(const WebParams& params, time_t now) const {
     const std::string p = get(v, "points");
     if (!p.empty()) {
         if (p.size() > 6 || p.find_first_not_of("0123456789") != std::string::npos)
-            return errorReply(400, "points is a whole number from 10 to 2000, not '" + shown(p) +
-                                       "'");
+            return errorReply(400,
+                              "points is a whole number from 10 to 2000, not '" + shown(p) + "'");
         points = std::stoi(p);
         if (points < 10 || points > kMaxSeriesPoints)
             return errorReply(400, "points is a whole number from 10 to 2000, not " + p);
@@ -207,7 +208,8 @@ WebReply WebApi::health(const WebParams& params, time_t now) const {
 }
 
 WebReply WebApi::stations(const WebParams& params, time_t now) const {
-    if (!network_) return errorReply(404, "this server is a station, not a network's central server");
+    if (!network_)
+        return errorReply(404, "this server is a station, not a network's central server");
     std::map<std::string, std::string> v;
     const std::string problem = takeParams(params, {}, &v);
     if (!problem.empty()) return errorReply(400, problem);
@@ -224,8 +226,8 @@ WebReply WebApi::stations(const WebParams& params, time_t now) const {
           << ", \"problem\": " << jsonString(l.receive.problem)
           << ", \"healthy\": " << (l.healthy ? "true" : "false")
           << ", \"reason\": " << jsonString(l.reason) << ", \"database\": \""
-          << (l.health.reachable ? "reachable" : "unreachable") << "\", "
-          << healthFields(l.health) << "}";
+          << (l.health.reachable ? "reachable" : "unreachable") << "\", " << healthFields(l.health)
+          << "}";
     }
     o << "]}\n";
     WebReply reply;
@@ -244,8 +246,9 @@ WebReply WebApi::exportPeriod(const WebParams& params, time_t now) const {
     problem = parseWebPeriod(get(v, "period"), get(v, "from"), get(v, "to"), now, &period);
     if (!problem.empty()) return errorReply(400, problem);
     if (period.minutes() > kMaxExportMinutes)
-        return errorReply(400, "a download covers at most 31 days; ulmet-export writes longer "
-                               "periods");
+        return errorReply(400,
+                          "a download covers at most 31 days; ulmet-export writes longer "
+                          "periods");
     WebReply reply;
     std::string schema, name;
     if (!station(params, &schema, &name, &reply)) return reply;

@@ -41,8 +41,8 @@ DbHealth databaseHealth(const std::string& schema, time_t now) {
     MYSQL_RES* res = db.query(select.c_str());
     MYSQL_ROW row = res != nullptr ? mysql_fetch_row(res) : nullptr;
     if (row == nullptr) {
-        h.error = "the station's tables cannot be read (error " +
-                  std::to_string(db.errorNumber()) + "): " + db.errorMessage();
+        h.error = "the station's tables cannot be read (error " + std::to_string(db.errorNumber()) +
+                  "): " + db.errorMessage();
         db.disconnect();
         return h;
     }

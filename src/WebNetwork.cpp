@@ -45,8 +45,8 @@ bool receiveStates(std::map<std::string, ReceiveState>* states, std::string* err
     }
     MYSQL_RES* res = db.query("SHOW ALL REPLICAS STATUS");
     if (res == nullptr) {
-        *error = "the replication state cannot be read (error " +
-                 std::to_string(db.errorNumber()) + "): " + db.errorMessage();
+        *error = "the replication state cannot be read (error " + std::to_string(db.errorNumber()) +
+                 "): " + db.errorMessage();
         return false;
     }
     std::map<std::string, unsigned int> column;

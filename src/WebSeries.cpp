@@ -114,11 +114,11 @@ bool loadSeries(const WebPeriod& period, const std::string& schema, int maxPoint
     for (int i = 0; i < 3; ++i) {
         const Weather& w = weather[i];
         runs.push_back(std::async(std::launch::async, [&, i] {
-            return eachBucket("SELECT " + bucket + ", AVG(" + w.column + ")" + in + w.table +
-                                  range + " GROUP BY k ORDER BY NULL",
-                              count,
-                              [&](size_t k, MYSQL_ROW row) { b[k].*(w.field) = number(row[1]); },
-                              &errors[i + 1]);
+            return eachBucket(
+                "SELECT " + bucket + ", AVG(" + w.column + ")" + in + w.table + range +
+                    " GROUP BY k ORDER BY NULL",
+                count, [&](size_t k, MYSQL_ROW row) { b[k].*(w.field) = number(row[1]); },
+                &errors[i + 1]);
         }));
     }
     bool ok = true;

@@ -29,8 +29,8 @@ class WebServer {
     WebServer(const std::string& socket, bool network) {
         std::vector<std::string> argv = {binDir() + "/ulmet-web", "--port", "0"};
         if (network) argv.push_back("--network");
-        child_ = std::make_unique<ChildProcess>(argv,
-                                                std::vector<std::string>{"MYSQL_UNIX_PORT=" + socket});
+        child_ = std::make_unique<ChildProcess>(
+            argv, std::vector<std::string>{"MYSQL_UNIX_PORT=" + socket});
         if (!child_->waitForOutput("listening on http://", 10s))
             throw std::runtime_error("ulmet-web did not start: " + child_->output());
         std::smatch m;
@@ -108,9 +108,10 @@ void writeRows(const std::string& socket, time_t first, double base) {
         ipwv += std::string(ipwv.empty() ? "" : ",") + "(" + std::to_string(base + i / 1000.0) +
                 ", 0.1, 50, 7, " + std::to_string(6 + i % 4) + ", '" + minuteText(t, 30) + "')";
     }
-    sql::exec("INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES " +
-                  ipwv,
-              socket);
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES " +
+            ipwv,
+        socket);
     sql::exec("INSERT INTO temperature (temperature_value, data) VALUES " + temperature, socket);
     sql::exec(
         "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, td, data) "
@@ -187,8 +188,8 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     } stop{central + " " + st1 + " " + st2};
     shell("network_certs " + certs + "; central_create " + central + "; station_create " + st1 +
           " st1 11 " + certs + "; station_create " + st2 + " st2 12 " + certs + "; central_add " +
-          central + " st1 " + st1 + " " + certs + "; central_add " + central + " st2 " + st2 +
-          " " + certs + "; node_sql " + central + " 'CREATE DATABASE UlmetDB'");
+          central + " st1 " + st1 + " " + certs + "; central_add " + central + " st2 " + st2 + " " +
+          certs + "; node_sql " + central + " 'CREATE DATABASE UlmetDB'");
     // (the test's SQL helper opens UlmetDB; a central server has none of its own)
     const time_t first = recentFirst();
     writeRows(st1 + "/mysqld.sock", first, 1.5);
@@ -196,9 +197,10 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     const std::string centralSocket = central + "/mysqld.sock";
     ASSERT_TRUE(waitFor(
         [&] {
-            return sql::scalar("SELECT (SELECT COUNT(*) FROM UlmetDB_st1.ipwv) + "
-                               "(SELECT COUNT(*) FROM UlmetDB_st2.ipwv)",
-                               centralSocket) == "200";
+            return sql::scalar(
+                       "SELECT (SELECT COUNT(*) FROM UlmetDB_st1.ipwv) + "
+                       "(SELECT COUNT(*) FROM UlmetDB_st2.ipwv)",
+                       centralSocket) == "200";
         },
         30s));
     shell("node_stop " + st2);  // st2's connection now retries: connecting
@@ -221,7 +223,8 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     EXPECT_NE(dom.find(">replicating<", row1), std::string::npos);
     EXPECT_NE(dom.find("href=\"/station?station=st1\""), std::string::npos);
     EXPECT_NE(dom.find("1.619 cm"), std::string::npos);
-    if (std::getenv("ULMET_WEB_SCREENSHOTS") != nullptr) pageDom(web.url() + "/network", "web-network.png");
+    if (std::getenv("ULMET_WEB_SCREENSHOTS") != nullptr)
+        pageDom(web.url() + "/network", "web-network.png");
 
     // The linked page draws st1's copy on the central server.
     dom = pageDom(web.url() + "/station?station=st1&" + periodQuery(first));

@@ -60,10 +60,9 @@ void writeHour(const std::string& schema = "UlmetDB", double offset = 0) {
         " WITH RECURSIVE m(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM m WHERE i < 59) ";
     const std::string minute = "DATE_FORMAT('2026-03-01 11:00:00' + INTERVAL i MINUTE, ";
     sql::exec("INSERT INTO " + schema +
-              ".ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data)" + seq +
-              "SELECT " + std::to_string(1 + offset) +
-              " + i / 100, 0.1, 40 + i / 2, 7, 8 + i MOD 3, " + minute +
-              "'%Y-%m-%d %H:%i:30') FROM m WHERE i NOT BETWEEN 20 AND 24");
+              ".ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data)" + seq + "SELECT " +
+              std::to_string(1 + offset) + " + i / 100, 0.1, 40 + i / 2, 7, 8 + i MOD 3, " +
+              minute + "'%Y-%m-%d %H:%i:30') FROM m WHERE i NOT BETWEEN 20 AND 24");
     sql::exec("INSERT INTO " + schema + ".temperature (temperature_value, data)" + seq +
               "SELECT 10 + i / 10, " + minute + "'%Y-%m-%d %H:%i:05') FROM m");
     sql::exec("INSERT INTO " + schema +
@@ -99,8 +98,8 @@ TEST_F(WebTest, SeriesHoldsTheStoredValuesAndLeavesGapsEmpty) {
 
     // The same through the API, as the page reads it.
     WebApi api(false);
-    WebReply r = api.handle(
-        "/api/series", {{"from", "2026-03-01T11:00Z"}, {"to", "2026-03-01T11:59:59Z"}}, kNow);
+    WebReply r = api.handle("/api/series",
+                            {{"from", "2026-03-01T11:00Z"}, {"to", "2026-03-01T11:59:59Z"}}, kNow);
     ASSERT_EQ(r.status, 200) << r.body;
     const auto mean = array(r.body, "ipwv_mean_cm");
     ASSERT_EQ(mean.size(), 60u);
@@ -216,11 +215,17 @@ TEST_F(WebTest, BadRequestsGetAClearRefusal) {
         {"/api/series", {{"period", "day"}, {"from", "2026-03-01T00:00Z"}}, 400, "not both"},
         {"/api/series", {{"from", "2026-03-01T00:00Z"}}, 400, "both from and to"},
         {"/api/series", {{"from", "yesterday"}, {"to", "2026-03-01T00:00Z"}}, 400, "from is not"},
-        {"/api/series", {{"from", "2026-02-30T00:00Z"}, {"to", "2026-03-01T00:00Z"}}, 400,
+        {"/api/series",
+         {{"from", "2026-02-30T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
+         400,
          "from is not"},
-        {"/api/series", {{"from", "2026-03-02T00:00Z"}, {"to", "2026-03-01T00:00Z"}}, 400,
+        {"/api/series",
+         {{"from", "2026-03-02T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
+         400,
          "from is after to"},
-        {"/api/series", {{"from", "2024-01-01T00:00Z"}, {"to", "2026-03-01T00:00Z"}}, 400,
+        {"/api/series",
+         {{"from", "2024-01-01T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
+         400,
          "longer than 366 days"},
         {"/api/series", {{"period", "year"}, {"points", "31536000"}}, 400, "points is"},
         {"/api/series", {{"period", "day"}, {"points", "5"}}, 400, "points is"},
@@ -282,7 +287,8 @@ TEST_F(WebTest, ACentralServerListsItsStationsAndServesEachCopy) {
         const std::string db = std::string("UlmetDB_") + name;
         sql::exec("DROP DATABASE IF EXISTS " + db);
         sql::exec("CREATE DATABASE " + db);
-        for (const char* table : {"troposphericDelay", "ipwv", "pressure", "temperature", "humidity"})
+        for (const char* table :
+             {"troposphericDelay", "ipwv", "pressure", "temperature", "humidity"})
             sql::exec("CREATE TABLE " + db + "." + table + " LIKE UlmetDB." + table);
     }
     sql::exec("DROP DATABASE IF EXISTS UlmetNetwork");
@@ -298,11 +304,9 @@ TEST_F(WebTest, ACentralServerListsItsStationsAndServesEachCopy) {
     sql::exec("START SLAVE 'st2'");
 
     WebApi central(true);
-    WebReply r = central.handle("/api/series",
-                                {{"from", "2026-03-01T11:00Z"},
-                                 {"to", "2026-03-01T11:00Z"},
-                                 {"station", "st2"}},
-                                kNow);
+    WebReply r = central.handle(
+        "/api/series",
+        {{"from", "2026-03-01T11:00Z"}, {"to", "2026-03-01T11:00Z"}, {"station", "st2"}}, kNow);
     EXPECT_EQ(field(r.body, "ipwv_mean_cm"), "[3.0000]");
     EXPECT_EQ(field(r.body, "station"), "st2");
     r = central.handle("/api/health", {{"station", "st1"}}, kNow);
