@@ -162,7 +162,7 @@ WebReply WebApi::series(const WebParams& params, time_t now) const {
 
     Series s;
     std::string error;
-    if (!loadSeries(period, schema, points, &s, &error)) return errorReply(503, error);
+    if (!loadSeries(period, schema, points, now, &s, &error)) return errorReply(503, error);
     std::ostringstream o;
     o << "{\"station\": " << (name.empty() ? "null" : jsonString(name))
       << ", \"from\": " << isoTime(period.first) << ", \"to\": " << isoTime(period.last)

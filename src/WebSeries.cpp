@@ -2,9 +2,13 @@
 
 #include <mysql.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <future>
+#include <map>
+#include <mutex>
+#include <tuple>
 
 #include "DBConfig.h"
 #include "Database.h"
@@ -63,22 +67,92 @@ int bucketMinutesFor(long minutes, int maxPoints) {
     return static_cast<int>((minutes + maxPoints - 1) / maxPoints);
 }
 
-bool loadSeries(const WebPeriod& period, const std::string& schema, int maxPoints, Series* out,
-                std::string* error) {
+namespace {
+
+// Reduced buckets of long periods that have ended, kept for a while: a
+// page that shows a year and refreshes every minute then asks the
+// database only for its newest buckets. Buckets start at whole multiples
+// of their length, so a period that moves on by a minute keeps them.
+struct CachedBucket {
+    SeriesBucket bucket;
+    time_t stored = 0;
+};
+using CacheKey = std::tuple<std::string, int, time_t>;  // schema, bucket minutes, start
+std::mutex cacheMutex;
+std::map<CacheKey, CachedBucket> cache;
+constexpr std::size_t kCacheLimit = 100000;
+
+}  // namespace
+
+void clearSeriesCache() {
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    cache.clear();
+}
+
+bool loadSeries(const WebPeriod& period, const std::string& schema, int maxPoints, time_t now,
+                Series* out, std::string* error) {
     out->period = period;
-    out->bucketMinutes = bucketMinutesFor(period.minutes(), maxPoints);
-    const long bucketSeconds = 60L * out->bucketMinutes;
-    const size_t count = static_cast<size_t>((period.last - period.first) / bucketSeconds + 1);
+    // Buckets start at multiples of their length; the first may begin
+    // before the period (its rows are those of the period only).
+    int minutes = bucketMinutesFor(period.minutes(), maxPoints);
+    long bucketSeconds = 60L * minutes;
+    time_t base = period.first - period.first % bucketSeconds;
+    while ((period.last - base) / bucketSeconds + 1 > std::max(maxPoints, 1)) {
+        ++minutes;
+        bucketSeconds = 60L * minutes;
+        base = period.first - period.first % bucketSeconds;
+    }
+    out->bucketMinutes = minutes;
+    const size_t count = static_cast<size_t>((period.last - base) / bucketSeconds + 1);
     out->buckets.assign(count, SeriesBucket());
     for (size_t i = 0; i < count; ++i)
-        out->buckets[i].start = period.first + static_cast<time_t>(i) * bucketSeconds;
+        out->buckets[i].start = base + static_cast<time_t>(i) * bucketSeconds;
+    out->buckets[0].start = period.first;
 
-    const std::string lo = formatUtc(period.first, "%Y-%m-%d %H:%M:00");
-    const std::string hi = formatUtc(period.last, "%Y-%m-%d %H:%M:59");
-    const std::string bucket = "TIMESTAMPDIFF(MINUTE, '" + lo + "', data) DIV " +
-                               std::to_string(out->bucketMinutes) + " AS k";
+    // A bucket inside the period that ended kCacheSettleSeconds ago is
+    // taken from the cache when stored there within kCacheSeconds.
+    auto cacheable = [&](size_t i) {
+        const time_t start = base + static_cast<time_t>(i) * bucketSeconds;
+        return minutes > 1 && start >= period.first && start + bucketSeconds <= period.last + 60 &&
+               start + bucketSeconds + kCacheSettleSeconds <= now;
+    };
+    std::vector<bool> needed(count, true);
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        for (size_t i = 0; i < count; ++i) {
+            if (!cacheable(i)) continue;
+            auto it = cache.find(CacheKey(schema, minutes, out->buckets[i].start));
+            if (it == cache.end() || it->second.stored + kCacheSeconds < now) continue;
+            out->buckets[i] = it->second.bucket;
+            needed[i] = false;
+        }
+    }
+    // The minutes still to be read, as ranges of whole buckets; with many
+    // holes, the whole period.
+    std::vector<std::pair<time_t, time_t>> ranges;  // first and last minute
+    for (size_t i = 0; i < count; ++i) {
+        if (!needed[i]) continue;
+        const time_t from = std::max(period.first, base + static_cast<time_t>(i) * bucketSeconds);
+        const time_t to =
+            std::min(period.last, base + static_cast<time_t>(i + 1) * bucketSeconds - 60);
+        if (!ranges.empty() && ranges.back().second + 60 == from)
+            ranges.back().second = to;
+        else
+            ranges.emplace_back(from, to);
+    }
+    if (ranges.empty()) return true;
+    if (ranges.size() > 8) ranges.assign(1, {period.first, period.last});
+
+    const std::string lo = formatUtc(base, "%Y-%m-%d %H:%M:00");
+    const std::string bucket =
+        "TIMESTAMPDIFF(MINUTE, '" + lo + "', data) DIV " + std::to_string(minutes) + " AS k";
     const std::string in = schema.empty() ? std::string(" FROM ") : " FROM `" + schema + "`.";
-    const std::string range = " WHERE data >= '" + lo + "' AND data <= '" + hi + "'";
+    std::string range = " WHERE (";
+    for (size_t r = 0; r < ranges.size(); ++r)
+        range += std::string(r ? " OR " : "") + "(data >= '" +
+                 formatUtc(ranges[r].first, "%Y-%m-%d %H:%M:00") + "' AND data <= '" +
+                 formatUtc(ranges[r].second, "%Y-%m-%d %H:%M:59") + "')";
+    range += ")";
 
     std::vector<SeriesBucket>& b = out->buckets;
     struct Weather {
@@ -127,5 +201,11 @@ bool loadSeries(const WebPeriod& period, const std::string& schema, int maxPoint
         ok = false;
         *error = errors[i];
     }
-    return ok;
+    if (!ok) return false;
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    if (cache.size() > kCacheLimit) cache.clear();
+    for (size_t i = 0; i < count; ++i)
+        if (needed[i] && cacheable(i))
+            cache[CacheKey(schema, minutes, out->buckets[i].start)] = {out->buckets[i], now};
+    return true;
 }

@@ -72,15 +72,30 @@ void writeHour(const std::string& schema = "UlmetDB", double offset = 0) {
 
 class WebTest : public ::testing::Test {
   protected:
-    void SetUp() override { sql::resetTables(); }
+    void SetUp() override {
+        sql::resetTables();
+        clearSeriesCache();
+    }
 };
+
+// One-minute rows of the week before kNow: value (minute index mod 6) / 10.
+WebPeriod writeWeek() {
+    const WebPeriod week{kNow - kNow % 60 - (7 * 1440 - 1) * 60, kNow - kNow % 60};
+    sql::exec(
+        "SET STATEMENT max_recursive_iterations = 20000 FOR "
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) WITH RECURSIVE m(i) AS (SELECT 0 UNION "
+        "ALL SELECT i + 1 FROM m WHERE i < 10079) SELECT (i MOD 6) / 10, 0.05, DATE_FORMAT('" +
+        formatUtc(week.first, "%Y-%m-%d %H:%M:00") +
+        "' + INTERVAL i MINUTE, '%Y-%m-%d %H:%i:00') FROM m");
+    return week;
+}
 
 TEST_F(WebTest, SeriesHoldsTheStoredValuesAndLeavesGapsEmpty) {
     writeHour();
     Series s;
     std::string error;
     WebPeriod period{at("2026-03-01 11:00"), at("2026-03-01 11:59")};
-    ASSERT_TRUE(loadSeries(period, "", kMaxSeriesPoints, &s, &error)) << error;
+    ASSERT_TRUE(loadSeries(period, "", kMaxSeriesPoints, kNow, &s, &error)) << error;
     ASSERT_EQ(s.bucketMinutes, 1);
     ASSERT_EQ(s.buckets.size(), 60u);
     EXPECT_EQ(s.buckets[0].start, period.first);
@@ -112,16 +127,11 @@ TEST_F(WebTest, SeriesHoldsTheStoredValuesAndLeavesGapsEmpty) {
     EXPECT_EQ(field(r.body, "from"), "2026-03-01T11:00:00Z");
 }
 
-// A week of one-minute rows becomes buckets of 6 minutes (at most 2,000
-// points) with the minimum, mean and maximum of each; a year 1,999 buckets.
+// A week of one-minute rows becomes buckets of 6 minutes, starting at
+// multiples of 6 minutes (at most 2,000 points) with the minimum, mean and
+// maximum of each; a year, 2,000 buckets of 263 minutes.
 TEST_F(WebTest, LongPeriodsAreReducedToAtMostTwoThousandBuckets) {
-    const WebPeriod week{kNow - kNow % 60 - (7 * 1440 - 1) * 60, kNow - kNow % 60};
-    sql::exec(
-        "SET STATEMENT max_recursive_iterations = 20000 FOR "
-        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) WITH RECURSIVE m(i) AS (SELECT 0 UNION "
-        "ALL SELECT i + 1 FROM m WHERE i < 10079) SELECT (i MOD 6) / 10, 0.05, DATE_FORMAT('" +
-        formatUtc(week.first, "%Y-%m-%d %H:%M:00") +
-        "' + INTERVAL i MINUTE, '%Y-%m-%d %H:%i:00') FROM m");
+    const WebPeriod week = writeWeek();
     // A second run in one minute counts in its bucket's mean.
     sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (0.9, '" +
               formatUtc(week.first, "%Y-%m-%d %H:%M:40") + "')");
@@ -129,12 +139,16 @@ TEST_F(WebTest, LongPeriodsAreReducedToAtMostTwoThousandBuckets) {
     WebReply r = api.handle("/api/series", {{"period", "week"}}, kNow);
     ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
     EXPECT_EQ(field(r.body, "bucket_minutes"), "6");
-    EXPECT_EQ(field(r.body, "points"), "1680");
+    EXPECT_EQ(field(r.body, "points"), "1681");
     const auto lo = array(r.body, "ipwv_min_cm"), mean = array(r.body, "ipwv_mean_cm"),
                hi = array(r.body, "ipwv_max_cm"), rows = array(r.body, "ipwv_rows");
-    ASSERT_EQ(mean.size(), 1680u);
-    EXPECT_EQ(rows[0], "7");
-    EXPECT_EQ(mean[0], "0.3429");  // (0 + 0.1 + ... + 0.5 + 0.9) / 7
+    ASSERT_EQ(mean.size(), 1681u);
+    // The first bucket holds the period's first 5 minutes (12:01 to 12:05).
+    EXPECT_EQ(rows[0], "6");
+    EXPECT_EQ(mean[0], "0.3167");  // (0 + 0.1 + 0.2 + 0.3 + 0.4 + 0.9) / 6
+    EXPECT_EQ(array(r.body, "time")[0], std::to_string(week.first));
+    EXPECT_EQ(array(r.body, "time")[1], std::to_string(week.first + 300));
+    EXPECT_EQ(rows[1680], "1");  // 12:00 only
     for (std::size_t i : {1u, 800u, 1679u}) {
         EXPECT_EQ(lo[i], "0.0000") << i;
         EXPECT_EQ(mean[i], "0.2500") << i;
@@ -145,10 +159,32 @@ TEST_F(WebTest, LongPeriodsAreReducedToAtMostTwoThousandBuckets) {
     r = api.handle("/api/series", {{"period", "year"}}, kNow);
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(field(r.body, "bucket_minutes"), "263");
-    EXPECT_EQ(field(r.body, "points"), "1999");
+    EXPECT_EQ(field(r.body, "points"), "2000");
     r = api.handle("/api/series", {{"period", "day"}, {"points", "100"}}, kNow);
-    EXPECT_EQ(field(r.body, "points"), "96");
+    EXPECT_EQ(field(r.body, "points"), "97");  // 15 minutes each, the first and last cut
     EXPECT_EQ(bucketMinutesFor(366L * 1440, kMaxSeriesPoints), 264);
+}
+
+// Kept buckets give the same answer as the database; rows of the newest
+// buckets show at once, a late row in an old bucket once it expires.
+TEST_F(WebTest, KeptBucketsAnswerAsTheDatabaseDoes) {
+    writeWeek();
+    WebApi api(false);
+    const WebReply cold = api.handle("/api/series", {{"period", "week"}}, kNow);
+    const WebReply warm = api.handle("/api/series", {{"period", "week"}}, kNow);
+    ASSERT_EQ(warm.status, 200);
+    EXPECT_EQ(warm.body, cold.body);
+    sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (5.0, '2026-03-01 12:00:45')");
+    sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (7.0, '2026-02-25 12:00:45')");
+    WebReply r = api.handle("/api/series", {{"period", "week"}}, kNow);
+    EXPECT_EQ(array(r.body, "ipwv_max_cm").back(), "5.0000");
+    EXPECT_EQ(r.body.find("7.0000"), std::string::npos);  // kept, not read again
+    r = api.handle("/api/series", {{"period", "week"}}, kNow + kCacheSeconds + 60);
+    EXPECT_NE(field(r.body, "ipwv_max_cm").find("7.0000"), std::string::npos);
+    EXPECT_NE(field(r.body, "ipwv_max_cm").find("5.0000"), std::string::npos);
+    clearSeriesCache();
+    EXPECT_EQ(api.handle("/api/series", {{"period", "week"}}, kNow + kCacheSeconds + 60).body,
+              r.body);
 }
 
 TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
