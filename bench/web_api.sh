@@ -7,9 +7,10 @@
 #
 #   bench/web_api.sh           (BUILD, RUNS=30 may be set)
 #
-# Prints the median and 95th percentile of RUNS requests of /api/series
-# for period=day and period=year (curl's total time, one request at a
-# time), the station page's time to drawn charts for both periods in
+# Prints the time of the first request of /api/series for period=day and
+# period=year (nothing kept yet), then the median and 95th percentile of
+# RUNS more (curl's total time, one request at a time; a year's ended
+# buckets are then kept), the station page's time to drawn charts for both periods in
 # headless chromium (Chart.js included), and ulmet-web's resident memory.
 # Private server only; everything is removed at the end.
 set -euo pipefail
@@ -58,8 +59,9 @@ done
 # Median and 95th percentile (nearest rank) of the numbers on standard input.
 stats() { sort -n | awk '{ v[NR] = $1 } END { p = int(NR * 0.95 + 0.999); printf "median %.1f ms, p95 %.1f ms (%d runs)", v[int((NR + 1) / 2)] * 1000, v[p] * 1000, NR }'; }
 for period in day year; do
-  curl -s -o "$work/$period.json" "$url/api/series?period=$period"
+  cold=$(curl -s -o "$work/$period.json" -w '%{time_total}' "$url/api/series?period=$period")
   points=$(grep -o '"points": [0-9]*' "$work/$period.json")
+  echo "GET /api/series?period=$period, first request: $(awk -v t="$cold" 'BEGIN { printf "%.1f ms", t * 1000 }')"
   for _ in $(seq 1 "$RUNS"); do
     curl -s -o /dev/null -w '%{time_total}\n' "$url/api/series?period=$period"
   done | stats >"$work/$period.stats"
