@@ -31,12 +31,13 @@ namespace {
 std::string valueText(const char* stored, const ProductColumn& column) {
     const double value = columnValue(stored);
     if (value == kMissingValue) return "";
-    char buffer[64];
-    if (std::strcmp(column.format, "%d") == 0)
-        std::snprintf(buffer, sizeof(buffer), "%d", static_cast<int>(value));
-    else
-        std::snprintf(buffer, sizeof(buffer), column.format, value);
-    return buffer;
+    // Room for any double in fixed notation (up to 309 digits before the point).
+    char buffer[400];
+    const int n = std::strcmp(column.format, "%d") == 0
+                      ? std::snprintf(buffer, sizeof(buffer), "%d", static_cast<int>(value))
+                      : std::snprintf(buffer, sizeof(buffer), column.format, value);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(buffer)) return "";
+    return std::string(buffer, static_cast<size_t>(n));
 }
 
 int columnIndex(const char* name) {
@@ -92,8 +93,7 @@ std::string isoMinute(const std::string& minute) {
 bool parseProductMinute(std::string text, time_t* minute) {
     if (text.size() > 10 && text[10] == 'T') text[10] = ' ';
     if (!text.empty() && text.back() == 'Z') text.pop_back();
-    struct tm t;
-    std::memset(&t, 0, sizeof(t));
+    struct tm t {};
     const char* end = strptime(text.c_str(), "%Y-%m-%d %H:%M", &t);
     if (end == nullptr) return false;
     if (*end == ':') {
@@ -110,11 +110,11 @@ bool parseProductMinute(std::string text, time_t* minute) {
 }
 
 std::string formatUtc(time_t t, const char* format) {
-    struct tm parts;
-    gmtime_r(&t, &parts);
-    char buffer[40];
-    std::strftime(buffer, sizeof(buffer), format, &parts);
-    return buffer;
+    struct tm parts {};
+    if (gmtime_r(&t, &parts) == nullptr) return "";
+    char buffer[64];
+    const size_t n = std::strftime(buffer, sizeof(buffer), format, &parts);
+    return std::string(buffer, n);
 }
 
 bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRecords& records,

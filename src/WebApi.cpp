@@ -48,9 +48,10 @@ std::string get(const std::map<std::string, std::string>& values, const char* na
 
 std::string num(double v, int decimals) {
     if (!std::isfinite(v)) return "null";
-    char buffer[64];
-    std::snprintf(buffer, sizeof(buffer), "%.*f", decimals, v);
-    return buffer;
+    char buffer[400];  // any double in fixed notation
+    const int n = std::snprintf(buffer, sizeof(buffer), "%.*f", decimals, v);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(buffer)) return "null";
+    return std::string(buffer, static_cast<size_t>(n));
 }
 
 // A stored date-time "YYYY-MM-DD HH:MM:SS" in ISO 8601 (UTC), or null.
@@ -85,9 +86,10 @@ std::string jsonString(const std::string& text) {
         } else if (c < 0x20 || c == 0x7f || c >= 0x80) {
             // Control characters and anything outside ASCII are escaped, so
             // the answer stays valid JSON whatever bytes a name held.
-            char buffer[8];
-            std::snprintf(buffer, sizeof(buffer), "\\u%04x", c);
-            out += buffer;
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
         } else {
             out += static_cast<char>(c);
         }

@@ -20,15 +20,15 @@ std::string parseWebPeriod(const std::string& name, const std::string& from, con
         if (!from.empty() || !to.empty()) return "give either period or from and to, not both";
         long minutes = 0;
         if (name == "6h")
-            minutes = 6 * 60;
+            minutes = 6L * 60;
         else if (name == "day")
-            minutes = 24 * 60;
+            minutes = 24L * 60;
         else if (name == "week")
-            minutes = 7 * 24 * 60;
+            minutes = 7L * 24 * 60;
         else if (name == "month")
-            minutes = 30 * 24 * 60;
+            minutes = 30L * 24 * 60;
         else if (name == "year")
-            minutes = 365 * 24 * 60;
+            minutes = 365L * 24 * 60;
         else
             return "period is one of 6h, day, week, month, year, not '" + shown(name) + "'";
         out->last = minute;

@@ -101,7 +101,7 @@ std::string minuteText(time_t t, int second) {
 void writeRows(const std::string& socket, time_t first, double base) {
     std::string ipwv, temperature;
     for (int i = 0; i < 120; ++i) {
-        const time_t t = first + 60 * i;
+        const time_t t = first + 60L * i;
         temperature += std::string(i ? "," : "") + "(" + std::to_string(8 + i * 0.01) + ", '" +
                        minuteText(t, 5) + "')";
         if (i >= 40 && i < 60) continue;
@@ -116,13 +116,13 @@ void writeRows(const std::string& socket, time_t first, double base) {
     sql::exec(
         "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, td, data) "
         "VALUES (45.5, 7.25, 80.5, 7, 60, 2.4, '" +
-            minuteText(first + 60 * 119, 0) + "')",
+            minuteText(first + 60L * 119, 0) + "')",
         socket);
 }
 
 std::string periodQuery(time_t first) {
     return "from=" + formatUtc(first, "%Y-%m-%dT%H:%MZ") +
-           "&to=" + formatUtc(first + 60 * 119, "%Y-%m-%dT%H:%MZ");
+           "&to=" + formatUtc(first + 60L * 119, "%Y-%m-%dT%H:%MZ");
 }
 
 void expectDrawnRows(const std::string& dom, double base) {
@@ -143,7 +143,7 @@ void expectDrawnRows(const std::string& dom, double base) {
 // A two-hour period ending a minute ago (the rows' ages stay small).
 time_t recentFirst() {
     const time_t now = std::time(nullptr);
-    return now - now % 60 - 120 * 60;
+    return now - now % 60 - 120L * 60;
 }
 
 TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
@@ -181,9 +181,9 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     struct Stop {
         std::string dirs;
         ~Stop() {
-            std::system(("for d in " + dirs + "; do \"" + sourceDir() +
-                         "/tests/support/mariadb.sh\" stop \"$d\" >/dev/null 2>&1; done")
-                            .c_str());
+            runToEnd({"/bin/bash", "-c",
+                      "for d in " + dirs + "; do \"" + sourceDir() +
+                          "/tests/support/mariadb.sh\" stop \"$d\"; done"});
         }
     } stop{central + " " + st1 + " " + st2};
     shell("network_certs " + certs + "; central_create " + central + "; station_create " + st1 +

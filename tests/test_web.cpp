@@ -80,7 +80,7 @@ class WebTest : public ::testing::Test {
 
 // One-minute rows of the week before kNow: value (minute index mod 6) / 10.
 WebPeriod writeWeek() {
-    const WebPeriod week{kNow - kNow % 60 - (7 * 1440 - 1) * 60, kNow - kNow % 60};
+    const WebPeriod week{kNow - kNow % 60 - (7L * 1440 - 1) * 60, kNow - kNow % 60};
     sql::exec(
         "SET STATEMENT max_recursive_iterations = 20000 FOR "
         "INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) WITH RECURSIVE m(i) AS (SELECT 0 UNION "

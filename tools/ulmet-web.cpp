@@ -12,6 +12,7 @@
 #include <httplib.h>
 #include <mysql.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -123,7 +124,7 @@ int main(int argc, char** argv) {
     httplib::Server server;
     server.set_read_timeout(5, 0);
     server.set_write_timeout(10, 0);
-    server.set_payload_max_length(64 * 1024);
+    server.set_payload_max_length(64UL * 1024);
 
     server.Get("/", [network](const httplib::Request&, httplib::Response& res) {
         res.set_redirect(network ? "/network" : "/station");
@@ -168,7 +169,8 @@ int main(int argc, char** argv) {
               << (network ? " (network)" : "") << std::endl;
     const bool ok = server.listen_after_bind();
     if (stopper.joinable()) {
-        if (!ok) pthread_kill(stopper.native_handle(), SIGTERM);
+        // The signal stays pending (blocked everywhere) until the stopper takes it.
+        if (!ok) kill(getpid(), SIGTERM);
         stopper.join();
     }
     mysql_library_end();
