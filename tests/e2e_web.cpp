@@ -6,7 +6,11 @@
 // both pages into a page that says so.
 //
 // ULMET_WEB_SCREENSHOTS=DIR also saves a screenshot of each page there.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -45,6 +49,33 @@ class WebServer {
     std::unique_ptr<ChildProcess> child_;
     std::string url_;
 };
+
+// One request on a connection of its own ("Connection: close"): the whole
+// answer, status line and headers included.
+std::string http(const std::string& url, const std::string& method, const std::string& path) {
+    const std::size_t colon = url.rfind(':');
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(colon + 1))));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return "";
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        const std::string request =
+            method + " " + path +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buffer[65536];
+            for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
+                answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+std::string statusOf(const std::string& answer) { return answer.substr(9, 3); }
 
 std::vector<std::string> browser(const TempDir& profile) {
     return {"/usr/bin/chromium",
@@ -157,6 +188,25 @@ TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
     EXPECT_NE(dom.find("of 60"), std::string::npos);  // the health table is filled
     EXPECT_NE(dom.find("1.619 cm at"), std::string::npos);
     EXPECT_NE(dom.find("/api/export?from="), std::string::npos);  // download links
+
+    // What the server itself answers: the API with its headers, the
+    // packaged Chart.js, and refusals of anything else.
+    std::string answer = http(web.url(), "GET", "/api/health");
+    EXPECT_EQ(statusOf(answer), "200") << answer;
+    EXPECT_NE(answer.find("Content-Type: application/json"), std::string::npos);
+    EXPECT_NE(answer.find("Cache-Control: no-store"), std::string::npos);
+    EXPECT_NE(answer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+    EXPECT_NE(answer.find("X-Content-Type-Options: nosniff"), std::string::npos);
+    answer = http(web.url(), "GET", "/static/chart.js");
+    EXPECT_EQ(statusOf(answer), "200");
+    EXPECT_NE(answer.find("Chart.js v"), std::string::npos);
+    answer = http(web.url(), "GET", "/api/export?period=6h&format=json");
+    EXPECT_NE(answer.find("Content-Disposition: attachment; filename=\"ulmet-"), std::string::npos);
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/api/series?period=day%27%20OR%201=1")), "400");
+    EXPECT_EQ(statusOf(http(web.url(), "POST", "/api/health")), "405");
+    EXPECT_EQ(statusOf(http(web.url(), "DELETE", "/station")), "405");
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/static/../../etc/passwd")), "404");
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/network")), "404");  // not a central server
 
     server.stop();
     dom = pageDom(web.url() + "/station?period=6h");

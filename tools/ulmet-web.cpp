@@ -148,10 +148,20 @@ int main(int argc, char** argv) {
                            "attachment; filename=\"" + reply.filename + "\"");
         res.set_content(reply.body, reply.contentType.c_str());
     });
-    server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty()) return;
+    // Answers without a route: JSON that says what was wrong. The pages
+    // only read, so any method but GET and HEAD is refused.
+    server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         secure(res);
-        res.set_content("{\"error\": \"not found\"}\n", "application/json");
+        if (!req.method.empty() && req.method != "GET" && req.method != "HEAD") {
+            res.status = 405;
+            res.set_header("Allow", "GET, HEAD");
+            res.set_content("{\"error\": \"read-only: only GET and HEAD\"}\n", "application/json");
+        } else if (res.body.empty()) {
+            res.set_content(res.status == 404   ? "{\"error\": \"not found\"}\n"
+                            : res.status == 414 ? "{\"error\": \"the address is too long\"}\n"
+                                                : "{\"error\": \"bad request\"}\n",
+                            "application/json");
+        }
     });
 
     const int bound = port == 0 ? server.bind_to_any_port(listen.c_str())
