@@ -178,6 +178,7 @@ time_t recentFirst() {
 }
 
 TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
+    ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (scripts/setup)";
     PrivateServer server;
     const time_t first = recentFirst();
     writeRows(server.socket(), first, 1.5);

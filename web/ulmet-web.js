@@ -177,13 +177,27 @@ function drawHealth(h) {
   document.getElementById("h-missing").textContent = h.missing_ipwv_minutes_last_hour + " of 60";
 }
 
+// Downloads cover at most 31 days (the server refuses longer ones).
+const MAX_DOWNLOAD_MS = 31 * 86400000;
+
+function downloadable() {
+  if (period.period) return period.period !== "year";
+  const from = Date.parse(period.from), to = Date.parse(period.to);
+  return !(to - from >= MAX_DOWNLOAD_MS);
+}
+
 function setLinks() {
+  const ok = downloadable();
   for (const format of ["csv", "json"]) {
     const q = new URLSearchParams(period);
     q.set("format", format);
     if (station) q.set("station", station);
-    document.getElementById(format).href = "/api/export?" + q.toString();
+    const link = document.getElementById(format);
+    if (ok) link.href = "/api/export?" + q.toString();
+    else link.removeAttribute("href");
+    link.title = ok ? "" : "at most 31 days: choose a shorter period, or use ulmet-export";
   }
+  document.getElementById("download-note").hidden = ok;
   for (const b of document.querySelectorAll("button[data-period]"))
     b.classList.toggle("active", b.dataset.period === period.period);
 }
