@@ -61,6 +61,7 @@ echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdi
 install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
 install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$ROOT/tools/ulmet-plot" \
   "$D$bindir/"
+if [ -x "$build/ulmet-web" ]; then install -m 0755 "$build/ulmet-web" "$D$bindir/"; fi
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
 install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
@@ -73,9 +74,10 @@ install -m 0644 "$ROOT/docs/science.md" "$D$docdir/"
 install -d "$D$docdir/science"
 install -m 0644 "$ROOT"/docs/science/* "$D$docdir/science/"
 install -m 0644 "$ROOT/docs/network.md" "$D$docdir/"
+install -m 0644 "$ROOT/docs/web.md" "$D$docdir/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
-for unit in corvana.service mistrel.service mistrel.timer; do
+for unit in corvana.service mistrel.service mistrel.timer ulmet-web.service; do
   sed -e "s#/usr/local/bin/#$bindir/#g" -e "s#/usr/local/share/doc/ulmet/#$docdir/#g" \
     "$ROOT/packaging/$unit" >"$D$unitdir/$unit"
   chmod 0644 "$D$unitdir/$unit"

@@ -9,6 +9,8 @@
 #   station_mistrel DIR BINDIR MINUTE_TEXT              one Mistrel run, its
 #                                                       log DIR/mistrel-HHMM.log
 #   station_corvana_stop PID                            SIGINT, then TERM after 10 s
+#   station_web_start DIR BINDIR [ARGS]                 ulmet-web, its address in
+#                                                       STATION_WEB_URL
 #
 # Logs: DIR/receiver_sim.log, DIR/corvana.log, DIR/weather_sim.log.
 #
@@ -63,4 +65,23 @@ station_corvana_stop() {
     kill -TERM "$pid" 2>/dev/null || true
   fi
   wait "$pid" 2>/dev/null || true
+}
+
+# ulmet-web on a free port of 127.0.0.1 against the server in
+# MYSQL_UNIX_PORT (further arguments, e.g. --network, are passed on); its
+# address in STATION_WEB_URL, its log DIR/ulmet-web.log. Returns 1 when
+# the program is not built or does not start.
+station_web_start() {
+  local dir=$1 bindir=$2 _
+  shift 2
+  STATION_WEB_URL=""
+  [ -x "$bindir/ulmet-web" ] || return 1
+  setsid "$bindir/ulmet-web" --port 0 "$@" >"$dir/ulmet-web.log" 2>&1 </dev/null &
+  STATION_PID=$!
+  for _ in $(seq 1 50); do
+    STATION_WEB_URL=$(sed -n 's#^ulmet-web: listening on \(http://[0-9.:]*\)/.*#\1#p' "$dir/ulmet-web.log")
+    [ -z "$STATION_WEB_URL" ] || return 0
+    sleep 0.1
+  done
+  return 1
 }

@@ -1,0 +1,273 @@
+#include "WebApi.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "ProductExport.h"
+#include "WebHealth.h"
+#include "WebNetwork.h"
+#include "WebPeriod.h"
+#include "WebSeries.h"
+
+namespace {
+
+WebReply errorReply(int status, const std::string& message) {
+    WebReply r;
+    r.status = status;
+    r.body = "{\"error\": " + jsonString(message) + "}\n";
+    return r;
+}
+
+// A parameter text for a message: short and printable, whatever was sent.
+std::string shown(const std::string& text) {
+    std::string s;
+    for (char c : text.substr(0, 40)) s += (c >= 0x20 && c < 0x7f) ? c : '?';
+    return text.size() > 40 ? s + "..." : s;
+}
+
+// The parameters of a request, each at most once and all of them known:
+// "" and `values` filled, or the message of the first one that is not.
+std::string takeParams(const WebParams& params, const std::set<std::string>& allowed,
+                       std::map<std::string, std::string>* values) {
+    for (const auto& [name, value] : params) {
+        if (allowed.count(name) == 0) return "unknown parameter '" + shown(name) + "'";
+        if (!values->emplace(name, value).second) return "parameter " + name + " given twice";
+        if (value.empty()) return "parameter " + name + " is empty";
+    }
+    return "";
+}
+
+std::string get(const std::map<std::string, std::string>& values, const char* name) {
+    auto it = values.find(name);
+    return it == values.end() ? "" : it->second;
+}
+
+std::string num(double v, int decimals) {
+    if (!std::isfinite(v)) return "null";
+    char buffer[400];  // any double in fixed notation
+    const int n = std::snprintf(buffer, sizeof(buffer), "%.*f", decimals, v);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(buffer)) return "null";
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+// A stored date-time "YYYY-MM-DD HH:MM:SS" in ISO 8601 (UTC), or null.
+std::string isoStored(const std::string& stored) {
+    if (stored.size() < 19) return "null";
+    return jsonString(stored.substr(0, 10) + "T" + stored.substr(11, 8) + "Z");
+}
+
+std::string isoTime(time_t t) { return jsonString(formatUtc(t, "%Y-%m-%dT%H:%M:%SZ")); }
+
+std::string age(long seconds) { return seconds < 0 ? "null" : std::to_string(seconds); }
+
+std::string healthFields(const DbHealth& h) {
+    std::ostringstream o;
+    o << "\"last_row_time\": " << isoStored(h.lastRowTime)
+      << ", \"last_row_age_s\": " << age(h.lastRowAgeSeconds)
+      << ", \"last_ipwv_time\": " << isoStored(h.lastIpwvTime)
+      << ", \"last_ipwv_cm\": " << (h.lastIpwvTime.empty() ? "null" : num(h.lastIpwv, 4))
+      << ", \"last_ipwv_age_s\": " << age(h.lastIpwvAgeSeconds)
+      << ", \"missing_ipwv_minutes_last_hour\": " << h.missingIpwvMinutes;
+    return o.str();
+}
+
+}  // namespace
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f || c >= 0x80) {
+            // Control characters and anything outside ASCII are escaped, so
+            // the answer stays valid JSON whatever bytes a name held.
+            static const char kHex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+WebReply WebApi::handle(const std::string& path, const WebParams& params, time_t now) const {
+    if (path == "/api/series") return series(params, now);
+    if (path == "/api/health") return health(params, now);
+    if (path == "/api/stations") return stations(params, now);
+    if (path == "/api/export") return exportPeriod(params, now);
+    return errorReply(404, "no such API: " + shown(path) +
+                               " (there are /api/series, /api/health, /api/stations, /api/export)");
+}
+
+bool WebApi::station(const WebParams& params, std::string* schema, std::string* name,
+                     WebReply* reply) const {
+    auto it = params.find("station");
+    if (!network_) {
+        if (it == params.end()) return true;
+        *reply = errorReply(404, "this server holds one station's data; there is no station '" +
+                                     shown(it->second) + "'");
+        return false;
+    }
+    if (it == params.end()) {
+        *reply = errorReply(400, "name the station: station=NAME (this is a central server)");
+        return false;
+    }
+    if (!validStationName(it->second)) {
+        *reply = errorReply(400,
+                            "a station name is 1 to 32 lower-case letters, digits or _, "
+                            "starting with a letter, not '" +
+                                shown(it->second) + "'");
+        return false;
+    }
+    std::vector<std::string> names;
+    std::string error;
+    if (!networkStations(&names, &error)) {
+        *reply = errorReply(503, error);
+        return false;
+    }
+    if (std::find(names.begin(), names.end(), it->second) == names.end()) {
+        *reply = errorReply(404, "no station '" + it->second + "' in this network");
+        return false;
+    }
+    *name = it->second;
+    *schema = stationSchema(it->second);
+    return true;
+}
+
+WebReply WebApi::series(const WebParams& params, time_t now) const {
+    std::map<std::string, std::string> v;
+    std::string problem = takeParams(params, {"period", "from", "to", "points", "station"}, &v);
+    if (!problem.empty()) return errorReply(400, problem);
+    int points = kMaxSeriesPoints;
+    const std::string p = get(v, "points");
+    if (!p.empty()) {
+        if (p.size() > 6 || p.find_first_not_of("0123456789") != std::string::npos)
+            return errorReply(400,
+                              "points is a whole number from 10 to 2000, not '" + shown(p) + "'");
+        points = std::stoi(p);
+        if (points < 10 || points > kMaxSeriesPoints)
+            return errorReply(400, "points is a whole number from 10 to 2000, not " + p);
+    }
+    WebPeriod period;
+    problem = parseWebPeriod(get(v, "period"), get(v, "from"), get(v, "to"), now, &period);
+    if (!problem.empty()) return errorReply(400, problem);
+    WebReply reply;
+    std::string schema, name;
+    if (!station(params, &schema, &name, &reply)) return reply;
+
+    Series s;
+    std::string error;
+    if (!loadSeries(period, schema, points, now, &s, &error)) return errorReply(503, error);
+    std::ostringstream o;
+    o << "{\"station\": " << (name.empty() ? "null" : jsonString(name))
+      << ", \"from\": " << isoTime(period.first) << ", \"to\": " << isoTime(period.last)
+      << ", \"bucket_minutes\": " << s.bucketMinutes << ", \"points\": " << s.buckets.size();
+    auto column = [&](const char* key, auto value) {
+        o << ",\n\"" << key << "\": [";
+        for (size_t i = 0; i < s.buckets.size(); ++i) o << (i ? "," : "") << value(s.buckets[i]);
+        o << "]";
+    };
+    column("time", [](const SeriesBucket& b) { return std::to_string(b.start); });
+    column("ipwv_rows", [](const SeriesBucket& b) { return std::to_string(b.ipwvRows); });
+    column("ipwv_min_cm", [](const SeriesBucket& b) { return num(b.ipwvMin, 4); });
+    column("ipwv_mean_cm", [](const SeriesBucket& b) { return num(b.ipwvMean, 4); });
+    column("ipwv_max_cm", [](const SeriesBucket& b) { return num(b.ipwvMax, 4); });
+    column("ipwv_sigma_cm", [](const SeriesBucket& b) { return num(b.sigmaMean, 4); });
+    column("satellites", [](const SeriesBucket& b) { return num(b.satellites, 2); });
+    column("elevation_deg", [](const SeriesBucket& b) { return num(b.elevation, 2); });
+    column("pressure_hpa", [](const SeriesBucket& b) { return num(b.pressure, 2); });
+    column("temperature_c", [](const SeriesBucket& b) { return num(b.temperature, 2); });
+    column("rh_percent", [](const SeriesBucket& b) { return num(b.humidity, 2); });
+    o << "}\n";
+    reply.body = o.str();
+    return reply;
+}
+
+WebReply WebApi::health(const WebParams& params, time_t now) const {
+    std::map<std::string, std::string> v;
+    const std::string problem = takeParams(params, {"station"}, &v);
+    if (!problem.empty()) return errorReply(400, problem);
+    WebReply reply;
+    std::string schema, name;
+    if (!station(params, &schema, &name, &reply)) return reply;
+    const DbHealth h = databaseHealth(schema, now);
+    if (!h.reachable) {
+        reply = errorReply(503, h.error);
+        reply.body = "{\"database\": \"unreachable\", \"error\": " + jsonString(h.error) + "}\n";
+        return reply;
+    }
+    reply.body = "{\"station\": " + (name.empty() ? std::string("null") : jsonString(name)) +
+                 ", \"now\": " + isoTime(now) + ", \"database\": \"reachable\", " +
+                 healthFields(h) + "}\n";
+    return reply;
+}
+
+WebReply WebApi::stations(const WebParams& params, time_t now) const {
+    if (!network_)
+        return errorReply(404, "this server is a station, not a network's central server");
+    std::map<std::string, std::string> v;
+    const std::string problem = takeParams(params, {}, &v);
+    if (!problem.empty()) return errorReply(400, problem);
+    std::vector<StationLine> lines;
+    std::string error;
+    if (!networkOverview(now, &lines, &error)) return errorReply(503, error);
+    std::ostringstream o;
+    o << "{\"now\": " << isoTime(now) << ", \"stations\": [";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const StationLine& l = lines[i];
+        o << (i ? ",\n" : "\n") << "{\"name\": " << jsonString(l.name)
+          << ", \"state\": " << jsonString(l.receive.state)
+          << ", \"behind_s\": " << age(l.receive.behindSeconds)
+          << ", \"problem\": " << jsonString(l.receive.problem)
+          << ", \"healthy\": " << (l.healthy ? "true" : "false")
+          << ", \"reason\": " << jsonString(l.reason) << ", \"database\": \""
+          << (l.health.reachable ? "reachable" : "unreachable") << "\", " << healthFields(l.health)
+          << "}";
+    }
+    o << "]}\n";
+    WebReply reply;
+    reply.body = o.str();
+    return reply;
+}
+
+WebReply WebApi::exportPeriod(const WebParams& params, time_t now) const {
+    std::map<std::string, std::string> v;
+    std::string problem = takeParams(params, {"period", "from", "to", "format", "station"}, &v);
+    if (!problem.empty()) return errorReply(400, problem);
+    const std::string format = get(v, "format").empty() ? "csv" : get(v, "format");
+    if (format != "csv" && format != "json")
+        return errorReply(400, "format is csv or json, not '" + shown(format) + "'");
+    WebPeriod period;
+    problem = parseWebPeriod(get(v, "period"), get(v, "from"), get(v, "to"), now, &period);
+    if (!problem.empty()) return errorReply(400, problem);
+    if (period.minutes() > kMaxExportMinutes)
+        return errorReply(400,
+                          "a download covers at most 31 days; ulmet-export writes longer "
+                          "periods");
+    WebReply reply;
+    std::string schema, name;
+    if (!station(params, &schema, &name, &reply)) return reply;
+    ProductRecords records;
+    std::string error;
+    if (!loadProduct(period.first, period.last, schema, records, &error))
+        return errorReply(503, error);
+    std::ostringstream o;
+    if (format == "csv") {
+        writeProductCsv(o, records);
+        reply.contentType = "text/csv; charset=utf-8";
+    } else {
+        writeProductJson(o, records);
+    }
+    reply.body = o.str();
+    reply.filename = "ulmet" + (name.empty() ? std::string() : "-" + name) + "-" +
+                     formatUtc(period.first, "%Y%m%dT%H%MZ") + "-" +
+                     formatUtc(period.last, "%Y%m%dT%H%MZ") + "." + format;
+    return reply;
+}

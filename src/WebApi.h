@@ -1,0 +1,61 @@
+// The JSON API behind the web pages, without the HTTP server: a request's
+// path and query parameters in, a status, content type and body out, so
+// that the same answers can be checked without a network.
+//
+//   /api/series   ?period=6h|day|week|month|year | from=T&to=T
+//                 [&points=N] [&station=NAME]
+//   /api/health   [?station=NAME]
+//   /api/stations                         (central server only)
+//   /api/export   ?format=csv|json & the period [&station=NAME]
+//
+// docs/web.md describes the answers. Every parameter is checked before any
+// statement is built; a bad one gets 400 (404 for an unknown station or
+// path) with {"error": "..."}; a database that cannot be reached, 503.
+#ifndef ULMET_WEBAPI_H
+#define ULMET_WEBAPI_H
+
+#include <ctime>
+#include <map>
+#include <string>
+
+struct WebReply {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+    std::string filename;  // for a download: the name offered, else ""
+};
+
+// The query parameters of a request; a name given twice is kept twice.
+using WebParams = std::multimap<std::string, std::string>;
+
+// The longest period a download may cover (the records of a period are
+// held in memory): 31 days; ulmet-export writes longer ones.
+constexpr long kMaxExportMinutes = 31L * 24 * 60;
+
+class WebApi {
+  public:
+    // `network`: a network's central server, whose stations are named by
+    // `station`; otherwise the station's own database, and no station name.
+    explicit WebApi(bool network) : network_(network) {}
+
+    WebReply handle(const std::string& path, const WebParams& params, time_t now) const;
+
+    bool network() const { return network_; }
+
+  private:
+    bool network_;
+
+    WebReply series(const WebParams& params, time_t now) const;
+    WebReply health(const WebParams& params, time_t now) const;
+    WebReply stations(const WebParams& params, time_t now) const;
+    WebReply exportPeriod(const WebParams& params, time_t now) const;
+    // The schema of the station a request names ("" on a station); false
+    // with `reply` set to the error answer.
+    bool station(const WebParams& params, std::string* schema, std::string* name,
+                 WebReply* reply) const;
+};
+
+// `text` as a JSON string literal (quotes included).
+std::string jsonString(const std::string& text);
+
+#endif

@@ -1,0 +1,291 @@
+// The web pages in a real headless browser (Debian's chromium) against
+// private servers: the station page draws the rows the test wrote, with
+// the gap it left, and the network page of a central server replicating
+// one live and one stopped station lists the stopped one first and links
+// to each station's page, served from its copy. A stopped database turns
+// both pages into a page that says so.
+//
+// ULMET_WEB_SCREENSHOTS=DIR also saves a screenshot of each page there.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "ProductExport.h"
+#include "TestSupport.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A running ulmet-web reading the server behind `socket`.
+class WebServer {
+  public:
+    WebServer(const std::string& socket, bool network) {
+        std::vector<std::string> argv = {binDir() + "/ulmet-web", "--port", "0"};
+        if (network) argv.push_back("--network");
+        child_ = std::make_unique<ChildProcess>(
+            argv, std::vector<std::string>{"MYSQL_UNIX_PORT=" + socket});
+        if (!child_->waitForOutput("listening on http://", 10s))
+            throw std::runtime_error("ulmet-web did not start: " + child_->output());
+        std::smatch m;
+        const std::string out = child_->output();
+        std::regex_search(out, m, std::regex("http://[0-9.]+:[0-9]+"));
+        url_ = m.str();
+    }
+    const std::string& url() const { return url_; }
+    ChildProcess& process() { return *child_; }
+
+  private:
+    std::unique_ptr<ChildProcess> child_;
+    std::string url_;
+};
+
+// One request on a connection of its own ("Connection: close"): the whole
+// answer, status line and headers included.
+std::string http(const std::string& url, const std::string& method, const std::string& path) {
+    const std::size_t colon = url.rfind(':');
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(colon + 1))));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return "";
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        const std::string request =
+            method + " " + path +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buffer[65536];
+            for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
+                answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+std::string statusOf(const std::string& answer) { return answer.substr(9, 3); }
+
+std::vector<std::string> browser(const TempDir& profile) {
+    return {"/usr/bin/chromium",
+            "--no-sandbox",
+            "--headless",
+            "--disable-gpu",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--disable-sync",
+            "--no-first-run",
+            "--hide-scrollbars",
+            "--user-data-dir=" + profile.path(),
+            "--virtual-time-budget=8000"};
+}
+
+// The page's DOM after its scripts ran (and a screenshot, when asked for).
+std::string pageDom(const std::string& url, const std::string& screenshotName = "") {
+    TempDir profile("ulmet-chromium");
+    std::vector<std::string> argv = browser(profile);
+    argv.push_back("--dump-dom");
+    argv.push_back(url);
+    const std::string result = runToEnd(argv, {}, "", 60s);
+    const char* dir = std::getenv("ULMET_WEB_SCREENSHOTS");
+    if (dir != nullptr && !screenshotName.empty()) {
+        TempDir again("ulmet-chromium");
+        std::vector<std::string> shot = browser(again);
+        shot.push_back("--window-size=1200,1350");
+        shot.push_back(std::string("--screenshot=") + dir + "/" + screenshotName);
+        shot.push_back(url);
+        runToEnd(shot, {}, "", 60s);
+    }
+    return result;
+}
+
+std::string state(const std::string& dom) {
+    std::smatch m;
+    return std::regex_search(dom, m, std::regex("data-state=\"([a-z-]+)\"")) ? m.str(1) : "";
+}
+
+// A number or value of the #drawn summary.
+std::string drawn(const std::string& dom, const std::string& key) {
+    std::smatch m;
+    if (!std::regex_search(dom, m, std::regex("\"" + key + "\":(null|-?[0-9.]+)"))) return "";
+    return m.str(1);
+}
+
+std::string minuteText(time_t t, int second) {
+    return formatUtc(t, "%Y-%m-%d %H:%M:") + (second < 10 ? "0" : "") + std::to_string(second);
+}
+
+// IPWV 1.5 + minute/1000 cm for the minutes [first, first + 120) except
+// minutes 40 to 59 (the gap), a temperature every minute, and a
+// satellite row in the last minute.
+void writeRows(const std::string& socket, time_t first, double base) {
+    std::string ipwv, temperature;
+    for (int i = 0; i < 120; ++i) {
+        const time_t t = first + 60L * i;
+        temperature += std::string(i ? "," : "") + "(" + std::to_string(8 + i * 0.01) + ", '" +
+                       minuteText(t, 5) + "')";
+        if (i >= 40 && i < 60) continue;
+        ipwv += std::string(ipwv.empty() ? "" : ",") + "(" + std::to_string(base + i / 1000.0) +
+                ", 0.1, 50, 7, " + std::to_string(6 + i % 4) + ", '" + minuteText(t, 30) + "')";
+    }
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES " +
+            ipwv,
+        socket);
+    sql::exec("INSERT INTO temperature (temperature_value, data) VALUES " + temperature, socket);
+    sql::exec(
+        "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, td, data) "
+        "VALUES (45.5, 7.25, 80.5, 7, 60, 2.4, '" +
+            minuteText(first + 60L * 119, 0) + "')",
+        socket);
+}
+
+std::string periodQuery(time_t first) {
+    return "from=" + formatUtc(first, "%Y-%m-%dT%H:%MZ") +
+           "&to=" + formatUtc(first + 60L * 119, "%Y-%m-%dT%H:%MZ");
+}
+
+void expectDrawnRows(const std::string& dom, double base) {
+    EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
+    EXPECT_EQ(drawn(dom, "points"), "120");
+    EXPECT_EQ(drawn(dom, "values"), "100");
+    EXPECT_EQ(drawn(dom, "gaps"), "1");
+    EXPECT_EQ(std::stod(drawn(dom, "first")), base);
+    EXPECT_NEAR(std::stod(drawn(dom, "last")), base + 0.119, 1e-9);
+    // The chart's own data: a null for every minute of the gap.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(dom, m, std::regex("\"ipwv\":\\[([^\\]]*)\\]")));
+    const std::string ipwv = m.str(1);
+    EXPECT_EQ(count(ipwv, "null"), 20u);
+    EXPECT_NE(ipwv.find(",null,null,"), std::string::npos);
+}
+
+// A two-hour period ending a minute ago (the rows' ages stay small).
+time_t recentFirst() {
+    const time_t now = std::time(nullptr);
+    return now - now % 60 - 120L * 60;
+}
+
+TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
+    ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (scripts/setup)";
+    PrivateServer server;
+    const time_t first = recentFirst();
+    writeRows(server.socket(), first, 1.5);
+    WebServer web(server.socket(), false);
+
+    std::string dom = pageDom(web.url() + "/station?" + periodQuery(first), "web-station.png");
+    expectDrawnRows(dom, 1.5);
+    EXPECT_NE(dom.find("of 60"), std::string::npos);  // the health table is filled
+    EXPECT_NE(dom.find("1.619 cm at"), std::string::npos);
+    EXPECT_NE(dom.find("/api/export?from="), std::string::npos);  // download links
+
+    // What the server itself answers: the API with its headers, the
+    // packaged Chart.js, and refusals of anything else.
+    std::string answer = http(web.url(), "GET", "/api/health");
+    EXPECT_EQ(statusOf(answer), "200") << answer;
+    EXPECT_NE(answer.find("Content-Type: application/json"), std::string::npos);
+    EXPECT_NE(answer.find("Cache-Control: no-store"), std::string::npos);
+    EXPECT_NE(answer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+    EXPECT_NE(answer.find("X-Content-Type-Options: nosniff"), std::string::npos);
+    answer = http(web.url(), "GET", "/static/chart.js");
+    EXPECT_EQ(statusOf(answer), "200");
+    EXPECT_NE(answer.find("Chart.js v"), std::string::npos);
+    answer = http(web.url(), "GET", "/api/export?period=6h&format=json");
+    EXPECT_NE(answer.find("Content-Disposition: attachment; filename=\"ulmet-"), std::string::npos);
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/api/series?period=day%27%20OR%201=1")), "400");
+    EXPECT_EQ(statusOf(http(web.url(), "POST", "/api/health")), "405");
+    EXPECT_EQ(statusOf(http(web.url(), "DELETE", "/station")), "405");
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/static/../../etc/passwd")), "404");
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/network")), "404");  // not a central server
+
+    server.stop();
+    dom = pageDom(web.url() + "/station?period=6h");
+    EXPECT_EQ(state(dom), "database-down");
+    EXPECT_NE(dom.find("Database unavailable: the database cannot be reached"), std::string::npos);
+    EXPECT_TRUE(web.process().running());
+}
+
+// Runs bash with the network helpers loaded; throws on failure.
+void shell(const std::string& script) {
+    ChildProcess child({"/bin/bash", "-c",
+                        "set -e; source \"$NETWORK_ROOT/scripts/lib/network-nodes.sh\"; " + script},
+                       {"NETWORK_ROOT=" + sourceDir(), "MYSQL_UNIX_PORT="});
+    if (child.wait(180s) != 0)
+        throw std::runtime_error("failed: " + script + "\n" + child.output());
+}
+
+TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
+    TempDir root("ulmet-webnet");
+    const std::string certs = root.file("certs"), central = root.file("central");
+    const std::string st1 = root.file("st1"), st2 = root.file("st2");
+    struct Stop {
+        std::string dirs;
+        ~Stop() {
+            runToEnd({"/bin/bash", "-c",
+                      "for d in " + dirs + "; do \"" + sourceDir() +
+                          "/tests/support/mariadb.sh\" stop \"$d\"; done"});
+        }
+    } stop{central + " " + st1 + " " + st2};
+    shell("network_certs " + certs + "; central_create " + central + "; station_create " + st1 +
+          " st1 11 " + certs + "; station_create " + st2 + " st2 12 " + certs + "; central_add " +
+          central + " st1 " + st1 + " " + certs + "; central_add " + central + " st2 " + st2 + " " +
+          certs + "; node_sql " + central + " 'CREATE DATABASE UlmetDB'");
+    // (the test's SQL helper opens UlmetDB; a central server has none of its own)
+    const time_t first = recentFirst();
+    writeRows(st1 + "/mysqld.sock", first, 1.5);
+    writeRows(st2 + "/mysqld.sock", first - 3600, 2.5);  // an hour older
+    const std::string centralSocket = central + "/mysqld.sock";
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return sql::scalar(
+                       "SELECT (SELECT COUNT(*) FROM UlmetDB_st1.ipwv) + "
+                       "(SELECT COUNT(*) FROM UlmetDB_st2.ipwv)",
+                       centralSocket) == "200";
+        },
+        30s));
+    shell("node_stop " + st2);  // st2's connection now retries: connecting
+
+    WebServer web(centralSocket, true);
+    std::string dom;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            dom = pageDom(web.url() + "/network");
+            return dom.find(">connecting<") != std::string::npos;
+        },
+        30s, 1s))
+        << dom;
+    EXPECT_EQ(state(dom), "drawn");
+    const std::size_t row2 = dom.find("<tr class=\"unhealthy\" data-station=\"st2\">");
+    const std::size_t row1 = dom.find("<tr class=\"healthy\" data-station=\"st1\">");
+    ASSERT_NE(row2, std::string::npos) << dom;
+    ASSERT_NE(row1, std::string::npos) << dom;
+    EXPECT_LT(row2, row1);  // the unhealthy first
+    EXPECT_NE(dom.find(">replicating<", row1), std::string::npos);
+    EXPECT_NE(dom.find("href=\"/station?station=st1\""), std::string::npos);
+    EXPECT_NE(dom.find("1.619 cm"), std::string::npos);
+    if (std::getenv("ULMET_WEB_SCREENSHOTS") != nullptr)
+        pageDom(web.url() + "/network", "web-network.png");
+
+    // The linked page draws st1's copy on the central server.
+    dom = pageDom(web.url() + "/station?station=st1&" + periodQuery(first));
+    expectDrawnRows(dom, 1.5);
+    EXPECT_NE(dom.find("all stations"), std::string::npos);
+
+    shell("node_stop " + central);
+    dom = pageDom(web.url() + "/network");
+    EXPECT_EQ(state(dom), "database-down");
+    EXPECT_NE(dom.find("Database unavailable"), std::string::npos);
+}
+
+}  // namespace

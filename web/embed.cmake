@@ -1,0 +1,23 @@
+# Writes OUT, a C++ header holding the files FILES (in DIR) as string
+# constants, so that ulmet-web serves its pages without files beside it.
+# Run with cmake -DDIR=... -DOUT=... -DFILES="a;b" -P embed.cmake.
+set(text "// Generated from web/ by web/embed.cmake: do not edit.\n#pragma once\n#include <cstddef>\n\n")
+string(APPEND text "struct WebAsset {\n    const char* path;\n    const char* type;\n    const char* body;\n};\n\n")
+string(APPEND text "static const WebAsset kWebAssets[] = {\n")
+foreach(name ${FILES})
+  file(READ ${DIR}/${name} content)
+  if(content MATCHES "\\)ULMETASSET\"")
+    message(FATAL_ERROR "${name} holds the raw-string delimiter")
+  endif()
+  if(name MATCHES "\\.html$")
+    set(type "text/html; charset=utf-8")
+  elseif(name MATCHES "\\.js$")
+    set(type "text/javascript; charset=utf-8")
+  else()
+    set(type "text/css; charset=utf-8")
+  endif()
+  string(APPEND text "    {\"${name}\", \"${type}\", R\"ULMETASSET(${content})ULMETASSET\"},\n")
+endforeach()
+string(APPEND text "};\n")
+file(WRITE ${OUT}.tmp "${text}")
+file(RENAME ${OUT}.tmp ${OUT})
