@@ -47,17 +47,22 @@ int runMistrel() {
     Temperature = atmosphericDataDB(DatetimeToQuery, "T");
     RH = atmosphericDataDB(DatetimeToQuery, "RH");
 
-    // Position and elevation: only rows stamped at second 00 of the minute.
-    // Of the minute's satellites the one highest in the sky is used (ties:
-    // the lowest PRN), so that the result does not depend on the order in
-    // which the server returns rows, and the slant path is the one closest
-    // to the zenith. The count is the number of satellite rows of the minute.
+    // Position and elevation: only rows stamped at second 00 of the minute,
+    // and only a satellite above the horizon at or above the acquisition's
+    // 30 degree cut-off: below it the model's mapping is meaningless (the
+    // acquisition also keeps rows at -30 degrees and lower). Of those the
+    // one highest in the sky is used (ties: the lowest PRN; the unique key
+    // on (data, prn) makes the choice unique), so that the result does not
+    // depend on the order in which the server returns rows. The count is
+    // the number of satellite rows of the minute, whatever their elevation;
+    // the outer join returns it even when no satellite qualifies.
     std::snprintf(queryIPWV, sizeof(queryIPWV),
-                  "SELECT latitude, height, elevation, prn, latitudeErr, heightErr, "
-                  "(SELECT COUNT(*) FROM troposphericDelay WHERE data = '%s') "
-                  "FROM troposphericDelay WHERE data = '%s' "
-                  "ORDER BY elevation DESC, prn ASC, id ASC LIMIT 1;",
-                  DatetimeToQuery.c_str(), DatetimeToQuery.c_str());
+                  "SELECT t.latitude, t.height, t.elevation, t.prn, t.latitudeErr, t.heightErr, "
+                  "c.n FROM (SELECT COUNT(*) AS n FROM troposphericDelay WHERE data = '%s') c "
+                  "LEFT JOIN (SELECT * FROM troposphericDelay WHERE data = '%s' "
+                  "AND elevation BETWEEN %g AND 90 ORDER BY elevation DESC, prn ASC LIMIT 1) t "
+                  "ON TRUE;",
+                  DatetimeToQuery.c_str(), DatetimeToQuery.c_str(), kRetrievalElevationCutoff);
     DB = new Database;
     DB->openConnection(host, database, user, password);
     res = DB->query(queryIPWV);
@@ -70,6 +75,13 @@ int runMistrel() {
         latitudeErr = columnValue(row[4]);
         heightErr = columnValue(row[5]);
         satellites = columnValue(row[6]);
+        if (satellites == 0 || satellites == kMissingValue)
+            std::cout << DatetimeToQuery << ": ****** No gps Data ****** \n" << std::endl;
+        else if (Elevation == kMissingValue)
+            std::cout << DatetimeToQuery << ": no satellite at or above the "
+                      << kRetrievalElevationCutoff << " degree cut-off among the minute's "
+                      << satellites << " satellite rows: no IPWV for this minute.\n"
+                      << std::endl;
     } else {
         if (res != nullptr)
             std::cout << DatetimeToQuery << ": ****** No gps Data ****** \n" << std::endl;

@@ -5,6 +5,11 @@
 
 #include <string>
 
+// The lowest elevation (degrees) of a satellite whose row a retrieval may
+// use: the acquisition's cut-off, above the horizon. A minute whose rows
+// are all lower (or below the horizon) gets no value.
+constexpr double kRetrievalElevationCutoff = 30.0;
+
 // The current local date-time with the seconds set to 0, as
 // "YYYY-MM-DD HH:MM:00": the minute whose rows a run works on.
 std::string currentDateTime();

@@ -120,6 +120,15 @@ TEST(Mistrel, Runs) {
     const auto zero = model(1013, 293.15, 0, 0, 45, 90), low = model(1013, 293.15, 0, 100, 10, 90);
     const Rows w = weather("1013", "20", "60"), dry = weather("1013", "20", "0");
     const std::string pos = position("40", "100", "30"), gps = "255|" + kMissingGps;
+    // Only a satellite at or above the 30 degree cut-off, above the horizon,
+    // may give the value: not the one furthest from the horizon below it,
+    // not one under the cut-off, not an impossible elevation.
+    const auto noneAbove = [](const char* n) {
+        return "255|2014-03-05 14:07:00: no satellite at or above the 30 degree cut-off among "
+               "the minute's " +
+               std::string(n) + " satellite rows: no IPWV for this minute.\n\n" + kMissingGps;
+    };
+    const auto mixed = model(1013, 293.15, 60, 100, 40, 30, 4, 5);
     // A latitude error without a height error is no position error estimate.
     const auto half = model(1013, 293.15, 60, 100, 40, 30);
     const std::pair<std::vector<Rows>, std::string> cases[] = {
@@ -132,7 +141,20 @@ TEST(Mistrel, Runs) {
         {{w,
           {"ALTER TABLE troposphericDelay MODIFY elevation VARCHAR(32)",
            position("40", "100", "'n/a'")}},
-         gps},
+         noneAbove("1")},
+        {{w,
+          {position("40", "100", "-35.5", kMinute, "1"),
+           position("40", "100", "-41", kMinute, "2")}},
+         noneAbove("2")},
+        {{w,
+          {position("40", "100", "3", kMinute, "1"), position("40", "100", "7.5", kMinute, "2"),
+           position("40", "100", "29.99", kMinute, "3")}},
+         noneAbove("3")},
+        {{w,
+          {position("41", "200", "-85", kMinute, "1"), position("41", "200", "29.9", kMinute, "2"),
+           position("41", "200", "95", kMinute, "3"), position("40", "100", "30", kMinute, "4"),
+           position("41", "200", "-30", kMinute, "5")}},
+         "0|" + mixed.first + kStored + mixed.second},
         {{dry, {position("45", "0", "90")}}, "0|" + zero.first + kStored + zero.second},
         {{dry, {position("10", "100", "90")}}, "0|" + low.first + "|NULL"},
         {{dry, {position("45", "0", "90"), "DROP TABLE ipwv"}},
