@@ -2,11 +2,16 @@
 
 #include <mysql.h>
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "DBConfig.h"
 #include "Database.h"
+#include "JsonText.h"
 #include "utilities.h"
 
 const ProductColumn kProductColumns[] = {
@@ -26,18 +31,12 @@ const int kProductColumnCount = sizeof(kProductColumns) / sizeof(kProductColumns
 
 namespace {
 
-// The stored text of a numeric column written with the column's format,
-// or "" when it is NULL or not a number.
+// The stored text of a numeric column as the export writes it, or "" when
+// it is NULL or not a number.
 std::string valueText(const char* stored, const ProductColumn& column) {
     const double value = columnValue(stored);
     if (value == kMissingValue) return "";
-    // Room for any double in fixed notation (up to 309 digits before the point).
-    char buffer[400];
-    const int n = std::strcmp(column.format, "%d") == 0
-                      ? std::snprintf(buffer, sizeof(buffer), "%d", static_cast<int>(value))
-                      : std::snprintf(buffer, sizeof(buffer), column.format, value);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof(buffer)) return "";
-    return std::string(buffer, static_cast<size_t>(n));
+    return productNumber(value, column.format);
 }
 
 int columnIndex(const char* name) {
@@ -84,9 +83,53 @@ bool fill(const std::string& select, const std::vector<const char*>& targets, bo
     return ok;
 }
 
+// The minute as stored, in ISO 8601 form without a zone designator: it is
+// GPS time, which ISO 8601 has no designator for (not UTC, so no "Z").
 std::string isoMinute(const std::string& minute) {
-    return minute.substr(0, 10) + "T" + minute.substr(11) + ":00Z";
+    return minute.substr(0, 10) + "T" + minute.substr(11) + ":00";
 }
+
+// The period read and written at once by exportProduct: ten days of
+// minutes, a few megabytes of records.
+constexpr time_t kChunkSeconds = 10 * 24 * 3600;
+
+void writeCsvRecords(std::ostream& out, const ProductRecords& records) {
+    for (const auto& [minute, record] : records) {
+        out << isoMinute(minute);
+        for (const std::string& v : record) out << "," << v;
+        out << "\n";
+    }
+}
+
+void writeCsvHeader(std::ostream& out) {
+    out << "time";
+    for (int i = 0; i < kProductColumnCount; ++i) out << "," << kProductColumns[i].name;
+    out << "\n";
+}
+
+// The records as JSON objects; `first` false when records were written
+// before (a comma then comes first).
+void writeJsonRecords(std::ostream& out, const ProductRecords& records, bool first) {
+    for (const auto& [minute, record] : records) {
+        out << (first ? "" : ",\n") << "{\"time\": \"" << isoMinute(minute) << "\"";
+        first = false;
+        for (int i = 0; i < kProductColumnCount; ++i)
+            out << ", \"" << kProductColumns[i].name
+                << "\": " << (record[i].empty() ? "null" : record[i]);
+        out << "}";
+    }
+}
+
+// `text` with every control character a space, so that a description
+// line stays one comment line of the CSV file.
+std::string oneLine(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    return text;
+}
+
+// A text of a number that strtod reads back as exactly `value`.
+bool readsBack(const char* text, double value) { return std::strtod(text, nullptr) == value; }
 
 }  // namespace
 
@@ -144,33 +187,113 @@ bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRe
     ok = ok && fill("SELECT data, humidity_value" + in + "humidity" + range + " ORDER BY data, id",
                     {"rh_percent"}, false, records, error);
     // The position of the satellite row the retrieval program uses: second
-    // 00 of the minute, highest elevation, then lowest PRN.
+    // 00 of the minute, at or above the 30 degree cut-off, highest
+    // elevation, then lowest PRN; in a minute without such a row, the
+    // highest of the others, since the antenna's position is the same.
     ok = ok && fill("SELECT data, latitude, longitude, height" + in + "troposphericDelay" + range +
-                        " AND data LIKE '%:00' ORDER BY data, elevation DESC, prn ASC, id ASC",
+                        " AND data LIKE '%:00' ORDER BY data, (elevation BETWEEN 30 AND 90) DESC, "
+                        "elevation DESC, prn ASC",
                     {"latitude_deg", "longitude_deg", "height_m"}, false, records, error);
     return ok;
 }
 
-void writeProductCsv(std::ostream& out, const ProductRecords& records) {
-    out << "time";
-    for (int i = 0; i < kProductColumnCount; ++i) out << "," << kProductColumns[i].name;
-    out << "\n";
-    for (const auto& [minute, record] : records) {
-        out << isoMinute(minute);
-        for (const std::string& v : record) out << "," << v;
-        out << "\n";
+std::string productNumber(double value, const char* format) {
+    char buffer[64];
+    if (std::strcmp(format, "%d") == 0) {
+        if (value == std::floor(value) && std::fabs(value) <= INT_MAX) {
+            std::snprintf(buffer, sizeof(buffer), "%d", static_cast<int>(value));
+            return buffer;
+        }
+    } else {
+        // The fixed form only while it is short: 1e70 in fixed notation is
+        // exact but 77 digits long.
+        const int n = std::snprintf(buffer, sizeof(buffer), format, value);
+        if (n > 0 && n < 24 && readsBack(buffer, value)) return buffer;
+    }
+    for (int digits = 0; digits <= 17; ++digits) {
+        std::snprintf(buffer, sizeof(buffer), "%.*e", digits, value);
+        if (readsBack(buffer, value)) break;
+    }
+    return buffer;
+}
+
+std::vector<std::pair<std::string, std::string>> productDescription(const ProductMetadata& meta,
+                                                                    time_t first, time_t last) {
+    std::vector<std::pair<std::string, std::string>> d = {
+        {"product",
+         "IPWV, integrated precipitable water vapour (cm), one record per minute, with the "
+         "minute's surface weather and the satellite and antenna position it was computed from"},
+        {"station", meta.station},
+        {"period", formatUtc(first, "%Y-%m-%dT%H:%M:00") + " to " +
+                       formatUtc(last, "%Y-%m-%dT%H:%M:00") + " (both included)"},
+        {"method",
+         "a surface-meteorology model: the minute's pressure, temperature and relative humidity "
+         "give Saastamoinen zenith delays, mapped with the Niell functions at the elevation of "
+         "one satellite (the highest at or above 30 degrees), and Tm = 0.72 T + 70.2; no delay "
+         "measured by the GNSS receiver enters the value, the receiver supplies only the antenna "
+         "position and the satellite's elevation"},
+        {"uncertainty",
+         "ipwv_sigma_cm is one standard deviation from the input measurements only (weather "
+         "readings, receiver position error estimates, refractivity constants); it does not "
+         "cover the model's own error, sensor drift or the clock; empty when unknown"},
+        {"time_scale",
+         "GPS time (no leap seconds, GPS = UTC + 18 s since 2017-01-01) on the UTC calendar, "
+         "the minute as stored, ISO 8601 without a zone designator"},
+        {"units",
+         "ipwv_cm cm; ipwv_sigma_cm cm; pressure_hpa hPa; temperature_c degrees Celsius; "
+         "rh_percent %; elevation_deg degrees; prn number; satellites count; latitude_deg "
+         "degrees north; longitude_deg degrees east; height_m m"},
+        {"missing", "an empty field (CSV) or null (JSON)"},
+        {"documentation", "docs/science.md of the station software (ulmet)"},
+    };
+    return d;
+}
+
+// The description and the opening of the records.
+static void writeProductStart(std::ostream& out, bool json, const ProductMetadata& meta,
+                              time_t first, time_t last) {
+    if (json) {
+        if (meta.describe) {
+            out << "{\"metadata\": {";
+            const char* sep = "\n";
+            for (const auto& [key, value] : productDescription(meta, first, last)) {
+                out << sep << jsonString(key) << ": " << jsonString(value);
+                sep = ",\n";
+            }
+            out << "},\n\"records\": ";
+        }
+        out << "[\n";
+    } else {
+        if (meta.describe)
+            for (const auto& [key, value] : productDescription(meta, first, last))
+                out << "# " << key << ": " << oneLine(value) << "\n";
+        writeCsvHeader(out);
     }
 }
 
-void writeProductJson(std::ostream& out, const ProductRecords& records) {
-    out << "[\n";
-    size_t n = 0;
-    for (const auto& [minute, record] : records) {
-        out << "{\"time\": \"" << isoMinute(minute) << "\"";
-        for (int i = 0; i < kProductColumnCount; ++i)
-            out << ", \"" << kProductColumns[i].name
-                << "\": " << (record[i].empty() ? "null" : record[i]);
-        out << (++n < records.size() ? "},\n" : "}\n");
+bool exportProduct(std::ostream& out, ProductFormat format, const ProductMetadata& meta,
+                   time_t first, time_t last, const std::string& schema, std::string* error) {
+    const bool json = format == ProductFormat::Json;
+    bool none = true;
+    for (time_t from = first; from <= last; from += kChunkSeconds) {
+        const time_t to = std::min(last, from + kChunkSeconds - 60);
+        ProductRecords records;
+        if (!loadProduct(from, to, schema, records, error)) return false;
+        // Nothing is written before the first part of the period was read:
+        // a database that cannot be read leaves no output at all.
+        if (from == first) writeProductStart(out, json, meta, first, last);
+        if (json)
+            writeJsonRecords(out, records, none);
+        else
+            writeCsvRecords(out, records);
+        none = none && records.empty();
+        if (!out) {
+            if (error != nullptr) *error = "the output cannot be written";
+            return false;
+        }
     }
-    out << "]\n";
+    if (json) out << (none ? "]\n" : "\n]\n") << (meta.describe ? "}\n" : "");
+    out.flush();
+    if (!out && error != nullptr) *error = "the output cannot be written";
+    return static_cast<bool>(out);
 }

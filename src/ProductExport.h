@@ -39,11 +39,38 @@ std::string formatUtc(time_t t, const char* format);
 // Reads the records of every minute from `first` to `last` (whole minutes,
 // both included) from the station's tables, qualified by `schema` when it
 // is not empty (a station's copy on a network's central server). False,
-// with `error` set, when a statement fails.
+// with `error` set, when a statement fails. Holds the whole period in
+// memory: exportProduct streams a period of any length.
 bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRecords& records,
                  std::string* error);
 
-void writeProductCsv(std::ostream& out, const ProductRecords& records);
-void writeProductJson(std::ostream& out, const ProductRecords& records);
+// A number as the export writes it: in the column's fixed format when that
+// gives back exactly the stored value and stays short, else in the
+// shortest exponent form that does ("1e+70", "2.3470123456789e+00"). A
+// count is an integer only when the value is one. Never cut, never rounded.
+std::string productNumber(double value, const char* format);
+
+enum class ProductFormat { Csv, Json };
+
+// What travels with the values: the station and the period, and whether
+// the description of the product is written at all (`--no-metadata`
+// writes the bare records that older readers expect).
+struct ProductMetadata {
+    std::string station;
+    bool describe = true;
+};
+
+// The product's description: what the value is and is not, its time scale,
+// its units. CSV: "# key: value" lines before the column header; JSON: the
+// object's "metadata" member, the records in "records".
+std::vector<std::pair<std::string, std::string>> productDescription(const ProductMetadata& meta,
+                                                                    time_t first, time_t last);
+
+// Writes the product of every minute from `first` to `last` to `out`,
+// reading and writing a bounded number of days at a time, so memory does
+// not grow with the period. False, with `error` set, when a statement
+// fails; what was written before stays written.
+bool exportProduct(std::ostream& out, ProductFormat format, const ProductMetadata& meta,
+                   time_t first, time_t last, const std::string& schema, std::string* error);
 
 #endif

@@ -77,26 +77,6 @@ std::string healthFields(const DbHealth& h) {
 
 }  // namespace
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f || c >= 0x80) {
-            // Control characters and anything outside ASCII are escaped, so
-            // the answer stays valid JSON whatever bytes a name held.
-            static const char kHex[] = "0123456789abcdef";
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xf];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
 WebReply WebApi::handle(const std::string& path, const WebParams& params, time_t now) const {
     if (path == "/api/series") return series(params, now);
     if (path == "/api/health") return health(params, now);
@@ -254,17 +234,14 @@ WebReply WebApi::exportPeriod(const WebParams& params, time_t now) const {
     WebReply reply;
     std::string schema, name;
     if (!station(params, &schema, &name, &reply)) return reply;
-    ProductRecords records;
     std::string error;
-    if (!loadProduct(period.first, period.last, schema, records, &error))
-        return errorReply(503, error);
     std::ostringstream o;
-    if (format == "csv") {
-        writeProductCsv(o, records);
-        reply.contentType = "text/csv; charset=utf-8";
-    } else {
-        writeProductJson(o, records);
-    }
+    ProductMetadata meta;
+    meta.station = name.empty() ? "this station" : name;
+    if (!exportProduct(o, format == "csv" ? ProductFormat::Csv : ProductFormat::Json, meta,
+                       period.first, period.last, schema, &error))
+        return errorReply(503, error);
+    if (format == "csv") reply.contentType = "text/csv; charset=utf-8";
     reply.body = o.str();
     reply.filename = "ulmet" + (name.empty() ? std::string() : "-" + name) + "-" +
                      formatUtc(period.first, "%Y%m%dT%H%MZ") + "-" +

@@ -18,6 +18,8 @@
 #include <map>
 #include <string>
 
+#include "JsonText.h"
+
 struct WebReply {
     int status = 200;
     std::string contentType = "application/json";
@@ -54,8 +56,5 @@ class WebApi {
     bool station(const WebParams& params, std::string* schema, std::string* name,
                  WebReply* reply) const;
 };
-
-// `text` as a JSON string literal (quotes included).
-std::string jsonString(const std::string& text);
 
 #endif

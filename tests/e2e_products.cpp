@@ -45,12 +45,12 @@ const char* const kRows[] = {
 const char kCsv[] =
     "time,ipwv_cm,ipwv_sigma_cm,pressure_hpa,temperature_c,rh_percent,elevation_deg,prn,"
     "satellites,latitude_deg,longitude_deg,height_m\n"
-    "2014-03-05T14:05:00Z,2.347012,0.051631,1013.25,20.50,60.00,72.00000,5,6,-35.200000000,"
+    "2014-03-05T14:05:00,2.347012,0.051631,1013.25,20.50,60.00,72.00000,5,6,-35.200000000,"
     "7.250000000,150.000\n"
-    "2014-03-05T14:06:00Z,,,,,,,,,,,\n"
-    "2014-03-05T14:07:00Z,,,,,,,,,45.600000000,7.300000000,81.000\n"
-    "2014-03-05T14:08:00Z,1.500000,,1002.00,-3.25,55.50,,,,,,\n"
-    "2014-03-05T14:09:00Z,0.000000,0.050000,1010.00,,40.00,30.50000,12,3,45.500000000,"
+    "2014-03-05T14:06:00,,,,,,,,,,,\n"
+    "2014-03-05T14:07:00,,,,,,,,,45.600000000,7.300000000,81.000\n"
+    "2014-03-05T14:08:00,1.500000,,1002.00,-3.25,55.50,,,,,,\n"
+    "2014-03-05T14:09:00,0.000000,0.050000,1010.00,,40.00,30.50000,12,3,45.500000000,"
     "7.250000000,80.500\n";
 
 // kCsv as the export's JSON: one object a minute, empty fields null.
@@ -84,10 +84,11 @@ TEST(Products, ExportWritesEveryMinuteOfThePeriod) {
     TempDir dir;
     // Seconds are ignored; both forms of time are read.
     EXPECT_EQ(
-        exportRun({"--from", "2014-03-05 14:05:30", "--to", "2014-03-05T14:09Z"}, server.socket()),
+        exportRun({"--from", "2014-03-05 14:05:30", "--to", "2014-03-05T14:09Z", "--no-metadata"},
+                  server.socket()),
         std::string("0|") + kCsv);
     EXPECT_EQ(exportRun({"--from", "2014-03-05T14:05:00Z", "--to", "2014-03-05 14:09:59",
-                         "--format", "json", "--out", dir.file("day.json")},
+                         "--format", "json", "--out", dir.file("day.json"), "--no-metadata"},
                         server.socket()),
               "0|");
     EXPECT_EQ(readFile(dir.file("day.json")), csvAsJson());
@@ -99,6 +100,44 @@ TEST(Products, ExportWritesEveryMinuteOfThePeriod) {
                   .substr(0, 2),
               "1|");
     EXPECT_EQ(access(dir.file("none.csv").c_str(), F_OK), -1);
+}
+
+// The description travels with the values, and ordinary readers (Python's
+// csv and json modules) read both forms; numbers come out exactly, however
+// large or long.
+TEST(Products, ExportDescribesTheProductAndKeepsEveryNumber) {
+    PrivateServer server;
+    for (const char* row : kRows) sql::exec(row, server.socket());
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, prn, satellites, data) VALUES "
+        "(1.0e70, 2.3470123456789, 12, 7, '2014-03-05 14:06:00')",
+        server.socket());
+    TempDir dir;
+    const std::vector<std::string> period = {"--from",           "2014-03-05 14:05", "--to",
+                                             "2014-03-05 14:09", "--station",        "st\n1"};
+    for (const char* format : {"csv", "json"}) {
+        std::vector<std::string> args = period;
+        args.insert(args.end(), {"--format", format, "--out", dir.file(format)});
+        ASSERT_EQ(exportRun(args, server.socket()), "0|");
+    }
+    const char* script = R"(
+import csv, json, sys
+lines = open(sys.argv[1]).read().splitlines()
+meta = dict(l[2:].split(': ', 1) for l in lines if l.startswith('# '))
+rows = list(csv.DictReader(l for l in lines if not l.startswith('#')))
+doc = json.load(open(sys.argv[2]))
+assert doc['metadata'] == dict(meta, station='st\n1'), doc['metadata']
+assert [r['time'] for r in rows] == [r['time'] for r in doc['records']]
+r = rows[1]
+print(len(rows), rows[0]['time'], meta['station'], 'GPS time' in meta['time_scale'],
+      'no delay measured by the GNSS receiver' in meta['method'],
+      r['ipwv_cm'], r['ipwv_sigma_cm'], r['prn'], r['satellites'],
+      float(r['ipwv_cm']) == 1e70, doc['records'][1]['ipwv_cm'] == 1e70,
+      doc['records'][1]['ipwv_sigma_cm'] == 2.3470123456789, rows[0]['ipwv_cm'])
+)";
+    EXPECT_EQ(runToEnd({"/usr/bin/python3", "-c", script, dir.file("csv"), dir.file("json")}),
+              "0|5 2014-03-05T14:05:00 st 1 True True 1e+70 2.3470123456789e+00 12 7 True "
+              "True True 2.347012\n");
 }
 
 // Column `column` of the row of `table` whose first column is `key`.

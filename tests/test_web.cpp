@@ -216,20 +216,24 @@ TEST_F(WebTest, DownloadsHaveTheExportsColumns) {
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(r.contentType, "text/csv; charset=utf-8");
     EXPECT_EQ(r.filename, "ulmet-20260301T1119Z-20260301T1121Z.csv");
-    EXPECT_EQ(r.body,
+    // After the product's description ("# " lines), the records.
+    const std::size_t records = r.body.find("\ntime,");
+    EXPECT_EQ(r.body.substr(0, 11), "# product: ");
+    EXPECT_EQ(r.body.substr(records + 1),
               "time,ipwv_cm,ipwv_sigma_cm,pressure_hpa,temperature_c,rh_percent,elevation_deg,"
               "prn,satellites,latitude_deg,longitude_deg,height_m\n"
-              "2026-03-01T11:19:00Z,1.190000,0.100000,,11.90,,49.50000,7,9,,,\n"
-              "2026-03-01T11:20:00Z,,,,12.00,,,,,,,\n"
-              "2026-03-01T11:21:00Z,,,,12.10,,,,,,,\n");
+              "2026-03-01T11:19:00,1.190000,0.100000,,11.90,,49.50000,7,9,,,\n"
+              "2026-03-01T11:20:00,,,,12.00,,,,,,,\n"
+              "2026-03-01T11:21:00,,,,12.10,,,,,,,\n");
     r = api.handle("/api/export",
                    {{"from", "2026-03-01T11:20Z"}, {"to", "2026-03-01T11:20Z"}, {"format", "json"}},
                    kNow);
-    EXPECT_EQ(r.body,
-              "[\n{\"time\": \"2026-03-01T11:20:00Z\", \"ipwv_cm\": null, \"ipwv_sigma_cm\": null, "
+    EXPECT_EQ(r.body.substr(0, 14), "{\"metadata\": {");
+    EXPECT_EQ(r.body.substr(r.body.find("\n\"records\": ") + 12),
+              "[\n{\"time\": \"2026-03-01T11:20:00\", \"ipwv_cm\": null, \"ipwv_sigma_cm\": null, "
               "\"pressure_hpa\": null, \"temperature_c\": 12.00, \"rh_percent\": null, "
               "\"elevation_deg\": null, \"prn\": null, \"satellites\": null, \"latitude_deg\": "
-              "null, \"longitude_deg\": null, \"height_m\": null}\n]\n");
+              "null, \"longitude_deg\": null, \"height_m\": null}\n]\n}\n");
 }
 
 // Every malformed or hostile request is refused with a message and runs

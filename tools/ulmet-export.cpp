@@ -1,19 +1,26 @@
 // ulmet-export: the station's product, one record per minute of a period,
-// as CSV or JSON. Each record holds the minute (ISO 8601, UTC), the stored
-// IPWV and its uncertainty, the weather readings of the minute, the
-// satellite the value was computed from (elevation, PRN, satellite count)
-// and the station position. Values that do not exist are explicit: an
-// empty field in CSV, null in JSON. docs/science.md describes every
+// as CSV or JSON. Each record holds the minute (ISO 8601, GPS time as
+// stored), the stored IPWV and its uncertainty, the weather readings of the
+// minute, the satellite the value was computed from (elevation, PRN,
+// satellite count) and the station position. Values that do not exist are
+// explicit: an empty field in CSV, null in JSON. A description of the
+// product (method, time scale, units, station) comes first: "# " lines in
+// CSV, the "metadata" member in JSON. docs/science.md describes every
 // column and its unit.
 //
 //   ulmet-export --from T1 --to T2 [--format csv|json] [--out FILE]
+//                [--station NAME] [--no-metadata]
 //
 // T1 and T2 are minutes as stored ("YYYY-MM-DD HH:MM[:SS]") or in ISO 8601
 // ("YYYY-MM-DDTHH:MM[:SS][Z]"); the seconds are ignored and both minutes
-// are included. The database is reached as the station's programs reach it.
+// are included. The period is read and written a few days at a time, so a
+// period of any length needs the same memory. The database is reached as
+// the station's programs reach it.
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 
 #include "DbSettings.h"
@@ -23,28 +30,44 @@ namespace {
 
 const char kUsage[] =
     "usage: ulmet-export --from T1 --to T2 [--format csv|json] [--out FILE]\n"
-    "  T1, T2: 'YYYY-MM-DD HH:MM[:SS]' or 'YYYY-MM-DDTHH:MM[:SS][Z]' (seconds ignored)\n";
+    "                    [--station NAME] [--no-metadata]\n"
+    "  T1, T2: 'YYYY-MM-DD HH:MM[:SS]' or 'YYYY-MM-DDTHH:MM[:SS][Z]' (seconds ignored)\n"
+    "  --station: the station's name in the description (default: the host name)\n"
+    "  --no-metadata: the records alone, without the product's description\n";
+
+std::string hostName() {
+    char name[256] = "";
+    if (gethostname(name, sizeof(name) - 1) != 0) return "";
+    return name;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string from, to, format = "csv", outPath;
+    ProductMetadata meta;
+    meta.station = hostName();
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             std::cout << kUsage;
             return 0;
         }
-        if (i + 1 >= argc ||
-            (arg != "--from" && arg != "--to" && arg != "--format" && arg != "--out")) {
+        if (arg == "--no-metadata") {
+            meta.describe = false;
+            continue;
+        }
+        if (i + 1 >= argc || (arg != "--from" && arg != "--to" && arg != "--format" &&
+                              arg != "--out" && arg != "--station")) {
             std::cerr << "ulmet-export: unknown option or missing value: " << arg << "\n" << kUsage;
             return 2;
         }
         const std::string value = argv[++i];
-        (arg == "--from"     ? from
-         : arg == "--to"     ? to
-         : arg == "--format" ? format
-                             : outPath) = value;
+        (arg == "--from"      ? from
+         : arg == "--to"      ? to
+         : arg == "--format"  ? format
+         : arg == "--station" ? meta.station
+                              : outPath) = value;
     }
     time_t first = 0, last = 0;
     if (from.empty() || to.empty()) {
@@ -69,30 +92,30 @@ int main(int argc, char** argv) {
 
     if (!checkDbSettings()) return 1;
 
-    ProductRecords records;
+    const ProductFormat how = format == "csv" ? ProductFormat::Csv : ProductFormat::Json;
     std::string error;
-    const bool ok = loadProduct(first, last, "", records, &error);
+    bool ok;
+    if (outPath.empty()) {
+        ok = exportProduct(std::cout, how, meta, first, last, "", &error);
+    } else {
+        // The file appears only complete: written beside it, then renamed.
+        const std::string partial = outPath + ".partial";
+        std::ofstream out(partial, std::ios::out | std::ios::trunc);
+        ok = out && exportProduct(out, how, meta, first, last, "", &error);
+        out.close();
+        if (ok && (!out || std::rename(partial.c_str(), outPath.c_str()) != 0)) {
+            ok = false;
+            error = "cannot write " + outPath;
+        }
+        if (!ok) {
+            std::remove(partial.c_str());
+            if (error.empty()) error = "cannot write " + outPath;
+        }
+    }
     if (!ok) {
         std::cerr << "ulmet-export: " << error << "\n";
-        std::cerr << "ulmet-export: nothing written (is the database set up with "
+        std::cerr << "ulmet-export: export incomplete (is the database set up with "
                      "ulmet-install-db, and is the server running?)\n";
-        return 1;
-    }
-
-    std::ostringstream text;
-    if (format == "csv")
-        writeProductCsv(text, records);
-    else
-        writeProductJson(text, records);
-    if (outPath.empty()) {
-        std::cout << text.str() << std::flush;
-        return std::cout ? 0 : 1;
-    }
-    std::ofstream out(outPath, std::ios::out | std::ios::trunc);
-    out << text.str();
-    out.close();
-    if (!out) {
-        std::cerr << "ulmet-export: cannot write " << outPath << "\n";
         return 1;
     }
     return 0;
