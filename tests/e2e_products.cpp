@@ -140,6 +140,46 @@ print(len(rows), rows[0]['time'], meta['station'], 'GPS time' in meta['time_scal
               "True True 2.347012\n");
 }
 
+// The plot draws what the export gives and nothing between: a gap where no
+// minute has a value, a satellite's line broken while it was set, an
+// unknown uncertainty without a band, one value per minute.
+TEST(Products, PlotBreaksAtGapsAndShowsUnknownUncertainty) {
+    PrivateServer server;
+    const std::string m = "2014-03-05 10:";
+    std::string ipwv = "INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) VALUES ",
+                td = "INSERT INTO troposphericDelay (prn, elevation, td, data) VALUES ";
+    // Values 10:00-10:03 and 10:10-10:12 (10:10 without uncertainty, 10:12
+    // twice: the later one counts); PRN 3 set from 10:02 to 10:06.
+    for (const char* at : {"00", "01", "02", "03", "11", "12"})
+        ipwv += std::string("(2.0, 0.05, '") + m + at + ":00'), ";
+    ipwv += "(2.5, NULL, '" + m + "10:00'), (3.0, 0.1, '" + m + "12:30')";
+    for (const char* at : {"00", "01", "07", "08"})
+        td += std::string("(3, 40, 3.1, '") + m + at + ":00'), ";
+    td += "(7, 60, 2.6, '" + m + "00:00'), (7, 60, 2.7, '" + m + "01:00')";
+    sql::exec(ipwv, server.socket());
+    sql::exec(td, server.socket());
+    TempDir dir;
+    const std::string out =
+        runToEnd({sourceDir() + "/tools/ulmet-plot", "--from", m + "00", "--to", m + "12", "--out",
+                  dir.file("p.png"), "--data-dir", dir.path(), "--socket", server.socket()},
+                 {"TZ=UTC"});
+    ASSERT_EQ(out.substr(0, 2), "0|") << out;
+    // Lines of each file, blank lines as "|": the breaks gnuplot draws.
+    const auto shape = [&](const char* name) {
+        std::istringstream in(readFile(dir.file(name)));
+        std::string line, text;
+        while (std::getline(in, line)) text += line.empty() ? "|" : line.substr(11, 5) + " ";
+        return text;
+    };
+    EXPECT_EQ(shape("ipwv.dat"), "|10:00 10:01 10:02 10:03 |10:10 10:11 10:12 ");
+    EXPECT_EQ(shape("band.dat"), "|10:00 10:01 10:02 10:03 ||10:11 10:12 ");
+    EXPECT_EQ(shape("unknown.dat"), "10:10 ");
+    EXPECT_EQ(shape("td.dat"), "10:00 10:01 |10:07 10:08 ||10:00 10:01 ");
+    EXPECT_NE(readFile(dir.file("ipwv.dat")).find("10:10:00\t2.5\tNaN\tNaN"), std::string::npos);
+    EXPECT_NE(readFile(dir.file("ipwv.dat")).find("10:12:00\t3\t2.9\t3.1"), std::string::npos);
+    EXPECT_GT(readFile(dir.file("p.png")).size(), 1000u);
+}
+
 // Column `column` of the row of `table` whose first column is `key`.
 std::string cell(const std::string& table, const std::string& key, int column) {
     const std::size_t at = ("\n" + table).find("\n" + key + "\t");
