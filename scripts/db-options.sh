@@ -24,6 +24,28 @@ ulmet_db_settings() {
     echo "database option file $file: missing, not a regular file or not readable" >&2
     return 1
   fi
+  # As the programs check it: whoever may change the file chooses the
+  # login, an include would read files nobody checked, and without [ulmet]
+  # the built-in login would be used silently.
+  local owner mode
+  owner=$(stat -c %u "$file")
+  mode=$(stat -c %a "$file")
+  if [ "$owner" != 0 ] && [ "$owner" != "$(id -u)" ]; then
+    echo "database option file $file: owned by neither root nor the user running this program" >&2
+    return 1
+  fi
+  if (((8#$mode & 8#022) != 0)); then
+    echo "database option file $file: writable by group or others" >&2
+    return 1
+  fi
+  if grep -qE '^[[:space:]]*!' "$file"; then
+    echo "database option file $file: includes other files" >&2
+    return 1
+  fi
+  if ! grep -qE '^[[:space:]]*\[[[:space:]]*ulmet[[:space:]]*\]' "$file"; then
+    echo "database option file $file: no [ulmet] group" >&2
+    return 1
+  fi
   local out
   if ! out=$(my_print_defaults --defaults-file="$file" ulmet 2>&1); then
     echo "database option file $file: ${out%%$'\n'*}" >&2
