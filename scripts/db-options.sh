@@ -51,6 +51,24 @@ ulmet_db_settings() {
     echo "database option file $file: ${out%%$'\n'*}" >&2
     return 1
   fi
+  # The groups that the client library reads besides [ulmet] may hold only
+  # settings that change neither the login nor what the client loads.
+  local others
+  others=$(my_print_defaults --defaults-file="$file" client client-server client-mariadb 2>&1) || true
+  while IFS= read -r line; do
+    [ -n "$line" ] || continue
+    key=${line#--}
+    key=${key%%=*}
+    key=${key//_/-}
+    case "$key" in
+    default-character-set | ssl | ssl-ca | ssl-capath | ssl-cert | ssl-key | ssl-cipher | ssl-crl | \
+      ssl-crlpath | tls-version | ssl-verify-server-cert) ;;
+    *)
+      echo "database option file $file: key '$key' outside [ulmet] (only [ulmet] may hold a login or client setting)" >&2
+      return 1
+      ;;
+    esac
+  done <<<"$others"
   while IFS= read -r line; do
     [ -n "$line" ] || continue
     key=${line#--}
