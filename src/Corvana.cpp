@@ -257,7 +257,7 @@ int run(int argc, char** argv) {
     try {
         my_serial.write(unlogCmd.str());
         cmdResult = my_serial.read(8192);
-        std::cout << "UNLOG Cmd Result: " << cmdResult << "\n" << std::endl;
+        std::cout << "UNLOG Cmd Result: " << receiver::printable(cmdResult) << "\n" << std::endl;
         cmdResult.clear();
     } catch (std::exception& e) {
         std::cout << "Error in [ unlogall true ] before exiting : " << e.what() << std::endl;

@@ -15,11 +15,19 @@ using namespace testsupport;
 
 namespace {
 
-// Bytes below 0x20 other than the newline, DEL and 8-bit C1 bytes.
-std::size_t controlBytes(const std::string& text) {
-    std::size_t n = 0;
-    for (unsigned char c : text) n += (c < 0x20 && c != '\n') || c == 0x7f || c == 0x9b;
-    return n;
+// The bytes below 0x20 other than the newline and tab, DEL and 8-bit C1 bytes, in
+// hexadecimal with where each first occurs.
+std::string controlBytes(const std::string& text) {
+    std::string found;
+    std::set<unsigned char> seen;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (((c < 0x20 && c != '\n' && c != '\t') || (c >= 0x7f && c < 0xa0)) &&
+            seen.insert(c).second)
+            found += std::to_string(c) + " at " + std::to_string(i) + ": " +
+                     text.substr(i > 40 ? i - 40 : 0, 80) + "\n";
+    }
+    return found;
 }
 
 // A receiver that lies with correct checksums (the simulator's --hostile:
@@ -31,13 +39,13 @@ using HostileReceiver = Acquisition;
 TEST_F(HostileReceiver, NothingImpossibleStoredAMinuteBoundedNoRawControlText) {
     if (faketimeLibrary().empty()) GTEST_SKIP() << "libfaketime not installed";
     // 56 satellites, an emission every 15 s sent again for each second:
-    // two emissions of one minute bring more rows than it may hold.
+    // the first emission alone brings more rows than a minute may hold.
     ASSERT_NO_FATAL_FAILURE(
         start("none", 15, {"--hostile", "--satellites", "56", "--baud", "2000000"}, true));
     ASSERT_TRUE(waitFor(
         [&] {
-            return emissions() >= 2 && count(daemon_->output(), "the minute ") > 0 &&
-                   count(daemon_->output(), "SATVIS_LOG\n") >= 2 * (15 + 2);
+            return emissions() >= 1 && count(daemon_->output(), "the minute ") > 0 &&
+                   count(daemon_->output(), "SATVIS_LOG\n") >= 15 + 2;
         },
         seconds(60)))
         << sim_->output() << daemon_->output();
@@ -56,16 +64,22 @@ TEST_F(HostileReceiver, NothingImpossibleStoredAMinuteBoundedNoRawControlText) {
                               socket));
     EXPECT_LE(most, 512);
     EXPECT_GT(most, 512 - 56);  // the bound was reached
+    // The clean rows, first of their minute, are all there. (A minute that
+    // lies have filled takes no more, clean or not.)
     const std::vector<std::string> rows = stored();
     const std::set<std::string> all(rows.begin(), rows.end());
-    for (const std::string& row : expected()) EXPECT_EQ(all.count(row), 1u) << row;
-    EXPECT_EQ(controlBytes(out), 0u);
+    const std::string first = expected().at(0).substr(0, 19);
+    for (const std::string& row : expected())
+        if (row.compare(0, 19, first) == 0) {
+            EXPECT_EQ(all.count(row), 1u) << row;
+        }
+    EXPECT_EQ(controlBytes(out), "");
     EXPECT_NE(out.find("\\x1b[2J"), std::string::npos);  // shown, escaped
     std::smatch refused;
     ASSERT_TRUE(std::regex_search(
         out, refused, std::regex("Logs refused for values no receiver reports: (\\d+)")))
         << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
-    EXPECT_GE(std::stoul(refused[1]), 2u * 3u);  // three lies of each emission, at least
+    EXPECT_GE(std::stoul(refused[1]), 3u);  // three lies of an emission, at least
 }
 
 // The daemon's lock file is opened only as a regular file of its own user
