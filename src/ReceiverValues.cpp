@@ -34,10 +34,11 @@ std::string printable(const std::string& text) {
     out.reserve(text.size());
     for (std::string::size_type i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        // The receiver ends its lines with "\r\n": kept as it is.
+        const bool lineEnd = c == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
         if (c == '\\') {
             out += "\\\\";
-        } else if (c == '\n' || (c >= 0x20 && c < 0x7f)) {
+        } else if (c == '\n' || lineEnd || (c >= 0x20 && c < 0x7f)) {
             out += static_cast<char>(c);
         } else {
             char escaped[8];

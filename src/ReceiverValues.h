@@ -46,8 +46,9 @@ const char* positionProblem(const double position[3], const double positionErr[3
 const char* satelliteProblem(int32_t prn, double elevation, double delay);
 
 // `text` with every byte that is not printable ASCII written as \xHH
-// (backslash as \\); newlines stay, and a carriage return before one is
-// dropped. For receiver text that goes to the terminal or the journal.
+// (backslash as \\); newlines stay, and so does a carriage return just
+// before one (the receiver's line end). For receiver text that goes to the
+// terminal or the journal.
 std::string printable(const std::string& text);
 
 }  // namespace receiver

@@ -15,14 +15,16 @@ using namespace testsupport;
 
 namespace {
 
-// The bytes below 0x20 other than the newline and tab, DEL and 8-bit C1 bytes, in
-// hexadecimal with where each first occurs.
+// The bytes below 0x20 other than newline, tab and a carriage return
+// before a newline, DEL and 8-bit C1 bytes: each (in decimal) with where
+// it first occurs.
 std::string controlBytes(const std::string& text) {
     std::string found;
     std::set<unsigned char> seen;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (((c < 0x20 && c != '\n' && c != '\t') || (c >= 0x7f && c < 0xa0)) &&
+        const bool lineEnd = c == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+        if (((c < 0x20 && c != '\n' && c != '\t' && !lineEnd) || (c >= 0x7f && c < 0xa0)) &&
             seen.insert(c).second)
             found += std::to_string(c) + " at " + std::to_string(i) + ": " +
                      text.substr(i > 40 ? i - 40 : 0, 80) + "\n";

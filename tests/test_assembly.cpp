@@ -430,7 +430,7 @@ TEST_F(AssemblyTest, TheRowsOfAMinuteAreBounded) {
 
 TEST(ReceiverText, ControlCharactersAreEscaped) {
     EXPECT_EQ(receiver::printable("<OK\r\n\x1b[2J\\\x07\xc3\xa9 x\r"),
-              "<OK\n\\x1b[2J\\\\\\x07\\xc3\\xa9 x\\x0d");
+              "<OK\r\n\\x1b[2J\\\\\\x07\\xc3\\xa9 x\\x0d");
 }
 
 }  // namespace

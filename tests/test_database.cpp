@@ -99,6 +99,22 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
         EXPECT_EQ(Database::classify(n), F::Transient) << n;
 }
 
+// No connection lets the server read a client file (LOAD DATA LOCAL).
+TEST_F(DatabaseTest, NoLocalFileReachesTheServer) {
+    TempDir dir("ulmet-infile");
+    const std::string file = dir.file("rows.txt");
+    std::ofstream(file) << "1\n2\n";
+    Database db;
+    ASSERT_EQ(connect(db), 200);
+    const std::string statement = "LOAD DATA LOCAL INFILE '" + file +
+                                  "' INTO TABLE pressure (@v) SET pressure_value = @v, data = "
+                                  "'2014-03-05 14:07:00'";
+    EXPECT_TRUE(db.updateQuery(statement.c_str()));
+    EXPECT_NE(db.errorNumber(), 0u);
+    db.disconnect();
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM pressure"), "0");
+}
+
 // The login comes from the option file named by ULMET_DB_CONFIG, key by
 // key over the built-in one; a file that cannot be used is an error that
 // names it, and no login is tried then (never the built-in one instead).
