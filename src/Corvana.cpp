@@ -83,7 +83,7 @@ std::string holdLocks(const std::string& device) {
     // one else may write: the daemon truncates and writes what it opens.
     int lockFd = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (lockFd < 0) return "cannot open " + where + ": " + std::strerror(errno);
-    struct stat info;
+    struct stat info {};
     if (fstat(lockFd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
         (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         close(lockFd);

@@ -42,7 +42,7 @@ std::string printable(const std::string& text) {
             out += static_cast<char>(c);
         } else {
             char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+            (void)std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
             out += escaped;
         }
     }
