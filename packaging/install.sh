@@ -84,22 +84,11 @@ for unit in corvana.service mistrel.service mistrel.timer ulmet-web.service; do
 done
 
 # ---- database option files ----------------------------------------------------
-# The units name /etc/ulmet/corvana.cnf and /etc/ulmet/mistrel.cnf. Until
-# `ulmet-install-db --accounts` writes them, an empty [ulmet] group keeps
-# the login built into the programs (the old set-up keeps working).
-install_option_files() {
-  install -d -m 0755 /etc/ulmet
-  local file name
-  for file in corvana.cnf:ulmet mistrel.cnf:ulmet-ipwv; do
-    name=${file#*:}
-    file=/etc/ulmet/${file%%:*}
-    if [ ! -e "$file" ]; then
-      printf '# Built-in login; run ulmet-install-db --accounts for an account of its own.\n[ulmet]\n' >"$file"
-      chown "root:$name" "$file"
-      chmod 0640 "$file"
-    fi
-  done
-}
+# None is written here: the units name /etc/ulmet/corvana.cnf and
+# /etc/ulmet/mistrel.cnf, which `ulmet-install-db --accounts` writes with
+# the services' own accounts. Until then the services refuse to start with
+# a message naming the missing file, rather than logging in as root with
+# the password every binary carries (README, "The built-in login").
 # ---- end of database option files ----------------------------------------------
 
 if [ $live = 0 ]; then
@@ -121,7 +110,6 @@ else
 fi
 id ulmet
 install -d -o ulmet -g ulmet -m 0750 /var/lib/ulmet
-install_option_files
 
 if [ -d /run/systemd/system ]; then
   systemctl daemon-reload

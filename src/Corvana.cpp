@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "LogAssembly.h"
+#include "ReceiverValues.h"
 #include "serial.h"
 
 volatile sig_atomic_t running = 0;
@@ -77,8 +79,16 @@ std::string holdLocks(const std::string& device) {
     char cwd[4096];
     std::string where = getcwd(cwd, sizeof(cwd)) != nullptr ? std::string(cwd) + "/" : "";
     where += kLockFile;
-    int lockFd = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a link, and only a regular file of this user that no
+    // one else may write: the daemon truncates and writes what it opens.
+    int lockFd = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (lockFd < 0) return "cannot open " + where + ": " + std::strerror(errno);
+    struct stat info {};
+    if (fstat(lockFd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        close(lockFd);
+        return where + " is not a regular file of this user that only it may write";
+    }
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         std::string reason = errno == EWOULDBLOCK
                                  ? "another Corvana (" + holderOf(lockFd) + ") holds " + where
@@ -118,7 +128,7 @@ bool sendCommand(serial::Serial& port, const std::stringstream& command, const c
         std::cout << kSeparator << std::endl;
         port.write(command.str());
         std::string cmdResult = port.read(8192);
-        std::cout << label << cmdResult << "\n" << std::endl;
+        std::cout << label << receiver::printable(cmdResult) << "\n" << std::endl;
         cmdResult.clear();
     } catch (std::exception& e) {
         std::cout << error << e.what() << std::endl;
@@ -247,7 +257,7 @@ int run(int argc, char** argv) {
     try {
         my_serial.write(unlogCmd.str());
         cmdResult = my_serial.read(8192);
-        std::cout << "UNLOG Cmd Result: " << cmdResult << "\n" << std::endl;
+        std::cout << "UNLOG Cmd Result: " << receiver::printable(cmdResult) << "\n" << std::endl;
         cmdResult.clear();
     } catch (std::exception& e) {
         std::cout << "Error in [ unlogall true ] before exiting : " << e.what() << std::endl;
@@ -262,6 +272,10 @@ int run(int argc, char** argv) {
     }
     if (assembly.droppedLogs() > 0) {
         std::cout << "Logs dropped for a wrong or cut checksum: " << assembly.droppedLogs()
+                  << std::endl;
+    }
+    if (assembly.refusedLogs() > 0) {
+        std::cout << "Logs refused for values no receiver reports: " << assembly.refusedLogs()
                   << std::endl;
     }
     return started ? 0 : -1;

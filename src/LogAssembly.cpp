@@ -10,6 +10,7 @@
 
 #include "Database.h"
 #include "ReceiverLog.h"
+#include "ReceiverValues.h"
 #include "gnssFunctions.h"
 
 namespace {
@@ -45,6 +46,7 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       satxyz2Week(0),
       satxyz2Seconds(0.0),
       badChecksums(0),
+      refused(0),
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
       draining(false),
@@ -157,8 +159,9 @@ void LogAssembly::closeLog(std::string::size_type star, bool checksumArrived) {
         std::cout << kNames[which] << " log dropped: "
                   << (checksumArrived ? "checksum " + received + " does not match " + expected
                                       : std::string("its checksum is cut short"))
-                  << " (" << input.substr(at, std::min<std::size_t>(star - at, 60)) << "...)"
-                  << std::endl;
+                  << " ("
+                  << receiver::printable(input.substr(at, std::min<std::size_t>(star - at, 60)))
+                  << "...)" << std::endl;
         return;
     }
     useLog(which, input.substr(at, star - at));
@@ -171,7 +174,11 @@ void LogAssembly::useLog(int which, const std::string& log) {
         const bestpos& b = BESTPOS_LOG->bestposData;
         // A position log that could not be read wholly leaves the position
         // as it was: rows never carry a position that was not received.
-        if (!b.datatime.empty()) {
+        const char* problem =
+            b.datatime.empty() ? nullptr : receiver::positionProblem(b.position, b.positionErr);
+        if (problem != nullptr) {
+            refuse("Position", problem);
+        } else if (!b.datatime.empty()) {
             latitude = b.position[0];
             longitude = b.position[1];
             height = b.position[2];
@@ -189,8 +196,11 @@ void LogAssembly::useLog(int which, const std::string& log) {
         const satvis& v = SATVIS_LOG->satvisData;
         // The delays must be those of the same minute: a satellite-positions
         // log that was lost or dropped leaves an older record buffered.
+        const char* problem = v.datatime.empty() ? nullptr : satellitesProblem(v);
         if (v.datatime.empty()) {
             std::cout << "Visibility log not readable: nothing stored." << std::endl;
+        } else if (problem != nullptr) {
+            refuse("Visibility", problem);
         } else if (!satxyz2EpochKnown || satxyz2Week != SATVIS_LOG->gpsWeek() ||
                    satxyz2Seconds != SATVIS_LOG->gpsSeconds()) {
             std::cout << "Visibility log of week " << SATVIS_LOG->gpsWeek() << ", "
@@ -211,11 +221,35 @@ void LogAssembly::useLog(int which, const std::string& log) {
         ReceiverLog* SATXYZ2_LOG = new ReceiverLog("#SATXYZ2A", log, elevCutOff);
         satxyz2DataBuffered = SATXYZ2_LOG->satxyz2Data;
         satxyz2EpochKnown = !satxyz2DataBuffered.datatime.empty();
+        const satxyz2& x = satxyz2DataBuffered;
+        if (satxyz2EpochKnown && (x.N_Sat > receiver::kMaxSatellites ||
+                                  x.PRN_xyz.size() > std::size_t(receiver::kMaxSatellites))) {
+            // No visibility log joins a refused one.
+            refuse("Satellite-positions", "more satellites than a receiver tracks");
+            satxyz2DataBuffered = satxyz2();
+            satxyz2EpochKnown = false;
+        }
         satxyz2Week = SATXYZ2_LOG->gpsWeek();
         satxyz2Seconds = SATXYZ2_LOG->gpsSeconds();
         printLogSatxyz2(satxyz2DataBuffered);
         delete SATXYZ2_LOG;
     }
+}
+
+const char* LogAssembly::satellitesProblem(const satvis& v) {
+    if (v.N_Sat_vis > receiver::kMaxSatellites ||
+        v.PRN_vis.size() > std::size_t(receiver::kMaxSatellites))
+        return "more satellites than a receiver tracks";
+    for (std::size_t i = 0; i < v.PRN_vis.size(); ++i) {
+        const char* problem = receiver::satelliteProblem(v.PRN_vis[i], v.Elevation[i], v.TD[i]);
+        if (problem != nullptr) return problem;
+    }
+    return nullptr;
+}
+
+void LogAssembly::refuse(const char* log, const std::string& why) {
+    ++refused;
+    std::cout << log << " log refused (" << why << "): nothing of it is used." << std::endl;
 }
 
 void LogAssembly::storeRows(const satvis& satvisData) {
@@ -232,6 +266,26 @@ void LogAssembly::storeRows(const satvis& satvisData) {
                   << " rows are not stored." << std::endl;
         return;
     }
+    // However many logs a minute brings, its rows stay bounded.
+    // The count of each of the latest minutes is kept, so logs that take
+    // turns between minutes are bounded as well; a minute older than all
+    // those counted is refused rather than counted afresh.
+    const std::string minute = satvisData.datatime.substr(0, 16);
+    if (rowsPerMinute.count(minute) == 0 && rowsPerMinute.size() >= kMinutesCounted) {
+        if (minute < rowsPerMinute.begin()->first) {
+            refuse("Visibility", "the minute " + minute + " is older than the last " +
+                                     std::to_string(kMinutesCounted) + " minutes stored");
+            return;
+        }
+        rowsPerMinute.erase(rowsPerMinute.begin());
+    }
+    std::size_t& rowsInMinute = rowsPerMinute[minute];
+    if (rowsInMinute + satvisData.PRN_vis.size() > receiver::kMaxRowsPerMinute) {
+        refuse("Visibility",
+               "the minute " + minute + " already has " + std::to_string(rowsInMinute) + " rows");
+        return;
+    }
+    rowsInMinute += satvisData.PRN_vis.size();
     std::cout << "\n\nProcessing Data ... \n\n";
     // Rows kept earlier go first; while any is still kept, new rows queue
     // behind it. A server that failed a moment ago in this pass is not

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "RowSpool.h"
@@ -70,6 +71,9 @@ class LogAssembly {
     std::size_t keptRows() const;
     // Logs dropped because their checksum did not match or was cut short.
     std::size_t droppedLogs() const { return badChecksums; }
+    // Logs with a correct checksum refused for values no receiver reports,
+    // too many satellites, or a minute that already has its rows.
+    std::size_t refusedLogs() const { return refused; }
 
     // The pending text is kept to this many of its newest bytes.
     static constexpr std::size_t kPendingLimit = 64 * 1024;
@@ -91,6 +95,10 @@ class LogAssembly {
     int32_t satxyz2Week;     // GPS week and seconds of its header
     double satxyz2Seconds;
     std::size_t badChecksums;
+    std::size_t refused;
+    // Rows stored (or kept) per "YYYY-MM-DD HH:MM" of the latest minutes.
+    std::map<std::string, std::size_t> rowsPerMinute;
+    static constexpr std::size_t kMinutesCounted = 64;
 
     RowSpool spool;
     bool started;
@@ -103,6 +111,8 @@ class LogAssembly {
     void closeLog(std::string::size_type star, bool checksumArrived);
     void useLog(int which, const std::string& log);
     void storeRows(const satvis& satvisData);
+    static const char* satellitesProblem(const satvis& v);
+    void refuse(const char* log, const std::string& why);
     void retryKept();
     StoreResult attempt(const char* queryString);
 };

@@ -6,9 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
+
+#include "ReceiverValues.h"
+#include "gnssFunctions.h"
 
 namespace {
 bool writeAll(int fd, const std::string& text) {
@@ -81,7 +85,7 @@ bool readText(const std::string& s, std::size_t& at, const char* text) {
 
 // How much of an over-long or rejected line a message shows.
 std::string excerpt(const std::string& line) {
-    return line.size() <= 160 ? line : line.substr(0, 160) + "...";
+    return receiver::printable(line.size() <= 160 ? line : line.substr(0, 160) + "...");
 }
 }  // namespace
 
@@ -95,8 +99,11 @@ bool RowSpool::isRowStatement(const std::string& line) {
     if (line.size() >= 500) return false;
     std::size_t at = 0;
     if (!readText(line, at, kPrefix)) return false;
-    for (int decimals : kDecimals) {
-        if (!readNumber(line, at, decimals) || !readText(line, at, ", ")) return false;
+    double values[9];
+    for (int n = 0; n < 9; ++n) {
+        const std::size_t start = at;
+        if (!readNumber(line, at, kDecimals[n]) || !readText(line, at, ", ")) return false;
+        values[n] = std::strtod(line.c_str() + start, nullptr);
     }
     // 'YYYY-MM-DD HH:MM:SS');
     static const char kTime[] = "'dddd-dd-dd dd:dd:dd');";
@@ -105,7 +112,14 @@ bool RowSpool::isRowStatement(const std::string& line) {
         char c = line[at + i];
         if (kTime[i] == 'd' ? (c < '0' || c > '9') : c != kTime[i]) return false;
     }
-    return true;
+    // The same checks as a row made from the receiver's logs.
+    if (!isDateTimeText(line.substr(at + 1, 19))) return false;
+    const double position[3] = {values[0], values[1], values[2]};
+    const double positionErr[3] = {values[3], values[4], values[5]};
+    if (values[6] < 1 || values[6] > receiver::kLargestSatelliteNumber) return false;
+    return receiver::positionProblem(position, positionErr) == nullptr &&
+           receiver::satelliteProblem(static_cast<int32_t>(values[6]), values[7], values[8]) ==
+               nullptr;
 }
 
 RowSpool::RowSpool(std::string path, std::size_t limit)

@@ -62,8 +62,9 @@ class RowSpool {
     void sync(bool exact);
 
     // True for exactly the INSERT into troposphericDelay that
-    // format_troposphericDelayQuery builds from finite numbers and a
-    // "YYYY-MM-DD HH:MM:SS" date-time.
+    // format_troposphericDelayQuery builds from values a receiver can
+    // report (receiver::positionProblem, satelliteProblem) and a real
+    // "YYYY-MM-DD HH:MM:SS" date-time (isDateTimeText).
     static bool isRowStatement(const std::string& line);
 
   private:

@@ -12,7 +12,7 @@
 //   receiver_sim [--link PATH] [--commands FILE] [--expected-rows FILE]
 //                [--seed N] [--satellites N] [--scenario NAME[,NAME...]]
 //                [--baud N] [--interval-seconds N]
-//                [--corrupt LOG:N[,LOG:N...]] [--drop LOG:N[,LOG:N...]]
+//                [--corrupt LOG:N[,LOG:N...]] [--drop LOG:N[,LOG:N...]] [--hostile]
 //
 // Scenarios: low, negative, exact30, missing, garbage, split.
 // Faults, LOG being bestposa, satxyz2a or satvisa and N counting that log's
@@ -21,6 +21,13 @@
 // checksum was computed; --drop leaves the log out. The expected rows are
 // those of a daemon that uses no corrupted log and joins a visibility log
 // only with the satellite-positions log of its own time.
+// --hostile: a receiver that lies with correct checksums. After the clean
+// logs of each emission come a position of latitude 1e100, satellite logs
+// of delay and elevation 1e100, a visibility log of 300 satellites, the
+// satellite logs again for every second up to the next emission (distinct
+// rows, as many as a minute can take and more), and a log with escape
+// sequences and a wrong checksum; the "<OK" replies carry escape sequences.
+// None of it changes the expected rows.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -125,6 +132,7 @@ struct Options {
          split = false;
     long baud = 9600;
     long interval = 60;
+    bool hostile = false;
     // Emission numbers (from 1) of each log to corrupt or to leave out;
     // index 0 BESTPOSA, 1 SATXYZ2A, 2 SATVISA.
     std::vector<long> corrupt[3], drop[3];
@@ -135,7 +143,7 @@ struct Options {
                  "receiver_sim: %s\nusage: receiver_sim [--link PATH] [--commands FILE] "
                  "[--expected-rows FILE] [--seed N] [--satellites N] [--scenario "
                  "NAME[,NAME...]] [--baud N] [--interval-seconds N] [--corrupt LOG:N[,...]] "
-                 "[--drop LOG:N[,...]]\n",
+                 "[--drop LOG:N[,...]] [--hostile]\n",
                  message);
     std::exit(2);
 }
@@ -173,6 +181,10 @@ Options parseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
+        if (arg == "--hostile") {
+            o.hostile = true;
+            continue;
+        }
         std::string::size_type eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
             value = arg.substr(eq + 1);
@@ -538,6 +550,28 @@ std::string corruptDigit(const std::string& log, int field) {
     return out;
 }
 
+// The framed log with body fields first, first + stride, ... (just `first`
+// when stride is 0) set to `value`, framed again with a correct checksum.
+std::string withFields(const std::string& log, size_t first, size_t stride,
+                       const std::string& value) {
+    std::string content = log.substr(1, log.rfind('*') - 1);
+    size_t body = content.find(';') + 1;
+    std::vector<std::string> fields;
+    for (size_t at = body;;) {
+        size_t comma = content.find(',', at);
+        fields.push_back(content.substr(at, comma == std::string::npos ? comma : comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    for (size_t f = first; f < fields.size(); f += stride) {
+        fields[f] = value;
+        if (stride == 0) break;
+    }
+    std::string out = content.substr(0, body);
+    for (size_t f = 0; f < fields.size(); ++f) out += (f ? "," : "") + fields[f];
+    return frame(out);
+}
+
 std::string versionLog(Rng& r) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -653,6 +687,8 @@ size_t Simulator::unreadBytes() const {
 void Simulator::reply(const std::string& text) {
     OutItem item;
     item.data = text;
+    if (opt_.hostile && text.compare(0, 3, "<OK") == 0)
+        item.data = "<OK\x1b[2J\x1b]0;owned\x07\r\n";
     replies_.push_back(std::move(item));
 }
 
@@ -822,6 +858,27 @@ void Simulator::schedule(long slot) {
     if (on_[2]) {
         add(2, "SATVISA", e->satvis, [this, e] { finishedSatvis(*e); });
         what += " SATVISA";
+    }
+    if (opt_.hostile && on_[0] && on_[1] && on_[2]) {
+        auto lie = [&](const char* name, std::string text) {
+            OutItem item;
+            item.name = name;
+            item.data = std::move(text);
+            logs_.push_back(std::move(item));
+        };
+        lie("BESTPOSA", withFields(e->bestpos, 2, 0, "1e100"));
+        lie("SATXYZ2A", withFields(e->satxyz2, 8, 10, "1e100"));
+        lie("SATVISA", withFields(e->satvis, 6, 7, "1e100"));
+        lie("SATVISA", withFields(e->satvis, 2, 0, "300"));
+        for (long k = 1; k < opt_.interval; ++k) {
+            Emission again = makeEmission(sky_, slot + k);
+            lie("SATXYZ2A", again.satxyz2);
+            lie("SATVISA", again.satvis);
+        }
+        lie("SATVISA",
+            "#SATVISA,\x1b[2J\x1b]2;owned\x07\x9b"
+            "31m;TRUE*00000000\r\n");
+        what += " and lies";
     }
     std::printf("emit %s (week %d, %.3f):%s\n", e->dateTime.c_str(), e->week, e->seconds,
                 what.c_str());
