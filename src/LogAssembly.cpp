@@ -13,6 +13,10 @@
 #include "gnssFunctions.h"
 
 namespace {
+// Why the last row that the database sink did not store failed, as the
+// server or client library said it ("error 1205: Lock wait timeout ...").
+std::string lastFailure;
+
 const std::string::size_type NOTFOUND = std::string::npos;
 
 // The three logs, in the order in which their parsers are listed.
@@ -65,6 +69,7 @@ StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     bool failed = DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200 ||
                   DB->updateQuery(queryString);
     unsigned int error = DB->errorNumber();
+    if (failed) lastFailure = "error " + std::to_string(error) + ": " + DB->errorMessage();
     DB->disconnect();
     delete DB;
     if (!failed) return StoreResult::Stored;
@@ -303,12 +308,15 @@ void LogAssembly::retryKept() {
 }
 
 StoreResult LogAssembly::attempt(const char* queryString) {
+    lastFailure.clear();
     StoreResult result = options.sink(queryString);
     if (result == StoreResult::Stored) {
         std::cout << "Successful query. troposphericDelay Data correctly stored.\n";
     } else if (result != StoreResult::AlreadyStored) {
         std::cout << "\nQuery Failed\n"
-                  << "queryString : " << queryString << "\n\n";
+                  << "queryString : " << queryString << "\n";
+        if (!lastFailure.empty()) std::cout << "Database: " << lastFailure << "\n";
+        std::cout << "\n";
         if (result == StoreResult::Rejected)
             std::cout << "The server refuses this statement itself: the row is dropped.\n";
     }
