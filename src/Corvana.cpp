@@ -7,15 +7,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
 
 #include "LogAssembly.h"
+#include "ReceiverSetup.h"
+#include "ServiceNotify.h"
 #include "serial.h"
 
 volatile sig_atomic_t running = 0;
@@ -109,22 +113,40 @@ std::string holdLocks(const std::string& device) {
     return "";
 }
 
-// Sends one set-up command and prints the reply that arrives within one
-// read budget; the reply is shown, never examined. On failure prints
-// `error` with the exception's text and returns false.
+// Sends one set-up command and prints everything read while its reply was
+// awaited; text that is not the reply goes to `other`. The command fails,
+// printing `error` and why, on an exception, on an error reply and when no
+// reply comes within receiver::kReplyWait.
 bool sendCommand(serial::Serial& port, const std::stringstream& command, const char* label,
-                 const char* error) {
+                 const char* error, const std::function<void(const std::string&)>& other) {
     try {
         std::cout << kSeparator << std::endl;
-        port.write(command.str());
-        std::string cmdResult = port.read(8192);
-        std::cout << label << cmdResult << "\n" << std::endl;
-        cmdResult.clear();
+        receiver::Answer answer = receiver::sendCommand(port, command.str(), other);
+        std::cout << label << answer.text << "\n" << std::endl;
+        if (answer.reply == receiver::Reply::Ok) return true;
+        if (answer.reply == receiver::Reply::Error)
+            std::cout << error << "the receiver refused it: " << answer.line << std::endl;
+        else
+            std::cout
+                << error << "no reply within "
+                << std::chrono::duration_cast<std::chrono::seconds>(receiver::kReplyWait).count()
+                << " s" << std::endl;
+        return false;
     } catch (std::exception& e) {
         std::cout << error << e.what() << std::endl;
         return false;
     }
-    return true;
+}
+
+// What the run leaves behind: rows still waiting, logs dropped.
+void printSummary(const LogAssembly& assembly) {
+    if (assembly.keptRows() > 0) {
+        std::cout << "Rows kept for the database: " << assembly.keptRows() << std::endl;
+    }
+    if (assembly.droppedLogs() > 0) {
+        std::cout << "Logs dropped for a wrong or cut checksum: " << assembly.droppedLogs()
+                  << std::endl;
+    }
 }
 
 // The device: /dev/ttyUSB0, or the one named by CORVANA_PORT.
@@ -159,7 +181,6 @@ int run(int argc, char** argv) {
         return -1;
     }
     std::string tmp_input;
-    std::string cmdResult;
 
     const std::string port = devicePath();
     std::string refusal = holdLocks(port);
@@ -180,12 +201,19 @@ int run(int argc, char** argv) {
     std::cout << "\n\n\n GPS Antenna is communicating.\n\n\n" << std::endl;
     running = 1;
 
+    // Text read with the set-up replies that is not a reply: handed to the
+    // assembly with the first read of the loop (the assembly starts, with
+    // its spool, only after the set-up).
+    std::string carry;
+    auto keep = [&carry](const std::string& text) { carry += text; };
+
     // Receiver set-up: version, then every log off.
     if (!sendCommand(my_serial, versionCmd,
-                     "VERSION Cmd Result: ", "Error in [ log versiona once ] : ")) {
+                     "VERSION Cmd Result: ", "Error in [ log versiona once ] : ", keep)) {
         return -1;
     }
-    if (!sendCommand(my_serial, unlogCmd, "UNLOG Cmd Result: ", "Error in [ unlogall true ] : ")) {
+    if (!sendCommand(my_serial, unlogCmd,
+                     "UNLOG Cmd Result: ", "Error in [ unlogall true ] : ", keep)) {
         return -1;
     }
 
@@ -208,12 +236,15 @@ int run(int argc, char** argv) {
 
     // The three once-a-minute logs on. From the first command on, a
     // failure still switches the logs off again (the stop sequence).
-    bool started = sendCommand(my_serial, bestposCmd,
-                               "BESTPOS Cmd Result: ", "Error in [ log bestposa ontime 60 ] : ") &&
-                   sendCommand(my_serial, satxyz2Cmd,
-                               "SATXYZ2 Cmd Result: ", "Error in [ log satxyz2a ontime 60 ] : ") &&
-                   sendCommand(my_serial, satvisCmd,
-                               "SATVIS Cmd Result: ", "Error in [ log satvisa ontime 60 ] : ");
+    auto logsOn = [&](const std::function<void(const std::string&)>& other) {
+        return sendCommand(my_serial, bestposCmd, "BESTPOS Cmd Result: ",
+                           "Error in [ log bestposa ontime 60 ] : ", other) &&
+               sendCommand(my_serial, satxyz2Cmd, "SATXYZ2 Cmd Result: ",
+                           "Error in [ log satxyz2a ontime 60 ] : ", other) &&
+               sendCommand(my_serial, satvisCmd,
+                           "SATVIS Cmd Result: ", "Error in [ log satvisa ontime 60 ] : ", other);
+    };
+    bool started = logsOn(keep);
     if (started) {
         try {
             assembly.start();
@@ -226,29 +257,73 @@ int run(int argc, char** argv) {
         std::cout << "\n============================== DAQ START "
                      "=======================================\n"
                   << std::endl;
+        service::notify("READY=1");
     }
 
-    // Acquisition: each iteration is paced by the read's budget.
-    while (started && running) {
+    // Acquisition: each iteration is paced by the read's budget. A receiver
+    // that sends no valid log for the silence limit (it was reset and has
+    // forgotten its logs, say) is set up again, a limited number of times.
+    auto toAssembly = [&assembly](const std::string& text) { assembly.pass(text); };
+    receiver::SilenceWatch watch(receiver::SilenceWatch::limitFromEnvironment(),
+                                 receiver::SilenceWatch::kDefaultMaxAttempts,
+                                 std::chrono::steady_clock::now());
+    std::size_t heard = assembly.validLogs();
+    bool gaveUp = false;
+    while (started && running && !gaveUp) {
         try {
-            tmp_input = my_serial.read(8192);
+            tmp_input = carry + my_serial.read(8192);
+            carry.clear();
             assembly.pass(tmp_input);
             tmp_input.clear();
+            service::watchdog();
+            auto now = std::chrono::steady_clock::now();
+            if (assembly.validLogs() != heard) {
+                heard = assembly.validLogs();
+                watch.heard(now);
+            }
+            switch (watch.check(now)) {
+                case receiver::SilenceWatch::Action::None:
+                    break;
+                case receiver::SilenceWatch::Action::SetUpAgain:
+                    std::cout << "No valid log from the receiver for "
+                              << watch.silentFor(now).count()
+                              << " s: sending its set-up again (attempt " << watch.attempt()
+                              << " of " << watch.maxAttempts() << ")." << std::endl;
+                    if (!(sendCommand(my_serial, unlogCmd, "UNLOG Cmd Result: ",
+                                      "Error in [ unlogall true ] : ", toAssembly) &&
+                          logsOn(toAssembly))) {
+                        std::cout << "Set-up attempt " << watch.attempt() << " failed."
+                                  << std::endl;
+                    }
+                    break;
+                case receiver::SilenceWatch::Action::GiveUp:
+                    std::cout << "No valid log from the receiver for "
+                              << watch.silentFor(now).count() << " s after " << watch.maxAttempts()
+                              << " set-up attempts: exiting, so that the port is opened afresh."
+                              << std::endl;
+                    gaveUp = true;
+                    break;
+            }
         } catch (std::exception& e) {
             std::cout << "Error in [ log READING ] : " << e.what() << std::endl;
             return -1;
         }
     }
+    service::notify("STOPPING=1");
+    if (gaveUp) {
+        my_serial.close();
+        printSummary(assembly);
+        return -1;
+    }
 
-    // Stop: every log off, then the port closed.
+    // Stop: every log off, then the port closed. The reply is awaited but
+    // not examined; log text read meanwhile is still used.
     std::cout << "\n============================== DAQ STOP "
                  "=======================================\n"
               << std::endl;
     try {
-        my_serial.write(unlogCmd.str());
-        cmdResult = my_serial.read(8192);
-        std::cout << "UNLOG Cmd Result: " << cmdResult << "\n" << std::endl;
-        cmdResult.clear();
+        receiver::Answer answer = receiver::sendCommand(my_serial, unlogCmd.str(), toAssembly);
+        std::cout << "UNLOG Cmd Result: " << answer.text << "\n" << std::endl;
     } catch (std::exception& e) {
         std::cout << "Error in [ unlogall true ] before exiting : " << e.what() << std::endl;
         return -1;
@@ -257,12 +332,6 @@ int run(int argc, char** argv) {
     my_serial.close();
     std::cout << "\n\n\n Serial Comm CLOSED.\n\n\n" << std::endl;
     std::cout << kSeparator << std::endl;
-    if (assembly.keptRows() > 0) {
-        std::cout << "Rows kept for the database: " << assembly.keptRows() << std::endl;
-    }
-    if (assembly.droppedLogs() > 0) {
-        std::cout << "Logs dropped for a wrong or cut checksum: " << assembly.droppedLogs()
-                  << std::endl;
-    }
+    printSummary(assembly);
     return started ? 0 : -1;
 }

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <vector>
 
@@ -49,6 +51,8 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       satxyz2Week(0),
       satxyz2Seconds(0.0),
       badChecksums(0),
+      goodLogs(0),
+      lastClockOffset(std::nan("")),
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
       draining(false),
@@ -166,7 +170,18 @@ void LogAssembly::closeLog(std::string::size_type star, bool checksumArrived) {
                   << std::endl;
         return;
     }
+    ++goodLogs;
     useLog(which, input.substr(at, star - at));
+}
+
+double LogAssembly::gpsUtcLeapSeconds() {
+    const char* text = std::getenv("CORVANA_GPS_UTC_SECONDS");
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        double value = std::strtod(text, &end);
+        if (*end == '\0' && std::isfinite(value)) return value;
+    }
+    return 18.0;
 }
 
 void LogAssembly::useLog(int which, const std::string& log) {
@@ -177,6 +192,12 @@ void LogAssembly::useLog(int which, const std::string& log) {
         // A position log that could not be read wholly leaves the position
         // as it was: rows never carry a position that was not received.
         if (!b.datatime.empty()) {
+            struct timespec arrival;
+            clock_gettime(CLOCK_REALTIME, &arrival);
+            double gpsUnix = 315964800.0 + 604800.0 * BESTPOS_LOG->gpsWeek() +
+                             BESTPOS_LOG->gpsSeconds() - gpsUtcLeapSeconds();
+            lastClockOffset =
+                static_cast<double>(arrival.tv_sec) + arrival.tv_nsec * 1e-9 - gpsUnix;
             latitude = b.position[0];
             longitude = b.position[1];
             height = b.position[2];

@@ -70,6 +70,14 @@ class LogAssembly {
     std::size_t keptRows() const;
     // Logs dropped because their checksum did not match or was cut short.
     std::size_t droppedLogs() const { return badChecksums; }
+    // Logs of the three kinds whose checksum matched: the receiver is heard.
+    std::size_t validLogs() const { return goodLogs; }
+    // The machine's clock against the receiver's: arrival time of the last
+    // position log minus its GPS time turned into UTC (gpsUtcLeapSeconds
+    // subtracted), in seconds; NaN before the first one.
+    double clockOffset() const { return lastClockOffset; }
+    // GPS time minus UTC: 18 s since 2017, or CORVANA_GPS_UTC_SECONDS.
+    static double gpsUtcLeapSeconds();
 
     // The pending text is kept to this many of its newest bytes.
     static constexpr std::size_t kPendingLimit = 64 * 1024;
@@ -91,6 +99,8 @@ class LogAssembly {
     int32_t satxyz2Week;     // GPS week and seconds of its header
     double satxyz2Seconds;
     std::size_t badChecksums;
+    std::size_t goodLogs;
+    double lastClockOffset;
 
     RowSpool spool;
     bool started;

@@ -13,6 +13,7 @@
 //                [--seed N] [--satellites N] [--scenario NAME[,NAME...]]
 //                [--baud N] [--interval-seconds N]
 //                [--corrupt LOG:N[,LOG:N...]] [--drop LOG:N[,LOG:N...]]
+//                [--no-replies] [--refuse TEXT] [--power-cycle N:S]
 //
 // Scenarios: low, negative, exact30, missing, garbage, split.
 // Faults, LOG being bestposa, satxyz2a or satvisa and N counting that log's
@@ -21,6 +22,13 @@
 // checksum was computed; --drop leaves the log out. The expected rows are
 // those of a daemon that uses no corrupted log and joins a visibility log
 // only with the satellite-positions log of its own time.
+//
+// Receiver faults: --no-replies carries commands out but never answers
+// them; --refuse answers "<ERROR" to every command that begins with TEXT
+// (lower case, e.g. "log satvisa") and does not carry it out;
+// --power-cycle switches the receiver off after its N-th emission for S
+// seconds (nothing sent, commands unheard), after which it is back with
+// every log off, as a receiver without a saved configuration.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -128,6 +136,9 @@ struct Options {
     // Emission numbers (from 1) of each log to corrupt or to leave out;
     // index 0 BESTPOSA, 1 SATXYZ2A, 2 SATVISA.
     std::vector<long> corrupt[3], drop[3];
+    bool noReplies = false;
+    std::string refuse;
+    long powerCycleAfter = 0, powerOffSeconds = 0;
 };
 
 [[noreturn]] void usage(const char* message) {
@@ -135,7 +146,7 @@ struct Options {
                  "receiver_sim: %s\nusage: receiver_sim [--link PATH] [--commands FILE] "
                  "[--expected-rows FILE] [--seed N] [--satellites N] [--scenario "
                  "NAME[,NAME...]] [--baud N] [--interval-seconds N] [--corrupt LOG:N[,...]] "
-                 "[--drop LOG:N[,...]]\n",
+                 "[--drop LOG:N[,...]] [--no-replies] [--refuse TEXT] [--power-cycle N:S]\n",
                  message);
     std::exit(2);
 }
@@ -172,6 +183,10 @@ Options parseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--no-replies") {  // the only option without a value
+            o.noReplies = true;
+            continue;
+        }
         std::string value;
         std::string::size_type eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
@@ -212,6 +227,14 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--drop") {
             if (!parseFaults(value, o.drop))
                 usage("bad --drop (LOG:N, LOG one of bestposa, satxyz2a, satvisa)");
+        } else if (arg == "--refuse") {
+            o.refuse = value;
+        } else if (arg == "--power-cycle") {
+            std::string::size_type colon = value.find(':');
+            if (colon == std::string::npos ||
+                !parseLong(value.substr(0, colon), 1, 1000000, &o.powerCycleAfter) ||
+                !parseLong(value.substr(colon + 1), 1, 86400, &o.powerOffSeconds))
+                usage("bad --power-cycle (N:S)");
         } else if (arg == "--scenario") {
             std::vector<std::string> names = splitData(",", value);
             for (const std::string& s : names) {
@@ -609,6 +632,9 @@ class Simulator {
     long delaysTime_ = 0;  // emission time of the newest satellite positions
     std::vector<SatDelay> delays_;
     long emitted_[3] = {0, 0, 0};  // emissions of each log so far
+    long slots_ = 0;               // emissions scheduled so far
+    double offUntil_ = 0;          // power cycle: off until this monotonic time
+    bool poweredOff_ = false;
 };
 
 bool Simulator::openPty() {
@@ -651,6 +677,7 @@ size_t Simulator::unreadBytes() const {
 }
 
 void Simulator::reply(const std::string& text) {
+    if (opt_.noReplies) return;
     OutItem item;
     item.data = text;
     replies_.push_back(std::move(item));
@@ -677,6 +704,10 @@ void Simulator::handleCommand(const std::string& line) {
 
     std::string lower = line;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!opt_.refuse.empty() && lower.compare(0, opt_.refuse.size(), opt_.refuse) == 0) {
+        reply("<ERROR: command refused\r\n");
+        return;
+    }
     std::vector<std::string> w = splitData(" \t", lower);
     static const char* names[3] = {"bestposa", "satxyz2a", "satvisa"};
     auto logIndex = [&](const std::string& n) {
@@ -720,7 +751,8 @@ void Simulator::handleInput() {
     char buffer[1024];
     for (;;) {
         ssize_t n = read(master_, buffer, sizeof(buffer));
-        if (n <= 0) return;  // EAGAIN, or EIO while no reader has the terminal open
+        if (n <= 0) return;         // EAGAIN, or EIO while no reader has the terminal open
+        if (poweredOff_) continue;  // nobody hears it
         for (ssize_t i = 0; i < n; ++i) {
             char c = buffer[i];
             if (c == '\r' || c == '\n') {
@@ -764,11 +796,25 @@ void Simulator::schedule(long slot) {
         if (busy_ && !current_.name.empty()) busy_ = false;
     }
     if (!(on_[0] || on_[1] || on_[2])) return;
+    if (opt_.powerCycleAfter > 0 && slots_ == opt_.powerCycleAfter && offUntil_ == 0) {
+        // Off: what is queued is lost, and the log set-up with it.
+        for (bool& b : on_) b = false;
+        dropLogs("");
+        replies_.clear();
+        busy_ = false;
+        current_ = OutItem();
+        poweredOff_ = true;
+        offUntil_ = monotonicNow() + opt_.powerOffSeconds;
+        std::printf("power cycle: off for %ld s\n", opt_.powerOffSeconds);
+        std::fflush(stdout);
+        return;
+    }
     if (!logs_.empty() || (busy_ && !current_.name.empty())) {
         std::printf("still sending the previous logs: slot %ld skipped\n", slot);
         std::fflush(stdout);
         return;
     }
+    ++slots_;
     auto e = std::make_shared<Emission>(makeEmission(sky_, slot));
     Rng r(mix(opt_.seed ^ 0xA5A5, static_cast<uint64_t>(slot)));
     auto add = [&](int log, const char* name, std::string text, std::function<void()> done) {
@@ -832,6 +878,13 @@ void Simulator::schedule(long slot) {
 // never more than a few tens of milliseconds' worth at once.
 void Simulator::pump() {
     double now = monotonicNow();
+    if (poweredOff_) {
+        if (now < offUntil_) return;
+        poweredOff_ = false;
+        input_.clear();
+        std::printf("power back: every log off\n");
+        std::fflush(stdout);
+    }
     if (now < holdUntil_) return;
     if (!busy_) {
         if (!replies_.empty()) {
