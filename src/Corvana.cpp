@@ -138,10 +138,17 @@ bool sendCommand(serial::Serial& port, const std::stringstream& command, const c
     }
 }
 
-// What the run leaves behind: rows still waiting, logs dropped.
-void printSummary(const LogAssembly& assembly) {
-    if (assembly.keptRows() > 0) {
-        std::cout << "Rows kept for the database: " << assembly.keptRows() << std::endl;
+// What the run leaves behind: rows still waiting (in the spool file, and
+// those that it could not take and that are lost now), logs dropped.
+void printSummary(LogAssembly& assembly) {
+    std::size_t lost = 0;
+    std::size_t inFile = assembly.finishSpool(&lost);
+    if (inFile > 0) {
+        std::cout << "Rows kept for the database: " << inFile << ", in "
+                  << assembly.keptRowSpool().path() << std::endl;
+    }
+    if (lost > 0) {
+        std::cout << "Rows lost, the spool file could not take them: " << lost << std::endl;
     }
     if (assembly.droppedLogs() > 0) {
         std::cout << "Logs dropped for a wrong or cut checksum: " << assembly.droppedLogs()

@@ -66,6 +66,12 @@ LogAssembly::~LogAssembly() { std::cout.flush(); }
 
 std::size_t LogAssembly::keptRows() const { return spool.size(); }
 
+std::size_t LogAssembly::finishSpool(std::size_t* lost) {
+    spool.sync(true);
+    *lost = spool.inMemoryOnly();
+    return options.spoolPath.empty() ? spool.size() : spool.inFile();
+}
+
 StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     Database* DB = new Database;
     // A refused login (access denied, unknown database) is the reason

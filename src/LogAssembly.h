@@ -68,6 +68,11 @@ class LogAssembly {
     void pass(const std::string& tmp_input);
     // Rows still waiting for the database.
     std::size_t keptRows() const;
+    // The end of a run: the spool file is made to hold exactly the kept
+    // rows. Returns how many it holds; `lost` receives how many it could
+    // not take (they end with the process).
+    std::size_t finishSpool(std::size_t* lost);
+    const RowSpool& keptRowSpool() const { return spool; }
     // Logs dropped because their checksum did not match or was cut short.
     std::size_t droppedLogs() const { return badChecksums; }
     // Logs of the three kinds whose checksum matched: the receiver is heard.

@@ -7,9 +7,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 
 #include "Acquisition.h"
@@ -172,3 +177,94 @@ TEST_F(Reset, ForgottenLogSetUpIsSentAgainAndAcquisitionResumes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A small tmpfs of the test's own (mounting needs root); mounted() is false
+// where it cannot be had.
+class SmallFilesystem {
+  public:
+    explicit SmallFilesystem(const std::string& path) : path_(path) {
+        mkdir(path.c_str(), 0700);
+        std::string command = "mount -t tmpfs -o size=64k,mode=0700 ulmet-test " + path_ + " 2>&1";
+        mounted_ = std::system(command.c_str()) == 0;
+    }
+    ~SmallFilesystem() {
+        if (mounted_) (void)std::system(("umount " + path_).c_str());
+    }
+    SmallFilesystem(const SmallFilesystem&) = delete;
+    SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+    bool mounted() const { return mounted_; }
+    // A file that takes all free space but `leave` bytes.
+    void fill(std::size_t leave) {
+        struct statvfs fs;
+        ASSERT_EQ(statvfs(path_.c_str(), &fs), 0);
+        std::size_t free = fs.f_bavail * fs.f_bsize;
+        ASSERT_GT(free, leave);
+        std::ofstream(path_ + "/filler") << std::string(free - leave, 'x');
+    }
+    void unfill() { std::remove((path_ + "/filler").c_str()); }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+}  // namespace
+
+// The database is away and the spool's filesystem full: every episode of
+// failed writes is reported, and at the stop the summary counts the rows in
+// the file and the rows lost; together they are every row received.
+TEST_F(Receiver, FullDiskEpisodesAreReportedAndLostRowsCounted) {
+    SmallFilesystem disk(dir_.file("spool"));
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here (not root?)";
+    // The lock file's page is taken before the disk is filled; one page is
+    // left for the head file and one for the spool (16 rows of 6).
+    std::ofstream(dir_.file("spool/corvana.lock")) << "1\n";
+    ASSERT_NO_FATAL_FAILURE(disk.fill(2 * 4096));
+    std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(57));
+    env.insert(env.end(), {"TZ=UTC", "TERM=dumb", "CORVANA_PORT=" + dir_.file("tty"),
+                           "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
+    sim_.reset(new ChildProcess(
+        {binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--baud", "38400", "--satellites",
+         "6", "--interval-seconds", "2", "--expected-rows", dir_.file("expected")},
+        env, dir_.path()));
+    ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
+    daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env, dir_.file("spool")));
+    const std::string full = "failed (No space left on device); ";
+    auto visibilityLogs = [&](std::size_t n) {
+        return waitFor([&] { return count(daemon_->output(), "SATVIS_LOG\n") >= n; }, seconds(40));
+    };
+    ASSERT_TRUE(visibilityLogs(4)) << daemon_->output();
+    EXPECT_EQ(count(daemon_->output(), full), 1u) << daemon_->output();
+    // Space again: the next sync writes every row held in memory.
+    disk.unfill();
+    ASSERT_TRUE(visibilityLogs(5)) << daemon_->output();
+    EXPECT_EQ(count(daemon_->output(), "written again; it holds all "), 1u) << daemon_->output();
+    // Full again: a second episode, reported too.
+    ASSERT_NO_FATAL_FAILURE(disk.fill(0));
+    ASSERT_TRUE(visibilityLogs(8)) << daemon_->output();
+    daemon_->signal(SIGINT);
+    EXPECT_EQ(daemon_->wait(seconds(20)), 0) << daemon_->output();
+    std::string out = daemon_->output();
+    EXPECT_EQ(count(out, full), 2u) << out;
+    // The row failed for the server's sake, and says how.
+    EXPECT_NE(out.find("Database: error 2002: "), std::string::npos) << out;
+
+    std::size_t inFile = fileLines(dir_.file("spool/corvana-spool.sql")).size();
+    std::size_t received = count(out, "Database unavailable: ");  // visibility logs kept
+    std::size_t rows = fileLines(dir_.file("expected")).size();
+    ASSERT_GT(received, 0u);
+    std::string kept = "Rows kept for the database: " + std::to_string(inFile) + ", in ";
+    EXPECT_NE(out.find(kept), std::string::npos) << out;
+    std::size_t lostAt = out.find("Rows lost, the spool file could not take them: ");
+    ASSERT_NE(lostAt, std::string::npos) << out;
+    std::size_t lost = std::stoul(out.substr(lostAt + 47));
+    EXPECT_GT(lost, 0u);
+    // Every row of every visibility log handled is in the file or counted
+    // lost (the simulator lists the rows of every log it finished sending).
+    EXPECT_GE(inFile + lost, 6 * count(out, "SATVIS_LOG\n")) << out;
+    EXPECT_LE(inFile + lost, rows);
+    std::printf("disk full: %zu rows in the file, %zu reported lost, %zu sent\n", inFile, lost,
+                rows);
+}
