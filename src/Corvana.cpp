@@ -3,21 +3,25 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
 
 #include "LogAssembly.h"
+#include "Metrics.h"
 #include "ReceiverSetup.h"
 #include "ServiceNotify.h"
 #include "serial.h"
@@ -140,7 +144,7 @@ bool sendCommand(serial::Serial& port, const std::stringstream& command, const c
 
 // What the run leaves behind: rows still waiting (in the spool file, and
 // those that it could not take and that are lost now), logs dropped.
-void printSummary(LogAssembly& assembly) {
+std::size_t printSummary(LogAssembly& assembly) {
     std::size_t lost = 0;
     std::size_t inFile = assembly.finishSpool(&lost);
     if (inFile > 0) {
@@ -154,7 +158,82 @@ void printSummary(LogAssembly& assembly) {
         std::cout << "Logs dropped for a wrong or cut checksum: " << assembly.droppedLogs()
                   << std::endl;
     }
+    return lost;
 }
+
+double wallClock() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
+}
+
+// The daemon's state for ulmet-status and the monitoring system: the
+// metrics file corvana.prom, written at DAQ START, at most once a minute
+// after that, and at the end.
+class StateFile {
+  public:
+    StateFile() : path_(metrics::directory(".") + "/corvana.prom") {}
+
+    void write(const LogAssembly& assembly, const receiver::SilenceWatch& watch, bool running,
+               double lostRows, bool force = false) {
+        auto now = std::chrono::steady_clock::now();
+        if (!force && written_ && now - last_ < std::chrono::seconds(60)) return;
+        written_ = true;
+        last_ = now;
+        // Rows of the last hour: against the newest sample at least an hour
+        // old (or the first one).
+        double rows = static_cast<double>(assembly.rowsReceived());
+        samples_.emplace_back(now, rows);
+        while (samples_.size() > 1 && now - samples_[1].first >= std::chrono::hours(1))
+            samples_.pop_front();
+        metrics::DaemonFigures f;
+        f.now = wallClock();
+        f.running = running;
+        f.lastValidLog = lastValidLog;
+        f.reinitialisations = static_cast<double>(watch.reinitialisations());
+        f.validLogs = static_cast<double>(assembly.validLogs());
+        f.droppedLogs = static_cast<double>(assembly.droppedLogs());
+        f.rowsReceived = rows;
+        f.rowsReceivedLastHour = rows - samples_.front().second;
+        const RowSpool& spool = assembly.keptRowSpool();
+        f.spoolRows = static_cast<double>(spool.size());
+        f.spoolInMemoryOnly = static_cast<double>(spool.inMemoryOnly());
+        if (!spool.empty()) {
+            const std::string& row = spool.front();
+            std::string::size_type end = row.rfind("')");
+            struct tm minute = {};
+            if (end != std::string::npos && end >= 19 &&
+                strptime(row.substr(end - 19, 19).c_str(), "%Y-%m-%d %H:%M:%S", &minute) != nullptr)
+                f.spoolOldest = static_cast<double>(timegm(&minute));
+        }
+        f.rowsLost = lostRows;
+        f.clockKnown = std::isfinite(assembly.clockOffset());
+        f.clockOffset = f.clockKnown ? assembly.clockOffset() : 0;
+        struct statvfs fs;
+        if (statvfs(".", &fs) == 0) {
+            f.freeBytes = static_cast<double>(fs.f_bavail) * fs.f_frsize;
+            f.totalBytes = static_cast<double>(fs.f_blocks) * fs.f_frsize;
+        }
+        std::string error;
+        bool ok = metrics::writeFile(path_, metrics::daemonText(f), &error);
+        if (ok != ok_) {
+            // Once per change: a full disk must not fill the journal.
+            ok_ = ok;
+            if (!ok)
+                std::cout << "State file " << path_ << " cannot be written (" << error << ")."
+                          << std::endl;
+            else
+                std::cout << "State file " << path_ << " written again." << std::endl;
+        }
+    }
+    double lastValidLog = -1;
+
+  private:
+    std::string path_;
+    bool written_ = false, ok_ = true;
+    std::chrono::steady_clock::time_point last_;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, double>> samples_;
+};
 
 // The device: /dev/ttyUSB0, or the one named by CORVANA_PORT.
 std::string devicePath() {
@@ -276,6 +355,8 @@ int run(int argc, char** argv) {
                                  std::chrono::steady_clock::now());
     std::size_t heard = assembly.validLogs();
     bool gaveUp = false;
+    StateFile state;
+    if (started) state.write(assembly, watch, true, 0);
     while (started && running && !gaveUp) {
         try {
             tmp_input = carry + my_serial.read(8192);
@@ -287,7 +368,9 @@ int run(int argc, char** argv) {
             if (assembly.validLogs() != heard) {
                 heard = assembly.validLogs();
                 watch.heard(now);
+                state.lastValidLog = wallClock();
             }
+            state.write(assembly, watch, true, 0);
             switch (watch.check(now)) {
                 case receiver::SilenceWatch::Action::None:
                     break;
@@ -319,7 +402,7 @@ int run(int argc, char** argv) {
     service::notify("STOPPING=1");
     if (gaveUp) {
         my_serial.close();
-        printSummary(assembly);
+        state.write(assembly, watch, false, static_cast<double>(printSummary(assembly)), true);
         return -1;
     }
 
@@ -339,6 +422,7 @@ int run(int argc, char** argv) {
     my_serial.close();
     std::cout << "\n\n\n Serial Comm CLOSED.\n\n\n" << std::endl;
     std::cout << kSeparator << std::endl;
-    printSummary(assembly);
+    std::size_t lost = printSummary(assembly);
+    if (started) state.write(assembly, watch, false, static_cast<double>(lost), true);
     return started ? 0 : -1;
 }

@@ -52,6 +52,7 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       satxyz2Seconds(0.0),
       badChecksums(0),
       goodLogs(0),
+      receivedRows(0),
       lastClockOffset(std::nan("")),
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
@@ -271,6 +272,7 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     if (!spool.empty() && !failedNow) retryKept();
     bool away = !spool.empty();
     std::size_t keptNow = 0;
+    receivedRows += satvisData.PRN_vis.size();
     for (std::size_t i = 0; i < satvisData.PRN_vis.size(); ++i) {
         char queryString[500];
         std::snprintf(queryString, sizeof(queryString), "%s",

@@ -75,6 +75,8 @@ class LogAssembly {
     const RowSpool& keptRowSpool() const { return spool; }
     // Logs dropped because their checksum did not match or was cut short.
     std::size_t droppedLogs() const { return badChecksums; }
+    // Rows that the visibility logs gave (stored, kept or refused).
+    std::size_t rowsReceived() const { return receivedRows; }
     // Logs of the three kinds whose checksum matched: the receiver is heard.
     std::size_t validLogs() const { return goodLogs; }
     // The machine's clock against the receiver's: arrival time of the last
@@ -105,6 +107,7 @@ class LogAssembly {
     double satxyz2Seconds;
     std::size_t badChecksums;
     std::size_t goodLogs;
+    std::size_t receivedRows;
     double lastClockOffset;
 
     RowSpool spool;
