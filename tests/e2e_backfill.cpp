@@ -5,8 +5,10 @@
 // success.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 
+#include "StationHealth.h"
 #include "TestSupport.h"
 
 using namespace testsupport;
@@ -51,7 +53,8 @@ struct Backfill : ::testing::Test {
         struct tm at = {};
         strptime(minute.c_str(), "%Y-%m-%d %H:%M:%S", &at);
         auto env = faketimeEnv(timegm(&at) + 30 - time(nullptr));
-        env.insert(env.end(), {"TZ=UTC", "MYSQL_UNIX_PORT=" + server_.socket()});
+        env.insert(env.end(), {"TZ=UTC", "MYSQL_UNIX_PORT=" + server_.socket(),
+                               "ULMET_METRICS_DIR=" + dir_.path()});
         return runToEnd({binDir() + "/Mistrel"}, env);
     }
     std::string retrieve(const std::vector<std::string>& args) {
@@ -59,12 +62,22 @@ struct Backfill : ::testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         return runToEnd(argv, {"TZ=UTC", "MYSQL_UNIX_PORT=" + server_.socket()});
     }
+    TempDir dir_{"ulmet-backfill"};
     PrivateServer server_;
 };
 
 TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
-    // What the timer's runs store, minute by minute.
-    for (int m = 0; m < 6; ++m) mistrelAt(kMinutes[m]);
+    // What the timer's runs store, minute by minute; each run leaves its
+    // metrics (the last one failed: minute 6 has no humidity).
+    for (int m = 0; m < 6; ++m) {
+        mistrelAt(kMinutes[m]);
+        auto metrics = health::readMetrics(readFile(dir_.file("mistrel.prom")));
+        EXPECT_EQ(metrics["ulmet_mistrel_last_run_success"], m < 5 ? 1 : 0) << m;
+        EXPECT_EQ(metrics["ulmet_database_up"], 1);
+        // On the clock of the run, the last hour ends two minutes before.
+        EXPECT_EQ(metrics["ulmet_ipwv_missing_minutes_last_hour"], m < 2 ? 60 : 60 - (m - 1)) << m;
+        EXPECT_EQ(metrics["ulmet_ipwv_last_timestamp_seconds"], 1394028060 + 60 * std::min(m, 4));
+    }
     std::vector<sql::Row> reference = ipwv();
     ASSERT_EQ(reference.size(), 5u);
     // The runs of minutes 2, 4 and 5 were missed.
