@@ -192,6 +192,9 @@ TEST_F(Reset, ForgottenLogSetUpIsSentAgainAndAcquisitionResumes) {
                   m["ulmet_corvana_last_valid_log_timestamp_seconds"],
               5);
     EXPECT_GT(m["ulmet_corvana_spool_filesystem_free_bytes"], 0);
+    // A text that Prometheus' own checker takes without a complaint.
+    EXPECT_EQ(runToEnd({"/bin/sh", "-c", "promtool check metrics < corvana.prom"}, {}, dir_.path()),
+              "0|");
     // Emissions every 2 s, silence noticed after 6 s: the longest gap
     // between stored emissions is the cost of the reset (printed for the
     // record; with once-a-minute logs and the 150 s limit it is 3 minutes).
