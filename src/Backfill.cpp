@@ -36,10 +36,10 @@ class CoutCapture {
 };
 
 std::string dateTimeText(time_t when) {
-    struct tm utc;
+    struct tm utc = {};
     gmtime_r(&when, &utc);
     char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
+    (void)std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
     return text;
 }
 

@@ -162,7 +162,7 @@ std::size_t printSummary(LogAssembly& assembly) {
 }
 
 double wallClock() {
-    struct timespec now;
+    struct timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
 }
@@ -209,7 +209,7 @@ class StateFile {
         f.rowsLost = lostRows;
         f.clockKnown = std::isfinite(assembly.clockOffset());
         f.clockOffset = f.clockKnown ? assembly.clockOffset() : 0;
-        struct statvfs fs;
+        struct statvfs fs = {};
         if (statvfs(".", &fs) == 0) {
             f.freeBytes = static_cast<double>(fs.f_bavail) * fs.f_frsize;
             f.totalBytes = static_cast<double>(fs.f_blocks) * fs.f_frsize;

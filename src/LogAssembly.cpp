@@ -199,7 +199,7 @@ void LogAssembly::useLog(int which, const std::string& log) {
         // A position log that could not be read wholly leaves the position
         // as it was: rows never carry a position that was not received.
         if (!b.datatime.empty()) {
-            struct timespec arrival;
+            struct timespec arrival = {};
             clock_gettime(CLOCK_REALTIME, &arrival);
             double gpsUnix = 315964800.0 + 604800.0 * BESTPOS_LOG->gpsWeek() +
                              BESTPOS_LOG->gpsSeconds() - gpsUtcLeapSeconds();

@@ -16,9 +16,9 @@ namespace metrics {
 void Text::add(const std::string& name, const char* type, const char* help, double value) {
     char number[64];
     if (std::isnan(value))
-        std::snprintf(number, sizeof(number), "NaN");
+        (void)std::snprintf(number, sizeof(number), "NaN");
     else
-        std::snprintf(number, sizeof(number), "%.17g", value);
+        (void)std::snprintf(number, sizeof(number), "%.17g", value);
     text_ += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
              number + "\n";
 }

@@ -28,10 +28,10 @@ namespace {
 
 std::string dateTimeText(double when) {
     time_t t = static_cast<time_t>(when);
-    struct tm utc;
+    struct tm utc = {};
     gmtime_r(&t, &utc);
     char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
+    (void)std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &utc);
     return text;
 }
 
@@ -45,19 +45,19 @@ double dateTimeValue(const std::string& text) {
 std::string duration(double seconds) {
     char text[64];
     if (seconds < 120)
-        std::snprintf(text, sizeof(text), "%.0f s", seconds);
+        (void)std::snprintf(text, sizeof(text), "%.0f s", seconds);
     else if (seconds < 7200)
-        std::snprintf(text, sizeof(text), "%.0f min", seconds / 60);
+        (void)std::snprintf(text, sizeof(text), "%.0f min", seconds / 60);
     else if (seconds < 2 * 86400)
-        std::snprintf(text, sizeof(text), "%.1f h", seconds / 3600);
+        (void)std::snprintf(text, sizeof(text), "%.1f h", seconds / 3600);
     else
-        std::snprintf(text, sizeof(text), "%.1f days", seconds / 86400);
+        (void)std::snprintf(text, sizeof(text), "%.1f days", seconds / 86400);
     return text;
 }
 
 std::string number(double value, const char* format = "%.0f") {
     char text[64];
-    std::snprintf(text, sizeof(text), format, value);
+    (void)std::snprintf(text, sizeof(text), format, value);
     return text;
 }
 
@@ -189,7 +189,7 @@ void collectSpool(const Sources& sources, Figures* f) {
     bool ok = false;
     std::string head = readText(spool + ".head", &ok);
     unsigned long long inode = 0, offset = 0;
-    struct stat st;
+    struct stat st = {};
     if (!ok || std::sscanf(head.c_str(), "%20llu %20llu", &inode, &offset) != 2 ||
         stat(spool.c_str(), &st) != 0 || inode != static_cast<unsigned long long>(st.st_ino))
         offset = 0;
@@ -203,7 +203,7 @@ void collectSpool(const Sources& sources, Figures* f) {
     std::ifstream rejected(spool + ".rejected", std::ios::binary);
     f->rejectedLines = 0;
     for (std::string line; std::getline(rejected, line);) ++f->rejectedLines;
-    struct statvfs fs;
+    struct statvfs fs = {};
     if (statvfs(sources.stateDir.c_str(), &fs) == 0) {
         f->freeBytes = static_cast<double>(fs.f_bavail) * fs.f_frsize;
         f->totalBytes = static_cast<double>(fs.f_blocks) * fs.f_frsize;
@@ -243,7 +243,7 @@ void collectDatabase(Figures* f) {
 }
 
 void collectUnits(Figures* f) {
-    struct stat st;
+    struct stat st = {};
     if (stat("/run/systemd/system", &st) != 0) return;  // systemd does not run here
     f->daemonUnit = unitState("corvana.service");
     f->retrievalTimer = unitState("mistrel.timer");
@@ -417,7 +417,8 @@ std::string renderText(const std::vector<Line>& lines) {
     std::string text;
     for (const Line& line : lines) {
         char head[64];
-        std::snprintf(head, sizeof(head), "%-8s %-15s ", levelName(line.level), line.name.c_str());
+        (void)std::snprintf(head, sizeof(head), "%-8s %-15s ", levelName(line.level),
+                            line.name.c_str());
         text += head + line.text;
         if (!line.advice.empty()) text += "\n" + std::string(25, ' ') + "-> " + line.advice;
         text += "\n";
