@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -207,6 +208,8 @@ class StateFile {
                 f.spoolOldest = static_cast<double>(timegm(&minute));
         }
         f.rowsLost = lostRows;
+        std::ifstream rejected(spool.rejectPath(), std::ios::binary);
+        for (std::string line; std::getline(rejected, line);) ++f.rejectedLines;
         f.clockKnown = std::isfinite(assembly.clockOffset());
         f.clockOffset = f.clockKnown ? assembly.clockOffset() : 0;
         struct statvfs fs = {};

@@ -75,6 +75,9 @@ std::string daemonText(const DaemonFigures& f) {
           f.spoolOldest >= 0 ? f.spoolOldest : std::nan(""));
     t.add("ulmet_corvana_rows_lost_total", "counter",
           "Rows lost because the spool file could not take them.", f.rowsLost);
+    t.add("ulmet_corvana_spool_rejected_lines", "gauge",
+          "Lines of the spool file moved to its reject file (not the daemon's rows).",
+          f.rejectedLines);
     t.add("ulmet_corvana_clock_offset_seconds", "gauge",
           "Machine clock minus the receiver's time (GPS-UTC leap seconds accounted for) at the "
           "last position log.",

@@ -42,6 +42,7 @@ struct DaemonFigures {
     double rowsReceived = 0, rowsReceivedLastHour = 0;
     double spoolRows = 0, spoolInMemoryOnly = 0, spoolOldest = -1;
     double rowsLost = 0;
+    double rejectedLines = 0;  // in the spool's reject file
     double clockOffset = 0;
     bool clockKnown = false;
     double freeBytes = -1, totalBytes = -1;  // of the working directory's filesystem
