@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <vector>
 
@@ -14,6 +16,10 @@
 #include "gnssFunctions.h"
 
 namespace {
+// Why the last row that the database sink did not store failed, as the
+// server or client library said it ("error 1205: Lock wait timeout ...").
+std::string lastFailure;
+
 const std::string::size_type NOTFOUND = std::string::npos;
 
 // The three logs, in the order in which their parsers are listed.
@@ -47,6 +53,9 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       satxyz2Seconds(0.0),
       badChecksums(0),
       refused(0),
+      goodLogs(0),
+      receivedRows(0),
+      lastClockOffset(std::nan("")),
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
       draining(false),
@@ -60,6 +69,12 @@ LogAssembly::~LogAssembly() { std::cout.flush(); }
 
 std::size_t LogAssembly::keptRows() const { return spool.size(); }
 
+std::size_t LogAssembly::finishSpool(std::size_t* lost) {
+    spool.sync(true);
+    *lost = spool.inMemoryOnly();
+    return options.spoolPath.empty() ? spool.size() : spool.inFile();
+}
+
 StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     Database* DB = new Database;
     // A refused login (access denied, unknown database) is the reason
@@ -67,6 +82,7 @@ StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     bool failed = DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200 ||
                   DB->updateQuery(queryString);
     unsigned int error = DB->errorNumber();
+    if (failed) lastFailure = "error " + std::to_string(error) + ": " + DB->errorMessage();
     DB->disconnect();
     delete DB;
     if (!failed) return StoreResult::Stored;
@@ -164,7 +180,18 @@ void LogAssembly::closeLog(std::string::size_type star, bool checksumArrived) {
                   << "...)" << std::endl;
         return;
     }
+    ++goodLogs;
     useLog(which, input.substr(at, star - at));
+}
+
+double LogAssembly::gpsUtcLeapSeconds() {
+    const char* text = std::getenv("CORVANA_GPS_UTC_SECONDS");
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        double value = std::strtod(text, &end);
+        if (*end == '\0' && std::isfinite(value)) return value;
+    }
+    return 18.0;
 }
 
 void LogAssembly::useLog(int which, const std::string& log) {
@@ -179,6 +206,12 @@ void LogAssembly::useLog(int which, const std::string& log) {
         if (problem != nullptr) {
             refuse("Position", problem);
         } else if (!b.datatime.empty()) {
+            struct timespec arrival = {};
+            clock_gettime(CLOCK_REALTIME, &arrival);
+            double gpsUnix = 315964800.0 + 604800.0 * BESTPOS_LOG->gpsWeek() +
+                             BESTPOS_LOG->gpsSeconds() - gpsUtcLeapSeconds();
+            lastClockOffset =
+                static_cast<double>(arrival.tv_sec) + arrival.tv_nsec * 1e-9 - gpsUnix;
             latitude = b.position[0];
             longitude = b.position[1];
             height = b.position[2];
@@ -293,6 +326,7 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     if (!spool.empty() && !failedNow) retryKept();
     bool away = !spool.empty();
     std::size_t keptNow = 0;
+    receivedRows += satvisData.PRN_vis.size();
     for (std::size_t i = 0; i < satvisData.PRN_vis.size(); ++i) {
         char queryString[500];
         std::snprintf(queryString, sizeof(queryString), "%s",
@@ -357,12 +391,15 @@ void LogAssembly::retryKept() {
 }
 
 StoreResult LogAssembly::attempt(const char* queryString) {
+    lastFailure.clear();
     StoreResult result = options.sink(queryString);
     if (result == StoreResult::Stored) {
         std::cout << "Successful query. troposphericDelay Data correctly stored.\n";
     } else if (result != StoreResult::AlreadyStored) {
         std::cout << "\nQuery Failed\n"
-                  << "queryString : " << queryString << "\n\n";
+                  << "queryString : " << queryString << "\n";
+        if (!lastFailure.empty()) std::cout << "Database: " << lastFailure << "\n";
+        std::cout << "\n";
         if (result == StoreResult::Rejected)
             std::cout << "The server refuses this statement itself: the row is dropped.\n";
     }

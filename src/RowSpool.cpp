@@ -127,7 +127,7 @@ RowSpool::RowSpool(std::string path, std::size_t limit)
       limit_(limit == 0 ? 1 : limit),
       written_(0),
       stale_(0),
-      warned_(false),
+      failing_(false),
       inode_(0),
       head_(0),
       savedInode_(0),
@@ -277,17 +277,22 @@ void RowSpool::sync(bool exact) {
         written_ = 0;
         stale_ = 0;
         inode_ = head_ = savedInode_ = savedHead_ = 0;
+        reportRecovery();
         return;
     }
     // Stale lines are removed once they are as many as the queued ones:
     // each rewrite is paid for by the rows stored or dropped since the
     // last one, and the file holds at most twice the queue.
     if (stale_ > 0 && (exact || stale_ >= rows_.size())) {
-        if (rewrite()) return;
+        if (rewrite()) {
+            reportRecovery();
+            return;
+        }
     }
     if (written_ < rows_.size()) append(written_);
     // What was stored or dropped since the last sync is not sent again.
     if (inode_ != 0 && (inode_ != savedInode_ || head_ != savedHead_)) writeHead(inode_, head_);
+    if (written_ == rows_.size()) reportRecovery();
 }
 
 bool RowSpool::append(std::size_t from) {
@@ -423,9 +428,21 @@ void RowSpool::reject(const std::vector<std::string>& lines) {
     }
 }
 
+// One report at the start of every episode of failed writes, and one at its
+// end: rows held in memory only are lost if the daemon stops meanwhile.
 void RowSpool::report(const std::string& what) {
-    if (warned_) return;
-    warned_ = true;
+    if (failing_) return;
+    failing_ = true;
     std::cout << "Spool file " << path_ << ": " << what << " failed (" << std::strerror(errno)
-              << "); kept rows are held in memory only." << std::endl;
+              << "); " << rows_.size() - written_
+              << " kept rows are held in memory only, and lost if the daemon stops before the "
+                 "file takes them."
+              << std::endl;
+}
+
+void RowSpool::reportRecovery() {
+    if (!failing_) return;
+    failing_ = false;
+    std::cout << "Spool file " << path_ << ": written again; it holds all " << rows_.size()
+              << " kept rows." << std::endl;
 }
