@@ -60,7 +60,7 @@ CREATE TABLE IF NOT EXISTS ipwv (
   prn INT NULL,
   satellites INT NULL,
   data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
-  INDEX idx_ipwv_data (data)
+  UNIQUE KEY uq_ipwv_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS pressure (

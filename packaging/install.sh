@@ -43,11 +43,15 @@ if [ $live = 1 ] && [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 
-if [ ! -x "$build/Corvana" ] || [ ! -x "$build/Mistrel" ] || [ ! -x "$build/ulmet-export" ]; then
-  echo "install.sh: building Corvana, Mistrel and ulmet-export in $build"
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target Corvana Mistrel ulmet-export
-fi
+programs=(Corvana Mistrel ulmet-export ulmet-status ulmet-retrieve)
+for p in "${programs[@]}"; do
+  if [ ! -x "$build/$p" ]; then
+    echo "install.sh: building ${programs[*]} in $build"
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target "${programs[@]}"
+    break
+  fi
+done
 
 bindir=$prefix/bin
 sbindir=$prefix/sbin
@@ -59,8 +63,8 @@ D=$destdir
 
 echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdir"
 install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
-install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$ROOT/tools/ulmet-plot" \
-  "$D$bindir/"
+install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$build/ulmet-status" \
+  "$build/ulmet-retrieve" "$ROOT/tools/ulmet-plot" "$D$bindir/"
 if [ -x "$build/ulmet-web" ]; then install -m 0755 "$build/ulmet-web" "$D$bindir/"; fi
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
 install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
@@ -68,6 +72,8 @@ install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/scripts/db-options.sh" "$D$sharedir/db-options.sh"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
   "$D$sharedir/examples/"
+install -d "$D$sharedir/prometheus"
+install -m 0644 "$ROOT/packaging/prometheus/ulmet-rules.yml" "$D$sharedir/prometheus/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
 if [ -f "$ROOT/docs/architecture.md" ]; then install -m 0644 "$ROOT/docs/architecture.md" "$D$docdir/"; fi
 install -m 0644 "$ROOT/docs/science.md" "$D$docdir/"
@@ -84,22 +90,11 @@ for unit in corvana.service mistrel.service mistrel.timer ulmet-web.service; do
 done
 
 # ---- database option files ----------------------------------------------------
-# The units name /etc/ulmet/corvana.cnf and /etc/ulmet/mistrel.cnf. Until
-# `ulmet-install-db --accounts` writes them, an empty [ulmet] group keeps
-# the login built into the programs (the old set-up keeps working).
-install_option_files() {
-  install -d -m 0755 /etc/ulmet
-  local file name
-  for file in corvana.cnf:ulmet mistrel.cnf:ulmet-ipwv; do
-    name=${file#*:}
-    file=/etc/ulmet/${file%%:*}
-    if [ ! -e "$file" ]; then
-      printf '# Built-in login; run ulmet-install-db --accounts for an account of its own.\n[ulmet]\n' >"$file"
-      chown "root:$name" "$file"
-      chmod 0640 "$file"
-    fi
-  done
-}
+# None is written here: the units name /etc/ulmet/corvana.cnf and
+# /etc/ulmet/mistrel.cnf, which `ulmet-install-db --accounts` writes with
+# the services' own accounts. Until then the services refuse to start with
+# a message naming the missing file, rather than logging in as root with
+# the password every binary carries (README, "The built-in login").
 # ---- end of database option files ----------------------------------------------
 
 if [ $live = 0 ]; then
@@ -121,7 +116,6 @@ else
 fi
 id ulmet
 install -d -o ulmet -g ulmet -m 0750 /var/lib/ulmet
-install_option_files
 
 if [ -d /run/systemd/system ]; then
   systemctl daemon-reload

@@ -24,11 +24,51 @@ ulmet_db_settings() {
     echo "database option file $file: missing, not a regular file or not readable" >&2
     return 1
   fi
+  # As the programs check it: whoever may change the file chooses the
+  # login, an include would read files nobody checked, and without [ulmet]
+  # the built-in login would be used silently.
+  local owner mode
+  owner=$(stat -c %u "$file")
+  mode=$(stat -c %a "$file")
+  if [ "$owner" != 0 ] && [ "$owner" != "$(id -u)" ]; then
+    echo "database option file $file: owned by neither root nor the user running this program" >&2
+    return 1
+  fi
+  if (((8#$mode & 8#022) != 0)); then
+    echo "database option file $file: writable by group or others" >&2
+    return 1
+  fi
+  if grep -qE '^[[:space:]]*!' "$file"; then
+    echo "database option file $file: includes other files" >&2
+    return 1
+  fi
+  if ! grep -qE '^[[:space:]]*\[[[:space:]]*ulmet[[:space:]]*\]' "$file"; then
+    echo "database option file $file: no [ulmet] group" >&2
+    return 1
+  fi
   local out
   if ! out=$(my_print_defaults --defaults-file="$file" ulmet 2>&1); then
     echo "database option file $file: ${out%%$'\n'*}" >&2
     return 1
   fi
+  # The groups that the client library reads besides [ulmet] may hold only
+  # settings that change neither the login nor what the client loads.
+  local others
+  others=$(my_print_defaults --defaults-file="$file" client client-server client-mariadb 2>&1) || true
+  while IFS= read -r line; do
+    [ -n "$line" ] || continue
+    key=${line#--}
+    key=${key%%=*}
+    key=${key//_/-}
+    case "$key" in
+    default-character-set | ssl | ssl-ca | ssl-capath | ssl-cert | ssl-key | ssl-cipher | ssl-crl | \
+      ssl-crlpath | tls-version | ssl-verify-server-cert) ;;
+    *)
+      echo "database option file $file: key '$key' outside [ulmet] (only [ulmet] may hold a login or client setting)" >&2
+      return 1
+      ;;
+    esac
+  done <<<"$others"
   while IFS= read -r line; do
     [ -n "$line" ] || continue
     key=${line#--}

@@ -1,6 +1,7 @@
 #include "DbSettings.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,36 +29,72 @@ bool isDigits(const std::string& text) {
     return true;
 }
 
+// Keys that may stand outside [ulmet]: the client library reads [client],
+// [client-server] and [client-mariadb] as well, where a login key would
+// override ours and plugin-dir=, default-auth= or local-infile= would load
+// code or files. Only these, which change neither the login nor what the
+// client may load, are accepted there ('_' counts as '-').
+bool knownOutsideGroup(std::string key) {
+    static const char* const keys[] = {"default-character-set",
+                                       "ssl",
+                                       "ssl-ca",
+                                       "ssl-capath",
+                                       "ssl-cert",
+                                       "ssl-key",
+                                       "ssl-cipher",
+                                       "ssl-crl",
+                                       "ssl-crlpath",
+                                       "tls-version",
+                                       "ssl-verify-server-cert"};
+    for (char& c : key)
+        if (c == '_') c = '-';
+    for (const char* k : keys)
+        if (key == k) return true;
+    return false;
+}
+
 // The client library reads the file itself while it connects, but skips a
-// file it cannot open and stops quietly at a line it cannot place: the
-// checks below make those cases an error instead of a silent fall-back to
-// the built-in login. A misspelt key of our group would be skipped as
-// well, so only the six keys are accepted there.
-std::string contentProblem(std::istream& in) {
+// file it cannot open, stops quietly at a line it cannot place and falls
+// back to the built-in login without our group: the checks below make
+// those cases an error. A misspelt key of our group would be skipped as
+// well, so only the six keys are accepted there. Includes would make the
+// library read files nobody checked. `password` tells whether our group
+// sets one.
+std::string contentProblem(std::istream& in, bool* password) {
     static const char* const keys[] = {"user", "password", "host", "port", "socket", "database"};
-    bool inGroup = false, anyGroup = false;
-    std::string raw;
+    bool inGroup = false, anyGroup = false, ourGroup = false;
+    std::string raw, group;
     for (int number = 1; std::getline(in, raw); ++number) {
         const std::string line = trim(raw);
         const std::string where = " (line " + std::to_string(number) + ")";
-        if (line.empty() || line[0] == '#' || line[0] == ';' || line[0] == '!') continue;
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        if (line[0] == '!') return "includes other files (" + line.substr(0, 40) + ")" + where;
         if (line[0] == '[') {
             std::string::size_type close = line.find(']');
             if (close == std::string::npos) return "group header without ']'" + where;
             anyGroup = true;
-            inGroup = trim(line.substr(1, close - 1)) == kGroup;
+            group = trim(line.substr(1, close - 1));
+            inGroup = group == kGroup;
+            ourGroup = ourGroup || inGroup;
             continue;
         }
         if (!anyGroup) return "setting before the first [group]" + where;
-        if (!inGroup) continue;
         std::string::size_type equals = line.find('=');
         const std::string key = trim(line.substr(0, equals));
         const std::string value = equals == std::string::npos ? "" : trim(line.substr(equals + 1));
+        if (!inGroup) {
+            if (!knownOutsideGroup(key))
+                return "key '" + key + "' in [" + group + "] (only [" + kGroup +
+                       "] may hold a login or client setting)" + where;
+            continue;
+        }
         bool known = false;
         for (const char* k : keys) known = known || key == k;
         if (!known) return "unknown key '" + key + "' in [" + kGroup + "]" + where;
         if (key == "port" && !isDigits(value)) return "port is not a number" + where;
+        if (key == "password") *password = true;
     }
+    if (!ourGroup) return std::string("no [") + kGroup + "] group";
     return std::string();
 }
 
@@ -69,11 +106,23 @@ std::string problemOf(const std::string& path) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) return prefix + std::strerror(errno);
     if (!S_ISREG(info.st_mode)) return prefix + "not a regular file";
+    // Whoever may change the file chooses the login and the server.
+    if (info.st_uid != 0 && info.st_uid != geteuid())
+        return prefix + "owned by neither root nor the user running this program";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return prefix + "writable by group or others";
     std::ifstream in(path);
     if (!in.is_open()) return prefix + std::strerror(errno);
-    std::string problem = contentProblem(in);
+    bool password = false;
+    std::string problem = contentProblem(in, &password);
     if (problem.empty() && in.bad()) problem = "cannot be read";
-    return problem.empty() ? problem : prefix + problem;
+    if (!problem.empty()) return prefix + problem;
+    static bool warned = false;
+    if (password && (info.st_mode & S_IROTH) != 0 && !warned) {
+        warned = true;
+        std::cout << "Warning: " << prefix << "holds a password that every user may read"
+                  << std::endl;
+    }
+    return problem;
 }
 
 }  // namespace
@@ -98,6 +147,10 @@ bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* 
     mysql_optionsv(conn, MARIADB_OPT_SCHEMA, db);
     mysql_optionsv(conn, MARIADB_OPT_USER, user);
     mysql_optionsv(conn, MARIADB_OPT_PASSWORD, pass);
+    // No statement of the programs reads a client file: the server may not
+    // ask for one (LOAD DATA LOCAL).
+    unsigned int localInfile = 0;
+    mysql_optionsv(conn, MYSQL_OPT_LOCAL_INFILE, &localInfile);
     if (!path.empty()) {
         // Read by the client library in mysql_real_connect; it also reads
         // the groups [client], [client-server] and [client-mariadb].

@@ -16,9 +16,13 @@ std::string dbOptionFile();
 
 // "" when the option file in use (if any) can be used; otherwise a message
 // that names the file and says what is wrong with it: missing, not a
-// regular file, unreadable, a line the client library cannot place (a
-// group header without "]" or a setting before the first group), or a key
-// of group [ulmet] that is not one of the six.
+// regular file, owned by neither root nor the running user, writable by
+// group or others, unreadable, a line the client library cannot place (a
+// group header without "]" or a setting before the first group), an
+// include (!include, !includedir), no group [ulmet], a key of [ulmet] that
+// is not one of the six, or a key of another group that is not a known
+// harmless client setting. A password in a file every user may read is
+// allowed, with a warning (once per process).
 std::string dbOptionFileProblem();
 
 // Prepares a fresh handle for mysql_real_connect(conn, NULL, NULL, NULL,

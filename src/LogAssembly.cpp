@@ -2,17 +2,24 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <vector>
 
 #include "Database.h"
 #include "ReceiverLog.h"
+#include "ReceiverValues.h"
 #include "gnssFunctions.h"
 
 namespace {
+// Why the last row that the database sink did not store failed, as the
+// server or client library said it ("error 1205: Lock wait timeout ...").
+std::string lastFailure;
+
 const std::string::size_type NOTFOUND = std::string::npos;
 
 // The three logs, in the order in which their parsers are listed.
@@ -45,6 +52,10 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       satxyz2Week(0),
       satxyz2Seconds(0.0),
       badChecksums(0),
+      refused(0),
+      goodLogs(0),
+      receivedRows(0),
+      lastClockOffset(std::nan("")),
       spool(this->options.spoolPath, this->options.spoolLimit),
       started(false),
       draining(false),
@@ -58,6 +69,12 @@ LogAssembly::~LogAssembly() { std::cout.flush(); }
 
 std::size_t LogAssembly::keptRows() const { return spool.size(); }
 
+std::size_t LogAssembly::finishSpool(std::size_t* lost) {
+    spool.sync(true);
+    *lost = spool.inMemoryOnly();
+    return options.spoolPath.empty() ? spool.size() : spool.inFile();
+}
+
 StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     Database* DB = new Database;
     // A refused login (access denied, unknown database) is the reason
@@ -65,6 +82,7 @@ StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     bool failed = DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200 ||
                   DB->updateQuery(queryString);
     unsigned int error = DB->errorNumber();
+    if (failed) lastFailure = "error " + std::to_string(error) + ": " + DB->errorMessage();
     DB->disconnect();
     delete DB;
     if (!failed) return StoreResult::Stored;
@@ -157,11 +175,23 @@ void LogAssembly::closeLog(std::string::size_type star, bool checksumArrived) {
         std::cout << kNames[which] << " log dropped: "
                   << (checksumArrived ? "checksum " + received + " does not match " + expected
                                       : std::string("its checksum is cut short"))
-                  << " (" << input.substr(at, std::min<std::size_t>(star - at, 60)) << "...)"
-                  << std::endl;
+                  << " ("
+                  << receiver::printable(input.substr(at, std::min<std::size_t>(star - at, 60)))
+                  << "...)" << std::endl;
         return;
     }
+    ++goodLogs;
     useLog(which, input.substr(at, star - at));
+}
+
+double LogAssembly::gpsUtcLeapSeconds() {
+    const char* text = std::getenv("CORVANA_GPS_UTC_SECONDS");
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        double value = std::strtod(text, &end);
+        if (*end == '\0' && std::isfinite(value)) return value;
+    }
+    return 18.0;
 }
 
 void LogAssembly::useLog(int which, const std::string& log) {
@@ -171,7 +201,17 @@ void LogAssembly::useLog(int which, const std::string& log) {
         const bestpos& b = BESTPOS_LOG->bestposData;
         // A position log that could not be read wholly leaves the position
         // as it was: rows never carry a position that was not received.
-        if (!b.datatime.empty()) {
+        const char* problem =
+            b.datatime.empty() ? nullptr : receiver::positionProblem(b.position, b.positionErr);
+        if (problem != nullptr) {
+            refuse("Position", problem);
+        } else if (!b.datatime.empty()) {
+            struct timespec arrival = {};
+            clock_gettime(CLOCK_REALTIME, &arrival);
+            double gpsUnix = 315964800.0 + 604800.0 * BESTPOS_LOG->gpsWeek() +
+                             BESTPOS_LOG->gpsSeconds() - gpsUtcLeapSeconds();
+            lastClockOffset =
+                static_cast<double>(arrival.tv_sec) + arrival.tv_nsec * 1e-9 - gpsUnix;
             latitude = b.position[0];
             longitude = b.position[1];
             height = b.position[2];
@@ -189,8 +229,11 @@ void LogAssembly::useLog(int which, const std::string& log) {
         const satvis& v = SATVIS_LOG->satvisData;
         // The delays must be those of the same minute: a satellite-positions
         // log that was lost or dropped leaves an older record buffered.
+        const char* problem = v.datatime.empty() ? nullptr : satellitesProblem(v);
         if (v.datatime.empty()) {
             std::cout << "Visibility log not readable: nothing stored." << std::endl;
+        } else if (problem != nullptr) {
+            refuse("Visibility", problem);
         } else if (!satxyz2EpochKnown || satxyz2Week != SATVIS_LOG->gpsWeek() ||
                    satxyz2Seconds != SATVIS_LOG->gpsSeconds()) {
             std::cout << "Visibility log of week " << SATVIS_LOG->gpsWeek() << ", "
@@ -211,11 +254,35 @@ void LogAssembly::useLog(int which, const std::string& log) {
         ReceiverLog* SATXYZ2_LOG = new ReceiverLog("#SATXYZ2A", log, elevCutOff);
         satxyz2DataBuffered = SATXYZ2_LOG->satxyz2Data;
         satxyz2EpochKnown = !satxyz2DataBuffered.datatime.empty();
+        const satxyz2& x = satxyz2DataBuffered;
+        if (satxyz2EpochKnown && (x.N_Sat > receiver::kMaxSatellites ||
+                                  x.PRN_xyz.size() > std::size_t(receiver::kMaxSatellites))) {
+            // No visibility log joins a refused one.
+            refuse("Satellite-positions", "more satellites than a receiver tracks");
+            satxyz2DataBuffered = satxyz2();
+            satxyz2EpochKnown = false;
+        }
         satxyz2Week = SATXYZ2_LOG->gpsWeek();
         satxyz2Seconds = SATXYZ2_LOG->gpsSeconds();
         printLogSatxyz2(satxyz2DataBuffered);
         delete SATXYZ2_LOG;
     }
+}
+
+const char* LogAssembly::satellitesProblem(const satvis& v) {
+    if (v.N_Sat_vis > receiver::kMaxSatellites ||
+        v.PRN_vis.size() > std::size_t(receiver::kMaxSatellites))
+        return "more satellites than a receiver tracks";
+    for (std::size_t i = 0; i < v.PRN_vis.size(); ++i) {
+        const char* problem = receiver::satelliteProblem(v.PRN_vis[i], v.Elevation[i], v.TD[i]);
+        if (problem != nullptr) return problem;
+    }
+    return nullptr;
+}
+
+void LogAssembly::refuse(const char* log, const std::string& why) {
+    ++refused;
+    std::cout << log << " log refused (" << why << "): nothing of it is used." << std::endl;
 }
 
 void LogAssembly::storeRows(const satvis& satvisData) {
@@ -232,6 +299,26 @@ void LogAssembly::storeRows(const satvis& satvisData) {
                   << " rows are not stored." << std::endl;
         return;
     }
+    // However many logs a minute brings, its rows stay bounded.
+    // The count of each of the latest minutes is kept, so logs that take
+    // turns between minutes are bounded as well; a minute older than all
+    // those counted is refused rather than counted afresh.
+    const std::string minute = satvisData.datatime.substr(0, 16);
+    if (rowsPerMinute.count(minute) == 0 && rowsPerMinute.size() >= kMinutesCounted) {
+        if (minute < rowsPerMinute.begin()->first) {
+            refuse("Visibility", "the minute " + minute + " is older than the last " +
+                                     std::to_string(kMinutesCounted) + " minutes stored");
+            return;
+        }
+        rowsPerMinute.erase(rowsPerMinute.begin());
+    }
+    std::size_t& rowsInMinute = rowsPerMinute[minute];
+    if (rowsInMinute + satvisData.PRN_vis.size() > receiver::kMaxRowsPerMinute) {
+        refuse("Visibility",
+               "the minute " + minute + " already has " + std::to_string(rowsInMinute) + " rows");
+        return;
+    }
+    rowsInMinute += satvisData.PRN_vis.size();
     std::cout << "\n\nProcessing Data ... \n\n";
     // Rows kept earlier go first; while any is still kept, new rows queue
     // behind it. A server that failed a moment ago in this pass is not
@@ -239,6 +326,7 @@ void LogAssembly::storeRows(const satvis& satvisData) {
     if (!spool.empty() && !failedNow) retryKept();
     bool away = !spool.empty();
     std::size_t keptNow = 0;
+    receivedRows += satvisData.PRN_vis.size();
     for (std::size_t i = 0; i < satvisData.PRN_vis.size(); ++i) {
         char queryString[500];
         std::snprintf(queryString, sizeof(queryString), "%s",
@@ -303,12 +391,15 @@ void LogAssembly::retryKept() {
 }
 
 StoreResult LogAssembly::attempt(const char* queryString) {
+    lastFailure.clear();
     StoreResult result = options.sink(queryString);
     if (result == StoreResult::Stored) {
         std::cout << "Successful query. troposphericDelay Data correctly stored.\n";
     } else if (result != StoreResult::AlreadyStored) {
         std::cout << "\nQuery Failed\n"
-                  << "queryString : " << queryString << "\n\n";
+                  << "queryString : " << queryString << "\n";
+        if (!lastFailure.empty()) std::cout << "Database: " << lastFailure << "\n";
+        std::cout << "\n";
         if (result == StoreResult::Rejected)
             std::cout << "The server refuses this statement itself: the row is dropped.\n";
     }

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "RowSpool.h"
@@ -68,8 +69,26 @@ class LogAssembly {
     void pass(const std::string& tmp_input);
     // Rows still waiting for the database.
     std::size_t keptRows() const;
+    // The end of a run: the spool file is made to hold exactly the kept
+    // rows. Returns how many it holds; `lost` receives how many it could
+    // not take (they end with the process).
+    std::size_t finishSpool(std::size_t* lost);
+    const RowSpool& keptRowSpool() const { return spool; }
     // Logs dropped because their checksum did not match or was cut short.
     std::size_t droppedLogs() const { return badChecksums; }
+    // Logs with a correct checksum refused for values no receiver reports,
+    // too many satellites, or a minute that already has its rows.
+    std::size_t refusedLogs() const { return refused; }
+    // Rows that the visibility logs gave (stored, kept or refused).
+    std::size_t rowsReceived() const { return receivedRows; }
+    // Logs of the three kinds whose checksum matched: the receiver is heard.
+    std::size_t validLogs() const { return goodLogs; }
+    // The machine's clock against the receiver's: arrival time of the last
+    // position log minus its GPS time turned into UTC (gpsUtcLeapSeconds
+    // subtracted), in seconds; NaN before the first one.
+    double clockOffset() const { return lastClockOffset; }
+    // GPS time minus UTC: 18 s since 2017, or CORVANA_GPS_UTC_SECONDS.
+    static double gpsUtcLeapSeconds();
 
     // The pending text is kept to this many of its newest bytes.
     static constexpr std::size_t kPendingLimit = 64 * 1024;
@@ -91,6 +110,13 @@ class LogAssembly {
     int32_t satxyz2Week;     // GPS week and seconds of its header
     double satxyz2Seconds;
     std::size_t badChecksums;
+    std::size_t refused;
+    // Rows stored (or kept) per "YYYY-MM-DD HH:MM" of the latest minutes.
+    std::map<std::string, std::size_t> rowsPerMinute;
+    static constexpr std::size_t kMinutesCounted = 64;
+    std::size_t goodLogs;
+    std::size_t receivedRows;
+    double lastClockOffset;
 
     RowSpool spool;
     bool started;
@@ -103,6 +129,8 @@ class LogAssembly {
     void closeLog(std::string::size_type star, bool checksumArrived);
     void useLog(int which, const std::string& log);
     void storeRows(const satvis& satvisData);
+    static const char* satellitesProblem(const satvis& v);
+    void refuse(const char* log, const std::string& why);
     void retryKept();
     StoreResult attempt(const char* queryString);
 };

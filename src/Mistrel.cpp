@@ -25,6 +25,11 @@ std::string currentDateTime() {
 }
 
 int runMistrel() {
+    // A value already stored for the minute (a backfill came first) is success.
+    return retrieveMinute(currentDateTime()) == -1 ? -1 : 0;
+}
+
+int retrieveMinute(const std::string& minute) {
     std::string DatetimeToQuery;
     double IPWV, Height, Latitude, Elevation, Pressure, Temperature, RH;
     // Provenance and uncertainty: the chosen satellite, the receiver's
@@ -39,7 +44,7 @@ int runMistrel() {
     std::cout << "\n------ ------ ------ ------ ------ ------" << std::endl;
     std::cout << "\nIPWV Computing" << std::endl;
 
-    DatetimeToQuery = currentDateTime();
+    DatetimeToQuery = minute;
     std::cout << "\nDatetime = [" << DatetimeToQuery << "]" << std::endl;
 
     // The weather readings of the minute, whatever the position look-up finds.
@@ -146,6 +151,14 @@ int runMistrel() {
         DB = new Database;
         DB->openConnection(host, database, user, password);
         bool failed = DB->updateQuery(queryIPWV);
+        // The unique key on the minute: a value stored by an earlier run.
+        const bool already = failed && DB->errorNumber() == 1062;
+        if (already) {
+            std::cout << "IPWV of " << DatetimeToQuery << " already stored: not stored again.\n";
+            DB->disconnect();
+            delete DB;
+            return 1;
+        }
         if (failed) {
             std::cout << "\nQuery Failed\n"
                       << "queryString : " << queryIPWV << "\n\n";

@@ -14,9 +14,15 @@ constexpr double kRetrievalElevationCutoff = 30.0;
 // "YYYY-MM-DD HH:MM:00": the minute whose rows a run works on.
 std::string currentDateTime();
 
-// One run. 0 after a computation (stored, or negative / NaN and so not
-// stored); -1 when position or weather data is missing or the value could
-// not be stored.
+// One run, for the current minute. 0 after a computation (stored, already
+// stored, or negative / NaN and so not stored); -1 when position or weather
+// data is missing or the value could not be stored.
 int runMistrel();
+
+// The retrieval of one minute ("YYYY-MM-DD HH:MM:00"), as runMistrel does it
+// for the current one: 0 after a computation (stored, or not stored as
+// negative / NaN), 1 when the minute's value was already stored (duplicate
+// key), -1 when data is missing or the value could not be stored.
+int retrieveMinute(const std::string& minute);
 
 #endif

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <limits>
 
+#include "ReceiverValues.h"
 #include "gnssFunctions.h"
 
 namespace {
@@ -184,7 +185,7 @@ satvis ReceiverLog::parseSatvis2(std::string Log, double elevCutOff) {
         std::cout << " E1 " << std::endl;
         int32_t tempPRN = toInt(fields[3 + 7 * k]);
         std::cout << " E2 tempPRN = " << tempPRN << std::endl;
-        std::cout << " E2 dataSATVIS = " << fields[6 + 7 * k] << std::endl;
+        std::cout << " E2 dataSATVIS = " << receiver::printable(fields[6 + 7 * k]) << std::endl;
         double tempElevation = toDouble(fields[6 + 7 * k]);
         std::cout << " E3 tempElevation = " << tempElevation << std::endl;
         if (tempElevation < 0) tempElevation += 180.0;

@@ -6,9 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
+
+#include "ReceiverValues.h"
+#include "gnssFunctions.h"
 
 namespace {
 bool writeAll(int fd, const std::string& text) {
@@ -81,7 +85,7 @@ bool readText(const std::string& s, std::size_t& at, const char* text) {
 
 // How much of an over-long or rejected line a message shows.
 std::string excerpt(const std::string& line) {
-    return line.size() <= 160 ? line : line.substr(0, 160) + "...";
+    return receiver::printable(line.size() <= 160 ? line : line.substr(0, 160) + "...");
 }
 }  // namespace
 
@@ -95,8 +99,11 @@ bool RowSpool::isRowStatement(const std::string& line) {
     if (line.size() >= 500) return false;
     std::size_t at = 0;
     if (!readText(line, at, kPrefix)) return false;
-    for (int decimals : kDecimals) {
-        if (!readNumber(line, at, decimals) || !readText(line, at, ", ")) return false;
+    double values[9];
+    for (int n = 0; n < 9; ++n) {
+        const std::size_t start = at;
+        if (!readNumber(line, at, kDecimals[n]) || !readText(line, at, ", ")) return false;
+        values[n] = std::strtod(line.c_str() + start, nullptr);
     }
     // 'YYYY-MM-DD HH:MM:SS');
     static const char kTime[] = "'dddd-dd-dd dd:dd:dd');";
@@ -105,7 +112,14 @@ bool RowSpool::isRowStatement(const std::string& line) {
         char c = line[at + i];
         if (kTime[i] == 'd' ? (c < '0' || c > '9') : c != kTime[i]) return false;
     }
-    return true;
+    // The same checks as a row made from the receiver's logs.
+    if (!isDateTimeText(line.substr(at + 1, 19))) return false;
+    const double position[3] = {values[0], values[1], values[2]};
+    const double positionErr[3] = {values[3], values[4], values[5]};
+    if (values[6] < 1 || values[6] > receiver::kLargestSatelliteNumber) return false;
+    return receiver::positionProblem(position, positionErr) == nullptr &&
+           receiver::satelliteProblem(static_cast<int32_t>(values[6]), values[7], values[8]) ==
+               nullptr;
 }
 
 RowSpool::RowSpool(std::string path, std::size_t limit)
@@ -113,7 +127,7 @@ RowSpool::RowSpool(std::string path, std::size_t limit)
       limit_(limit == 0 ? 1 : limit),
       written_(0),
       stale_(0),
-      warned_(false),
+      failing_(false),
       inode_(0),
       head_(0),
       savedInode_(0),
@@ -263,17 +277,22 @@ void RowSpool::sync(bool exact) {
         written_ = 0;
         stale_ = 0;
         inode_ = head_ = savedInode_ = savedHead_ = 0;
+        reportRecovery();
         return;
     }
     // Stale lines are removed once they are as many as the queued ones:
     // each rewrite is paid for by the rows stored or dropped since the
     // last one, and the file holds at most twice the queue.
     if (stale_ > 0 && (exact || stale_ >= rows_.size())) {
-        if (rewrite()) return;
+        if (rewrite()) {
+            reportRecovery();
+            return;
+        }
     }
     if (written_ < rows_.size()) append(written_);
     // What was stored or dropped since the last sync is not sent again.
     if (inode_ != 0 && (inode_ != savedInode_ || head_ != savedHead_)) writeHead(inode_, head_);
+    if (written_ == rows_.size()) reportRecovery();
 }
 
 bool RowSpool::append(std::size_t from) {
@@ -409,9 +428,21 @@ void RowSpool::reject(const std::vector<std::string>& lines) {
     }
 }
 
+// One report at the start of every episode of failed writes, and one at its
+// end: rows held in memory only are lost if the daemon stops meanwhile.
 void RowSpool::report(const std::string& what) {
-    if (warned_) return;
-    warned_ = true;
+    if (failing_) return;
+    failing_ = true;
     std::cout << "Spool file " << path_ << ": " << what << " failed (" << std::strerror(errno)
-              << "); kept rows are held in memory only." << std::endl;
+              << "); " << rows_.size() - written_
+              << " kept rows are held in memory only, and lost if the daemon stops before the "
+                 "file takes them."
+              << std::endl;
+}
+
+void RowSpool::reportRecovery() {
+    if (!failing_) return;
+    failing_ = false;
+    std::cout << "Spool file " << path_ << ": written again; it holds all " << rows_.size()
+              << " kept rows." << std::endl;
 }

@@ -60,10 +60,15 @@ class RowSpool {
     void push(const std::string& statement);
     // Brings the file up to date; `exact` also removes stale lines.
     void sync(bool exact);
+    // Queued rows that are in the file, and those held in memory only
+    // (the file could not take them: lost if the process ends now).
+    std::size_t inFile() const { return path_.empty() ? 0 : written_; }
+    std::size_t inMemoryOnly() const { return path_.empty() ? 0 : rows_.size() - written_; }
 
     // True for exactly the INSERT into troposphericDelay that
-    // format_troposphericDelayQuery builds from finite numbers and a
-    // "YYYY-MM-DD HH:MM:SS" date-time.
+    // format_troposphericDelayQuery builds from values a receiver can
+    // report (receiver::positionProblem, satelliteProblem) and a real
+    // "YYYY-MM-DD HH:MM:SS" date-time (isDateTimeText).
     static bool isRowStatement(const std::string& line);
 
   private:
@@ -72,7 +77,7 @@ class RowSpool {
     std::deque<std::string> rows_;
     std::size_t written_;            // rows_[0, written_) are in the file
     std::size_t stale_;              // lines in front of them that are no longer queued
-    bool warned_;                    // a failed file operation has been reported
+    bool failing_;                   // in an episode of failed writes (reported)
     unsigned long long inode_;       // of the file as this object last wrote or read it
     unsigned long long head_;        // byte offset of rows_[0] in it (the stale bytes)
     unsigned long long savedInode_;  // what the head file says
@@ -85,6 +90,7 @@ class RowSpool {
     bool rewrite();
     void reject(const std::vector<std::string>& lines);
     void report(const std::string& what);
+    void reportRecovery();
 };
 
 #endif

@@ -206,7 +206,8 @@ void insertIpwvDB(double IPWV, std::string datatime) {
     DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     if (DB->updateQuery(query)) {
         std::cout << "\nQuery Failed" << std::endl;
-        printf("queryString : %s\n\n", query);
+        printf("queryString : %s\n", query);
+        printf("Database: error %u: %s\n\n", DB->errorNumber(), DB->errorMessage().c_str());
         fflush(stdout);
     } else {
         std::cout << "Successful query. IPWV value correctly stored." << std::endl;

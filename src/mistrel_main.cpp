@@ -1,8 +1,11 @@
 #include "DbSettings.h"
+#include "Metrics.h"
 #include "Mistrel.h"
 
 int main(int, char**) {
     // An option file that cannot be used ends the run before any login.
     if (!checkDbSettings()) return -1;
-    return runMistrel();
+    int status = runMistrel();
+    metrics::writeRetrievalFile(status == 0);
+    return status;
 }

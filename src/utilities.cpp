@@ -59,7 +59,10 @@ bool wholeInt(const std::string& text, int* value) {
 }  // namespace
 
 void reportDatabaseError(const Database& DB) {
-    if (!DB.errorMessage().empty()) std::cout << "Database: " << DB.errorMessage() << std::endl;
+    if (DB.errorMessage().empty()) return;
+    std::cout << "Database: ";
+    if (DB.errorNumber() != 0) std::cout << "error " << DB.errorNumber() << ": ";
+    std::cout << DB.errorMessage() << std::endl;
 }
 
 double columnValue(const char* text) {

@@ -32,6 +32,21 @@ TEST(Packaging, UnitsPassSystemdVerify) {
     EXPECT_EQ(runToEnd(argv), "0|");  // warnings included
 }
 
+// Both services run hardened: systemd's own rating of what they may reach
+// (0 closed ... 10 open) stays at most 2.0.
+TEST(Packaging, UnitsAreHardened) {
+    if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
+    for (const std::string unit : {"corvana.service", "mistrel.service"}) {
+        const std::string out = runToEnd({"/usr/bin/systemd-analyze", "security", "--offline=true",
+                                          sourceDir() + "/packaging/" + unit});
+        std::smatch level;
+        ASSERT_TRUE(std::regex_search(
+            out, level, std::regex("Overall exposure level for " + unit + ": ([0-9]+\\.[0-9])")))
+            << out;
+        EXPECT_LE(std::stod(level[1]), 2.0) << unit << "\n" << out;
+    }
+}
+
 // A server whose root, like a fresh Debian one's, accepts only the
 // system's root through the socket.
 TEST(Packaging, InstallDbSetsThePasswordOnlyWhenAsked) {

@@ -7,12 +7,15 @@
 #include <deque>
 #include <fstream>
 #include <iomanip>
+#include <iterator>
+#include <map>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "LogAssembly.h"
+#include "ReceiverValues.h"
 #include "TestSupport.h"
 #include "gnssFunctions.h"
 
@@ -231,7 +234,20 @@ TEST(RowSpool, OnlyRowStatementsAreLoadedTheRestIsMovedAside) {
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    for (int prn : {-1, 0, 40, 120}) EXPECT_TRUE(RowSpool::isRowStatement(row(59, prn))) << prn;
+    for (int prn : {1, 40, 120, 999}) EXPECT_TRUE(RowSpool::isRowStatement(row(59, prn))) << prn;
+    // The shape with a date or values that no receiver gives is not a row.
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"2018-05-06 00:59:00", "9999-99-99 99:99:99"},
+             {"2018-05-06 00:59:00", "2018-02-30 00:59:00"},
+             {"45.500000000000", "90.500000000000"},
+             {"-7.250000000000", "-180.250000000000"},
+             {"80.50000", "18000.50000"},
+             {"1.50000", "-1.50000"},
+             {"-62.25000", "-90.25000"},
+             {"2.35", "100.01"},
+             {", 12, ", ", 0, "},
+             {", 12, ", ", 1000, "}})
+        EXPECT_FALSE(RowSpool::isRowStatement(replaced(row(59), from, to))) << to;
 }
 
 // A spool file that others could have written is refused, before and at
@@ -313,19 +329,108 @@ TEST_F(AssemblyTest, OnlyCheckedReadableLogsOfOneTimeMakeRows) {
     EXPECT_EQ(assembly.droppedLogs(), 4u);
 }
 
-// A week whose date has a year of eight digits, and a height of 1e300
+// A week whose date has a year of eight digits, and an elevation of 1e300
 // (300 digits): neither is ever sent nor kept.
 TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
     ScriptedServer server;
     server.answers = {StoreResult::Kept};
     LogAssembly counting(30.0, {server.sink(), ""});
     feed(counting, frame("BESTPOSA", 0, kBestpos) + frameAt("SATXYZ2A", "2147483647", "0", kXyz) +
-                       frameAt("SATVISA", "2147483647", "0", kVis) +
-                       minute(60.0, replaced(kBestpos, "80.5000", "1e300")));
+                       frameAt("SATVISA", "2147483647", "0", kVis) + frame("SATXYZ2A", 60.0, kXyz) +
+                       frame("SATVISA", 60.0, replaced(kVis, ",45,", ",1e300,")));
     EXPECT_EQ(server.asked.size() + counting.keptRows(), 0u);
+    EXPECT_EQ(counting.refusedLogs(), 1u);
     feed(counting, minute(120.0));  // sane again: both rows tried, then kept
     EXPECT_EQ(server.asked, Rows{"00:02:00/40"});
     EXPECT_EQ(counting.keptRows(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// Logs with correct checksums but values no receiver reports: each is
+// refused whole and counted, the position stays the last sound one, and
+// every row made is one the spool would take back.
+TEST_F(AssemblyTest, LogsWithValuesNoReceiverReportsAreRefused) {
+    Rows statements;
+    LogAssembly a(30.0, {[&](const char* statement) {
+                             statements.push_back(statement);
+                             return StoreResult::Stored;
+                         },
+                         ""});
+    const std::string vis =
+        "TRUE,TRUE,3,40,0,0,45,120,-1234.5,0,12,0,0,-62.25,120,-1234.5,0,7,0,0,12,120,-1234.5,0";
+    // 129 satellite positions; 128, and a visibility log of 129 satellites.
+    std::string many = "129", most = "128", manyVis = "TRUE,TRUE,129";
+    for (int prn = 1; prn <= 129; ++prn) {
+        const std::string entry = ",GPS," + std::to_string(prn) + ",1,2,3,4,5,2.5,0,0";
+        many += entry;
+        if (prn <= 128) most += entry;
+        manyVis += "," + std::to_string(prn) + ",0,0,45,120,-1234.5,0";
+    }
+    const struct {
+        const char* log;
+        std::string from, to;
+    } cases[] = {
+        {"BESTPOSA", "45.50000000000", "1e100"},
+        {"BESTPOSA", "45.50000000000", "-90.1"},
+        {"BESTPOSA", "7.25000000000", "180.5"},
+        {"BESTPOSA", "80.5000", "1e65"},
+        {"BESTPOSA", "80.5000", "-1e6"},
+        {"BESTPOSA", "1.5000", "-0.5"},
+        {"BESTPOSA", "3.0000", "1e300"},
+        {"SATVISA", ",45,", ",1e100,"},
+        {"SATVISA", ",-62.25,", ",-90.5,"},
+        {"SATXYZ2A", "2.51", "1e100"},
+        {"SATXYZ2A", "2.51", "-0.01"},
+        {"SATVISA", "TRUE,TRUE,3", "TRUE,TRUE,130"},
+        {"SATXYZ2A", kXyz, many},
+        {"SATVISA", vis, manyVis},
+    };
+    feed(a, minute(60.0));
+    double seconds = 120.0;
+    for (const auto& c : cases) {
+        auto body = [&](const char* log, const std::string& text) {
+            return c.log == std::string(log) ? replaced(text, c.from, c.to) : text;
+        };
+        std::string logs = frame("BESTPOSA", seconds, body("BESTPOSA", kBestpos)) +
+                           frame("SATXYZ2A", seconds, body("SATXYZ2A", kXyz));
+        // The visibility log of 129 satellites joins positions of 128.
+        if (c.to == manyVis) logs = frame("SATXYZ2A", seconds, most);
+        feed(a, logs + frame("SATVISA", seconds, body("SATVISA", vis)));
+        seconds += 60.0;
+    }
+    EXPECT_EQ(a.refusedLogs(), std::size(cases));
+    // Position cases store rows of the last sound position; the others none.
+    EXPECT_EQ(statements.size(), 2u * 8u);
+    for (const std::string& statement : statements)
+        EXPECT_TRUE(RowSpool::isRowStatement(statement)) << statement;
+}
+
+// However many visibility logs one minute brings, its rows stay bounded;
+// the next minute starts afresh.
+TEST_F(AssemblyTest, TheRowsOfAMinuteAreBounded) {
+    std::map<std::string, std::size_t> perMinute;
+    LogAssembly a(
+        30.0,
+        {[&](const char* statement) {
+             ++perMinute[std::string(statement).substr(std::string(statement).size() - 22, 16)];
+             return StoreResult::Stored;
+         },
+         ""});
+    std::string logs;
+    for (int i = 0; i < 260; ++i) logs += minute(60.0 + i * 0.1);  // 2 rows each
+    logs += minute(120.0);
+    feed(a, logs, 4096);
+    EXPECT_EQ(perMinute["2018-05-06 00:01"], receiver::kMaxRowsPerMinute);
+    EXPECT_EQ(perMinute["2018-05-06 00:02"], 2u);
+    EXPECT_EQ(a.refusedLogs(), 260u - receiver::kMaxRowsPerMinute / 2);
+}
+
+TEST(ReceiverText, ControlCharactersAreEscaped) {
+    EXPECT_EQ(receiver::printable("<OK\r\n\x1b[2J\\\x07\xc3\xa9 x\r"),
+              "<OK\r\n\\x1b[2J\\\\\\x07\\xc3\\xa9 x\\x0d");
 }
 
 }  // namespace

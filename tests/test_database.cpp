@@ -99,6 +99,22 @@ TEST_F(DatabaseTest, FailuresAreClassifiedByWhatTheySayAboutTheRow) {
         EXPECT_EQ(Database::classify(n), F::Transient) << n;
 }
 
+// No connection lets the server read a client file (LOAD DATA LOCAL).
+TEST_F(DatabaseTest, NoLocalFileReachesTheServer) {
+    TempDir dir("ulmet-infile");
+    const std::string file = dir.file("rows.txt");
+    std::ofstream(file) << "1\n2\n";
+    Database db;
+    ASSERT_EQ(connect(db), 200);
+    const std::string statement = "LOAD DATA LOCAL INFILE '" + file +
+                                  "' INTO TABLE pressure (@v) SET pressure_value = @v, data = "
+                                  "'2014-03-05 14:07:00'";
+    EXPECT_TRUE(db.updateQuery(statement.c_str()));
+    EXPECT_NE(db.errorNumber(), 0u);
+    db.disconnect();
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM pressure"), "0");
+}
+
 // The login comes from the option file named by ULMET_DB_CONFIG, key by
 // key over the built-in one; a file that cannot be used is an error that
 // names it, and no login is tried then (never the built-in one instead).
@@ -131,7 +147,16 @@ TEST_F(DatabaseTest, OptionFileLogin) {
     const std::pair<std::string, std::string> bad[] = {
         {"user=cnf_test\n[ulmet]\n", "setting before the first [group] (line 1)"},
         {"[ulmet]\nusr=cnf_test\n", "unknown key 'usr' in [ulmet] (line 2)"},
-        {"[ulmet]\nport=33o6\n", "port is not a number (line 2)"}};
+        {"[ulmet]\nport=33o6\n", "port is not a number (line 2)"},
+        {"[ULMET]\n", "no [ulmet] group"},
+        {"[client]\ndefault-character-set=utf8mb4\n", "no [ulmet] group"},
+        {"[ulmet]\n!include /etc/mysql/debian.cnf\n",
+         "includes other files (!include /etc/mysql/debian.cnf) (line 2)"},
+        {"[ulmet]\nuser=cnf_test\n[client]\nuser=root\n",
+         "key 'user' in [client] (only [ulmet] may hold a login or client setting) (line 4)"},
+        {"[client]\nplugin_dir=/tmp\n[ulmet]\n",
+         "key 'plugin_dir' in [client] (only [ulmet] may hold a login or client setting) (line "
+         "2)"}};
     for (const auto& [content, problem] : bad)
         EXPECT_EQ(login(content), "2002: database option file " + file + ": " + problem);
     sql::exec("DROP USER cnf_test@localhost");

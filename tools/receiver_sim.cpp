@@ -12,7 +12,8 @@
 //   receiver_sim [--link PATH] [--commands FILE] [--expected-rows FILE]
 //                [--seed N] [--satellites N] [--scenario NAME[,NAME...]]
 //                [--baud N] [--interval-seconds N]
-//                [--corrupt LOG:N[,LOG:N...]] [--drop LOG:N[,LOG:N...]]
+//                [--corrupt LOG:N[,LOG:N...]] [--drop LOG:N[,LOG:N...]] [--hostile]
+//                [--no-replies] [--refuse TEXT] [--power-cycle N:S]
 //
 // Scenarios: low, negative, exact30, missing, garbage, split.
 // Faults, LOG being bestposa, satxyz2a or satvisa and N counting that log's
@@ -21,6 +22,20 @@
 // checksum was computed; --drop leaves the log out. The expected rows are
 // those of a daemon that uses no corrupted log and joins a visibility log
 // only with the satellite-positions log of its own time.
+// --hostile: a receiver that lies with correct checksums. After the clean
+// logs of each emission come a position of latitude 1e100, satellite logs
+// of delay and elevation 1e100, a visibility log of 300 satellites, the
+// satellite logs again for every second up to the next emission (distinct
+// rows, as many as a minute can take and more), and a log with escape
+// sequences and a wrong checksum; the "<OK" replies carry escape sequences.
+// None of it changes the expected rows.
+//
+// Receiver faults: --no-replies carries commands out but never answers
+// them; --refuse answers "<ERROR" to every command that begins with TEXT
+// (lower case, e.g. "log satvisa") and does not carry it out;
+// --power-cycle switches the receiver off after its N-th emission for S
+// seconds (nothing sent, commands unheard), after which it is back with
+// every log off, as a receiver without a saved configuration.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -125,18 +140,23 @@ struct Options {
          split = false;
     long baud = 9600;
     long interval = 60;
+    bool hostile = false;
     // Emission numbers (from 1) of each log to corrupt or to leave out;
     // index 0 BESTPOSA, 1 SATXYZ2A, 2 SATVISA.
     std::vector<long> corrupt[3], drop[3];
+    bool noReplies = false;
+    std::string refuse;
+    long powerCycleAfter = 0, powerOffSeconds = 0;
 };
 
 [[noreturn]] void usage(const char* message) {
-    std::fprintf(stderr,
-                 "receiver_sim: %s\nusage: receiver_sim [--link PATH] [--commands FILE] "
-                 "[--expected-rows FILE] [--seed N] [--satellites N] [--scenario "
-                 "NAME[,NAME...]] [--baud N] [--interval-seconds N] [--corrupt LOG:N[,...]] "
-                 "[--drop LOG:N[,...]]\n",
-                 message);
+    std::fprintf(
+        stderr,
+        "receiver_sim: %s\nusage: receiver_sim [--link PATH] [--commands FILE] "
+        "[--expected-rows FILE] [--seed N] [--satellites N] [--scenario "
+        "NAME[,NAME...]] [--baud N] [--interval-seconds N] [--corrupt LOG:N[,...]] "
+        "[--drop LOG:N[,...]] [--hostile] [--no-replies] [--refuse TEXT] [--power-cycle N:S]\n",
+        message);
     std::exit(2);
 }
 
@@ -172,7 +192,15 @@ Options parseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--no-replies") {  // the only option without a value
+            o.noReplies = true;
+            continue;
+        }
         std::string value;
+        if (arg == "--hostile") {
+            o.hostile = true;
+            continue;
+        }
         std::string::size_type eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
             value = arg.substr(eq + 1);
@@ -212,6 +240,14 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--drop") {
             if (!parseFaults(value, o.drop))
                 usage("bad --drop (LOG:N, LOG one of bestposa, satxyz2a, satvisa)");
+        } else if (arg == "--refuse") {
+            o.refuse = value;
+        } else if (arg == "--power-cycle") {
+            std::string::size_type colon = value.find(':');
+            if (colon == std::string::npos ||
+                !parseLong(value.substr(0, colon), 1, 1000000, &o.powerCycleAfter) ||
+                !parseLong(value.substr(colon + 1), 1, 86400, &o.powerOffSeconds))
+                usage("bad --power-cycle (N:S)");
         } else if (arg == "--scenario") {
             std::vector<std::string> names = splitData(",", value);
             for (const std::string& s : names) {
@@ -538,6 +574,28 @@ std::string corruptDigit(const std::string& log, int field) {
     return out;
 }
 
+// The framed log with body fields first, first + stride, ... (just `first`
+// when stride is 0) set to `value`, framed again with a correct checksum.
+std::string withFields(const std::string& log, size_t first, size_t stride,
+                       const std::string& value) {
+    std::string content = log.substr(1, log.rfind('*') - 1);
+    size_t body = content.find(';') + 1;
+    std::vector<std::string> fields;
+    for (size_t at = body;;) {
+        size_t comma = content.find(',', at);
+        fields.push_back(content.substr(at, comma == std::string::npos ? comma : comma - at));
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+    }
+    for (size_t f = first; f < fields.size(); f += stride) {
+        fields[f] = value;
+        if (stride == 0) break;
+    }
+    std::string out = content.substr(0, body);
+    for (size_t f = 0; f < fields.size(); ++f) out += (f ? "," : "") + fields[f];
+    return frame(out);
+}
+
 std::string versionLog(Rng& r) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -609,6 +667,9 @@ class Simulator {
     long delaysTime_ = 0;  // emission time of the newest satellite positions
     std::vector<SatDelay> delays_;
     long emitted_[3] = {0, 0, 0};  // emissions of each log so far
+    long slots_ = 0;               // emissions scheduled so far
+    double offUntil_ = 0;          // power cycle: off until this monotonic time
+    bool poweredOff_ = false;
 };
 
 bool Simulator::openPty() {
@@ -651,8 +712,11 @@ size_t Simulator::unreadBytes() const {
 }
 
 void Simulator::reply(const std::string& text) {
+    if (opt_.noReplies) return;
     OutItem item;
     item.data = text;
+    if (opt_.hostile && text.compare(0, 3, "<OK") == 0)
+        item.data = "<OK\x1b[2J\x1b]0;owned\x07\r\n";
     replies_.push_back(std::move(item));
 }
 
@@ -677,6 +741,10 @@ void Simulator::handleCommand(const std::string& line) {
 
     std::string lower = line;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!opt_.refuse.empty() && lower.compare(0, opt_.refuse.size(), opt_.refuse) == 0) {
+        reply("<ERROR: command refused\r\n");
+        return;
+    }
     std::vector<std::string> w = splitData(" \t", lower);
     static const char* names[3] = {"bestposa", "satxyz2a", "satvisa"};
     auto logIndex = [&](const std::string& n) {
@@ -720,7 +788,8 @@ void Simulator::handleInput() {
     char buffer[1024];
     for (;;) {
         ssize_t n = read(master_, buffer, sizeof(buffer));
-        if (n <= 0) return;  // EAGAIN, or EIO while no reader has the terminal open
+        if (n <= 0) return;         // EAGAIN, or EIO while no reader has the terminal open
+        if (poweredOff_) continue;  // nobody hears it
         for (ssize_t i = 0; i < n; ++i) {
             char c = buffer[i];
             if (c == '\r' || c == '\n') {
@@ -764,11 +833,25 @@ void Simulator::schedule(long slot) {
         if (busy_ && !current_.name.empty()) busy_ = false;
     }
     if (!(on_[0] || on_[1] || on_[2])) return;
+    if (opt_.powerCycleAfter > 0 && slots_ == opt_.powerCycleAfter && offUntil_ == 0) {
+        // Off: what is queued is lost, and the log set-up with it.
+        for (bool& b : on_) b = false;
+        dropLogs("");
+        replies_.clear();
+        busy_ = false;
+        current_ = OutItem();
+        poweredOff_ = true;
+        offUntil_ = monotonicNow() + opt_.powerOffSeconds;
+        std::printf("power cycle: off for %ld s\n", opt_.powerOffSeconds);
+        std::fflush(stdout);
+        return;
+    }
     if (!logs_.empty() || (busy_ && !current_.name.empty())) {
         std::printf("still sending the previous logs: slot %ld skipped\n", slot);
         std::fflush(stdout);
         return;
     }
+    ++slots_;
     auto e = std::make_shared<Emission>(makeEmission(sky_, slot));
     Rng r(mix(opt_.seed ^ 0xA5A5, static_cast<uint64_t>(slot)));
     auto add = [&](int log, const char* name, std::string text, std::function<void()> done) {
@@ -823,6 +906,27 @@ void Simulator::schedule(long slot) {
         add(2, "SATVISA", e->satvis, [this, e] { finishedSatvis(*e); });
         what += " SATVISA";
     }
+    if (opt_.hostile && on_[0] && on_[1] && on_[2]) {
+        auto lie = [&](const char* name, std::string text) {
+            OutItem item;
+            item.name = name;
+            item.data = std::move(text);
+            logs_.push_back(std::move(item));
+        };
+        lie("BESTPOSA", withFields(e->bestpos, 2, 0, "1e100"));
+        lie("SATXYZ2A", withFields(e->satxyz2, 8, 10, "1e100"));
+        lie("SATVISA", withFields(e->satvis, 6, 7, "1e100"));
+        lie("SATVISA", withFields(e->satvis, 2, 0, "300"));
+        for (long k = 1; k < opt_.interval; ++k) {
+            Emission again = makeEmission(sky_, slot + k);
+            lie("SATXYZ2A", again.satxyz2);
+            lie("SATVISA", again.satvis);
+        }
+        lie("SATVISA",
+            "#SATVISA,\x1b[2J\x1b]2;owned\x07\x9b"
+            "31m;TRUE*00000000\r\n");
+        what += " and lies";
+    }
     std::printf("emit %s (week %d, %.3f):%s\n", e->dateTime.c_str(), e->week, e->seconds,
                 what.c_str());
     std::fflush(stdout);
@@ -832,6 +936,13 @@ void Simulator::schedule(long slot) {
 // never more than a few tens of milliseconds' worth at once.
 void Simulator::pump() {
     double now = monotonicNow();
+    if (poweredOff_) {
+        if (now < offUntil_) return;
+        poweredOff_ = false;
+        input_.clear();
+        std::printf("power back: every log off\n");
+        std::fflush(stdout);
+    }
     if (now < holdUntil_) return;
     if (!busy_) {
         if (!replies_.empty()) {

@@ -48,7 +48,8 @@ struct Acquisition : ::testing::Test {
         env.insert(env.end(), base_.begin(), base_.end());
         runDaemon(env);
     }
-    void runDaemon(const std::vector<std::string>& env) {
+    void runDaemon(std::vector<std::string> env) {
+        env.insert(env.end(), daemonEnv_.begin(), daemonEnv_.end());
         daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env, dir_.path()));
         ASSERT_TRUE(daemon_->waitForOutput("DAQ START", seconds(20))) << daemon_->output();
     }
@@ -88,7 +89,8 @@ struct Acquisition : ::testing::Test {
 
     TempDir dir_{"ulmet-acq"};
     PrivateServer server_;
-    std::vector<std::string> base_;  // the environment of both, without the clock
+    std::vector<std::string> base_;       // the environment of both, without the clock
+    std::vector<std::string> daemonEnv_;  // the daemon's only
     std::unique_ptr<ChildProcess> sim_, daemon_;
 };
 

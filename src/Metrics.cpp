@@ -1,0 +1,129 @@
+#include "Metrics.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+namespace metrics {
+
+void Text::add(const std::string& name, const char* type, const char* help, double value) {
+    char number[64];
+    if (std::isnan(value))
+        (void)std::snprintf(number, sizeof(number), "NaN");
+    else
+        (void)std::snprintf(number, sizeof(number), "%.17g", value);
+    text_ += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
+             number + "\n";
+}
+
+std::string directory(const std::string& fallback) {
+    const char* named = std::getenv("ULMET_METRICS_DIR");
+    return named != nullptr && *named != '\0' ? named : fallback;
+}
+
+bool writeFile(const std::string& path, const std::string& text, std::string* error) {
+    std::string temporary = path + ".tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) ok = false;
+    if (!ok) {
+        *error = std::strerror(errno);
+        ::unlink(temporary.c_str());
+    }
+    return ok;
+}
+
+std::string daemonText(const DaemonFigures& f) {
+    Text t;
+    t.add("ulmet_corvana_state_timestamp_seconds", "gauge", "When this file was written.", f.now);
+    t.add("ulmet_corvana_running", "gauge",
+          "1 while the acquisition daemon runs, 0 after it ended.", f.running ? 1 : 0);
+    t.add("ulmet_corvana_last_valid_log_timestamp_seconds", "gauge",
+          "Arrival of the last receiver log whose checksum matched (NaN before the first).",
+          f.lastValidLog >= 0 ? f.lastValidLog : std::nan(""));
+    t.add("ulmet_corvana_receiver_reinitialisations_total", "counter",
+          "Times the silent receiver was sent its set-up again.", f.reinitialisations);
+    t.add("ulmet_corvana_logs_valid_total", "counter", "Receiver logs whose checksum matched.",
+          f.validLogs);
+    t.add("ulmet_corvana_logs_dropped_total", "counter",
+          "Receiver logs dropped for a wrong or cut checksum.", f.droppedLogs);
+    t.add("ulmet_corvana_rows_received_total", "counter",
+          "Rows that the receiver's visibility logs gave.", f.rowsReceived);
+    t.add("ulmet_corvana_rows_received_last_hour", "gauge",
+          "Rows that the receiver's visibility logs gave in the last 60 minutes.",
+          f.rowsReceivedLastHour);
+    t.add("ulmet_corvana_spool_rows", "gauge", "Rows waiting for the database.", f.spoolRows);
+    t.add("ulmet_corvana_spool_rows_in_memory_only", "gauge",
+          "Waiting rows that the spool file could not take (lost if the daemon ends now).",
+          f.spoolInMemoryOnly);
+    t.add("ulmet_corvana_spool_oldest_row_timestamp_seconds", "gauge",
+          "Minute of the oldest waiting row (NaN when none waits).",
+          f.spoolOldest >= 0 ? f.spoolOldest : std::nan(""));
+    t.add("ulmet_corvana_rows_lost_total", "counter",
+          "Rows lost because the spool file could not take them.", f.rowsLost);
+    t.add("ulmet_corvana_spool_rejected_lines", "gauge",
+          "Lines of the spool file moved to its reject file (not the daemon's rows).",
+          f.rejectedLines);
+    t.add("ulmet_corvana_clock_offset_seconds", "gauge",
+          "Machine clock minus the receiver's time (GPS-UTC leap seconds accounted for) at the "
+          "last position log.",
+          f.clockKnown ? f.clockOffset : std::nan(""));
+    t.add("ulmet_corvana_spool_filesystem_free_bytes", "gauge",
+          "Free bytes of the spool's filesystem.", f.freeBytes >= 0 ? f.freeBytes : std::nan(""));
+    t.add("ulmet_corvana_spool_filesystem_size_bytes", "gauge", "Size of the spool's filesystem.",
+          f.totalBytes >= 0 ? f.totalBytes : std::nan(""));
+    return t.str();
+}
+
+std::string retrievalText(bool runSucceeded, const health::Figures& f) {
+    Text t;
+    t.add("ulmet_mistrel_last_run_timestamp_seconds", "gauge", "When the last retrieval ran.",
+          f.now);
+    t.add("ulmet_mistrel_last_run_success", "gauge",
+          "1 when the last retrieval computed its minute, 0 when it failed.", runSucceeded ? 1 : 0);
+    t.add("ulmet_database_up", "gauge", "1 when the database answered.", f.databaseAnswers ? 1 : 0);
+    if (!f.databaseAnswers) return t.str();
+    const double nan = std::nan("");
+    bool known = f.lastIpwvTime >= 0;
+    t.add("ulmet_ipwv_last_cm", "gauge", "The last IPWV stored (cm).", known ? f.lastIpwv : nan);
+    t.add("ulmet_ipwv_last_sigma_cm", "gauge", "Its uncertainty (cm; NaN when unknown).",
+          known && f.lastIpwvSigmaKnown ? f.lastIpwvSigma : nan);
+    t.add("ulmet_ipwv_last_timestamp_seconds", "gauge", "The minute of the last IPWV stored.",
+          known ? f.lastIpwvTime : nan);
+    t.add("ulmet_ipwv_missing_minutes_last_hour", "gauge", "Minutes of the last hour without IPWV.",
+          static_cast<double>(f.minutesWithoutIpwvLastHour));
+    t.add("ulmet_ipwv_recomputable_minutes_last_hour", "gauge",
+          "Of them, minutes whose inputs are stored (ulmet-retrieve can fill them).",
+          static_cast<double>(f.recomputable.size()));
+    t.add("ulmet_rows_stored_last_hour", "gauge", "troposphericDelay rows of the last hour.",
+          static_cast<double>(f.rowsStoredLastHour));
+    return t.str();
+}
+
+void writeRetrievalFile(bool runSucceeded) {
+    std::string dir = directory("");
+    if (dir.empty()) return;
+    health::Figures figures;
+    figures.now = static_cast<double>(time(nullptr));
+    health::collectDatabase(&figures);
+    std::string error, path = dir + "/mistrel.prom";
+    if (!writeFile(path, retrievalText(runSucceeded, figures), &error))
+        std::cout << "Metrics file " << path << " cannot be written (" << error << ")."
+                  << std::endl;
+}
+
+}  // namespace metrics

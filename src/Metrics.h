@@ -1,0 +1,61 @@
+// The station's figures for a monitoring system: texts in the Prometheus
+// exposition format, written as files that node-exporter's textfile
+// collector reads (a temporary file renamed over the old one, so that a
+// reader never sees half a file).
+//
+// The files go to the directory ULMET_METRICS_DIR; without it the daemon
+// writes corvana.prom into its working directory (where ulmet-status looks
+// for it) and the retrieval writes none.
+#ifndef ULMET_METRICS_H
+#define ULMET_METRICS_H
+
+#include <string>
+
+#include "StationHealth.h"
+
+namespace metrics {
+
+// Metric lines with their HELP and TYPE comments.
+class Text {
+  public:
+    void add(const std::string& name, const char* type, const char* help, double value);
+    const std::string& str() const { return text_; }
+
+  private:
+    std::string text_;
+};
+
+// ULMET_METRICS_DIR, or `fallback` when it is not set.
+std::string directory(const std::string& fallback);
+
+// Writes `text` to `path` through "<path>.tmp" and a rename. False, with
+// errno's text in `error`, when it cannot.
+bool writeFile(const std::string& path, const std::string& text, std::string* error);
+
+// What the acquisition daemon knows of itself.
+struct DaemonFigures {
+    double now = 0;
+    bool running = false;
+    double lastValidLog = -1;  // Unix time; -1 before the first
+    double reinitialisations = 0;
+    double validLogs = 0, droppedLogs = 0;
+    double rowsReceived = 0, rowsReceivedLastHour = 0;
+    double spoolRows = 0, spoolInMemoryOnly = 0, spoolOldest = -1;
+    double rowsLost = 0;
+    double rejectedLines = 0;  // in the spool's reject file
+    double clockOffset = 0;
+    bool clockKnown = false;
+    double freeBytes = -1, totalBytes = -1;  // of the working directory's filesystem
+};
+std::string daemonText(const DaemonFigures& figures);
+
+// The retrieval's run and the database's figures (collectDatabase).
+std::string retrievalText(bool runSucceeded, const health::Figures& figures);
+
+// After a retrieval run: the database's figures collected and mistrel.prom
+// written into ULMET_METRICS_DIR, when it is set (a failure is printed).
+void writeRetrievalFile(bool runSucceeded);
+
+}  // namespace metrics
+
+#endif
