@@ -56,10 +56,12 @@ bool minutesWithoutIpwv(const std::string& from, const std::string& to,
         return false;
     }
     // Each table's minutes from its own index range, joined: no lookup per
-    // row (the search of a day takes milliseconds on a year of data).
+    // row (the search of a day takes milliseconds on a year of data). Only
+    // minutes with a satellite the retrieval may use (30 to 90 degrees).
     std::string query =
         "SELECT t.data FROM (SELECT DISTINCT data FROM troposphericDelay WHERE data BETWEEN '" +
-        from + "' AND '" + to + "' AND SUBSTRING(data, 18, 2) = '00') t JOIN " +
+        from + "' AND '" + to +
+        "' AND SUBSTRING(data, 18, 2) = '00' AND elevation BETWEEN 30 AND 90) t JOIN " +
         readingMinutes("pressure", from, to) + " p ON p.minute = t.data JOIN " +
         readingMinutes("temperature", from, to) + " r ON r.minute = t.data JOIN " +
         readingMinutes("humidity", from, to) +
