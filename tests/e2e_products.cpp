@@ -13,14 +13,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Five minutes: 14:05 complete (two runs stored, two satellites at the
+// Five minutes: 14:05 complete (two satellites at the
 // same elevation, two pressure readings), 14:06 nothing at all, 14:07
 // satellites but no weather and no value, 14:08 a value stored before the
 // uncertainty columns existed with weather but satellites only at second
 // 30, 14:09 a NULL temperature. Rows just outside the period must not show.
 const char* const kRows[] = {
-    "INSERT INTO ipwv (ipwv_value, data) VALUES (1.0, '2014-03-05 14:05:00'), "
-    "(9.9, '2014-03-05 14:10:00'), (1.5, '2014-03-05 14:08:00')",
+    "INSERT INTO ipwv (ipwv_value, data) VALUES (9.9, '2014-03-05 14:10:00'), "
+    "(1.5, '2014-03-05 14:08:00')",
     "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES "
     "(2.347012, 0.051631, 72, 5, 6, '2014-03-05 14:05:00'), "
     "(0, 0.05, 30.5, 12, 3, '2014-03-05 14:09:00')",
