@@ -5,7 +5,8 @@
 //
 //   weather_sensor_sim [--link PATH] [--format mda|xdr] [--interval-ms N]
 //                      [--seed N] [--noise SIGMA] [--cut-every N]
-//                      [--bad-checksum-every N] [--stdin] [--record FILE]
+//                      [--bad-checksum-every N] [--stdin | --input PATH]
+//                      [--record FILE]
 //
 // Without --stdin it sends one sentence every --interval-ms (default 1000)
 // around 1013 hPa, 15 C and 60 % with a slow drift, plus Gaussian noise of
@@ -13,7 +14,8 @@
 // sentence without its second half; --bad-checksum-every N every Nth with a
 // wrong checksum; neither counts as a sample sent. With --stdin each line
 // "P T RH" read from standard input is sent as one sentence of exactly
-// those values ("cut" or "bad" as a fourth word spoils it). --record
+// those values ("cut" or "bad" as a fourth word spoils it); --input reads
+// such lines from PATH (a file or a FIFO) instead. --record
 // appends every sample sent whole ("P T RH", hPa, C, %) to FILE.
 // Ends on SIGINT, SIGTERM or the end of standard input (--stdin).
 #include <fcntl.h>
@@ -47,6 +49,7 @@ struct Options {
     long cutEvery = 0;
     long badEvery = 0;
     bool fromStdin = false;
+    std::string input;
     std::string record;
 };
 
@@ -54,7 +57,7 @@ struct Options {
     std::fprintf(stderr,
                  "weather_sensor_sim: %s\nusage: weather_sensor_sim [--link PATH] [--format "
                  "mda|xdr] [--interval-ms N] [--seed N] [--noise SIGMA] [--cut-every N] "
-                 "[--bad-checksum-every N] [--stdin] [--record FILE]\n",
+                 "[--bad-checksum-every N] [--stdin | --input PATH] [--record FILE]\n",
                  why);
     std::exit(2);
 }
@@ -90,6 +93,9 @@ Options parse(int argc, char** argv) {
             o.badEvery = whole(argv[++i]);
         } else if (a == "--stdin") {
             o.fromStdin = true;
+        } else if (a == "--input" && more) {
+            o.fromStdin = true;
+            o.input = argv[++i];
         } else if (a == "--record" && more) {
             o.record = argv[++i];
         } else {
@@ -158,8 +164,13 @@ int main(int argc, char** argv) {
         }
     };
     if (o.fromStdin) {
+        FILE* source = o.input.empty() ? stdin : std::fopen(o.input.c_str(), "r");
+        if (source == nullptr) {
+            std::perror("weather_sensor_sim: --input");
+            return 1;
+        }
         char line[256];
-        while (!stopRequested && std::fgets(line, sizeof line, stdin) != nullptr) {
+        while (!stopRequested && std::fgets(line, sizeof line, source) != nullptr) {
             std::istringstream in(line);
             double P = 0, T = 0, RH = 0;
             std::string spoil;
@@ -167,6 +178,7 @@ int main(int argc, char** argv) {
             in >> spoil;
             send(P, T, RH, spoil == "cut", spoil == "bad");
         }
+        if (source != stdin) std::fclose(source);
     } else {
         while (!stopRequested) {
             ++count;
