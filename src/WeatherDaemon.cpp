@@ -47,7 +47,8 @@ std::string parseOptions(int argc, char** argv, Options* o) {
     if (const char* port = std::getenv("ULMET_WEATHER_PORT"); port != nullptr && *port != '\0')
         o->device = port;
     if (const char* baud = std::getenv("ULMET_WEATHER_BAUD"); baud != nullptr && *baud != '\0')
-        if (!parseBaud(baud, &o->baud)) return std::string("ULMET_WEATHER_BAUD is not a speed: ") + baud;
+        if (!parseBaud(baud, &o->baud))
+            return std::string("ULMET_WEATHER_BAUD is not a speed: ") + baud;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -115,7 +116,8 @@ bool drain(RowSpool& spool, Counters& counts) {
             break;
         }
         if (outcome == WeatherStoreOutcome::Rejected) {
-            std::cout << "\nQuery Failed\n" << "queryString : " << spool.front() << "\n"
+            std::cout << "\nQuery Failed\n"
+                      << "queryString : " << spool.front() << "\n"
                       << message << std::endl;
             ++counts.rejected;
         }
@@ -163,10 +165,9 @@ int runWeatherDaemon(int argc, char** argv) {
     try {
         serial::Serial port(o.device, static_cast<uint32_t>(o.baud),
                             serial::Timeout::simpleTimeout(250), serial::eightbits,
-                            serial::parity_none, serial::stopbits_one,
-                            serial::flowcontrol_none);
-        std::cout << "ulmet-weather: reading " << o.device << " at " << o.baud
-                  << " baud, 8N1" << std::endl;
+                            serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
+        std::cout << "ulmet-weather: reading " << o.device << " at " << o.baud << " baud, 8N1"
+                  << std::endl;
         std::vector<uint8_t> buffer(4096);
         while (weatherRunning) {
             std::size_t n = port.read(buffer.data(), buffer.size());
@@ -176,8 +177,7 @@ int runWeatherDaemon(int argc, char** argv) {
                 spool.push(format_query(r.table, static_cast<float>(r.value), r.datatime.c_str()));
                 ++counts.rows;
                 std::printf("Minute %s: %s %.2f (%d samples)\n", r.datatime.c_str(),
-                            r.table == 0 ? "P" : (r.table == 1 ? "T" : "RH"), r.value,
-                            r.samples);
+                            r.table == 0 ? "P" : (r.table == 1 ? "T" : "RH"), r.value, r.samples);
             }
             if (!rows.empty()) {
                 std::fflush(stdout);

@@ -108,8 +108,9 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
         break;
     }
     if (column[0] < 0 || (column[1] < 0 && column[2] < 0 && column[3] < 0)) {
-        f.error = "the CSV header names no time column or no pressure_hPa, temperature_C, "
-                  "humidity_pct column";
+        f.error =
+            "the CSV header names no time column or no pressure_hPa, temperature_C, "
+            "humidity_pct column";
         return;
     }
     while (std::getline(in, line)) {
@@ -125,8 +126,8 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
         for (int k = 0; ok && k < 3; ++k)
             if (column[k + 1] >= 0) ok = optionalNumber(cells[column[k + 1]], has[k], value[k]);
         if (!ok) {
-            f.refused.push_back({n, "not a row of " + std::to_string(width) +
-                                        " cells with a time and numbers"});
+            f.refused.push_back(
+                {n, "not a row of " + std::to_string(width) + " cells with a time and numbers"});
             continue;
         }
         accept(f, n, datatime, s);
@@ -166,8 +167,9 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
         }
     }
     if (!ended || version < 2.0 || typeCount <= 0 || static_cast<int>(types.size()) != typeCount) {
-        f.error = "no complete RINEX meteorological header (version, # / TYPES OF OBSERV, END OF "
-                  "HEADER)";
+        f.error =
+            "no complete RINEX meteorological header (version, # / TYPES OF OBSERV, END OF "
+            "HEADER)";
         return;
     }
     const bool three = version >= 3.0;
@@ -180,7 +182,8 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
         std::istringstream epoch(line.substr(0, epochWidth));
         int y = 0, mo = 0, d = 0, h = 0, mi = 0;
         double sec = 0;
-        bool ok = line.size() > epochWidth && static_cast<bool>(epoch >> y >> mo >> d >> h >> mi >> sec);
+        bool ok =
+            line.size() > epochWidth && static_cast<bool>(epoch >> y >> mo >> d >> h >> mi >> sec);
         std::string tail;
         epoch >> tail;
         ok = ok && tail.empty() && sec == std::floor(sec);
@@ -311,8 +314,8 @@ ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, i
             } else if (Database::classify(db.errorNumber()) == Database::Failure::Duplicate) {
                 ++sum.present;
             } else {
-                sum.failure = "line " + std::to_string(r.line) + ": " + db.errorMessage() +
-                              " (" + statement + ")";
+                sum.failure = "line " + std::to_string(r.line) + ": " + db.errorMessage() + " (" +
+                              statement + ")";
                 ++sum.failed;
                 db.updateQuery("ROLLBACK;");
                 db.disconnect();

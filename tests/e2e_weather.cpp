@@ -77,8 +77,8 @@ TEST(WeatherDaemon, MinuteMeansSurviveAnOutageAndFeedTheRetrieval) {
             << daemon.output();
     }
     // Everything stored once the server is back, nothing twice.
-    ASSERT_TRUE(waitFor([&] { return sql::scalar("SELECT COUNT(*) FROM humidity", sock) == "5"; },
-                        30s))
+    ASSERT_TRUE(
+        waitFor([&] { return sql::scalar("SELECT COUNT(*) FROM humidity", sock) == "5"; }, 30s))
         << daemon.output();
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(10s), 0) << daemon.output();
@@ -104,10 +104,11 @@ TEST(WeatherDaemon, MinuteMeansSurviveAnOutageAndFeedTheRetrieval) {
     // Mistrel at second 30 of each of those minutes finds the weather.
     for (const sql::Row& r : rows) {
         const std::string minute = r[0].substr(0, 16);
-        sql::exec("INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, "
-                  "td, data) VALUES (45.5, 7.25, 80.5, 12, 60.0, 2.4, '" +
-                      minute + ":00')",
-                  sock);
+        sql::exec(
+            "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, "
+            "td, data) VALUES (45.5, 7.25, 80.5, 12, 60.0, 2.4, '" +
+                minute + ":00')",
+            sock);
         std::vector<std::string> at = withFaketime("@" + minute + ":30");
         at.push_back("MYSQL_UNIX_PORT=" + sock);
         ChildProcess mistrel({binDir() + "/Mistrel"}, at);

@@ -47,8 +47,8 @@ TEST(Nmea, SentencesAndUnitLetters) {
         {"WIXDR,C,59.0,F,Air", NmeaStatus::Ok, 0, 1, 0, 0, 15.0, 0},
         {"WIXDR,C,288.15,K,Air", NmeaStatus::Ok, 0, 1, 0, 0, 15.0, 0},
         // Water and dew point are not the air; an empty value is absent.
-        {"WIXDR,C,9.0,C,ENV_WATER_T,C,12.0,C,TempAir,C,5.0,C,DewPoint,H,,P,Hum", NmeaStatus::Ok,
-         0, 1, 0, 0, 12.0, 0},
+        {"WIXDR,C,9.0,C,ENV_WATER_T,C,12.0,C,TempAir,C,5.0,C,DewPoint,H,,P,Hum", NmeaStatus::Ok, 0,
+         1, 0, 0, 12.0, 0},
         {"WIXDR,P,1.013,Q,Baro", NmeaStatus::Malformed, -1, -1, -1, 0, 0, 0},
         {"WIXDR,H,50,C,Hum", NmeaStatus::Malformed, -1, -1, -1, 0, 0, 0},
         {"WIXDR,P,1.013,B", NmeaStatus::Cut, -1, -1, -1, 0, 0, 0},

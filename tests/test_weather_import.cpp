@@ -21,16 +21,17 @@ std::string rinex2() {
            header("ULMT", "MARKER NAME") +
            header("     3    PR    TD    HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
            " 26 12  7 10  0  0 1013.2   15.1   60.5\n"
-           " 26 12  7 10  1  0 1013.4          61.0\n"    // no temperature
-           " 26 12  7 10  2  0 1013.x   15.3   61.5\n"    // line 7: not a number
-           " 26 12  7 10  3  0 1313.4   15.3   61.5\n"    // line 8: impossible pressure
-           " 26 13  7 10  4  0 1013.4   15.3   61.5\n";   // line 9: month 13
+           " 26 12  7 10  1  0 1013.4          61.0\n"   // no temperature
+           " 26 12  7 10  2  0 1013.x   15.3   61.5\n"   // line 7: not a number
+           " 26 12  7 10  3  0 1313.4   15.3   61.5\n"   // line 8: impossible pressure
+           " 26 13  7 10  4  0 1013.4   15.3   61.5\n";  // line 9: month 13
 }
 
 std::string rinex3() {
     // Ten types: the values continue on a second line of the record.
     return header("     3.05           M", "RINEX VERSION / TYPE") +
-           header("    10    WS    WD    PR    TD    HR    ZW    ZD    ZT    RR", "# / TYPES OF OBSERV") +
+           header("    10    WS    WD    PR    TD    HR    ZW    ZD    ZT    RR",
+                  "# / TYPES OF OBSERV") +
            header("          HI", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
            " 2026 12 07 10 00 30    2.0  180.0 1012.5   14.0   70.0    0.0    0.0    0.0\n"
            "        0.0    0.0\n"
@@ -74,9 +75,9 @@ TEST(WeatherImport, RinexTwoAndThreeStoredOnceOnly) {
     ASSERT_EQ(three.readings.size(), 2u) << three.error;
     EXPECT_TRUE(three.refused.empty());
     EXPECT_EQ(storeWeatherReadings(three.readings).stored, 6);
-    EXPECT_EQ(table("humidity"), (std::vector<std::string>{
-                                     "2026-12-07 10:00:00 60.5", "2026-12-07 10:00:30 70",
-                                     "2026-12-07 10:01:00 61", "2026-12-07 10:01:30 71"}));
+    EXPECT_EQ(table("humidity"),
+              (std::vector<std::string>{"2026-12-07 10:00:00 60.5", "2026-12-07 10:00:30 70",
+                                        "2026-12-07 10:01:00 61", "2026-12-07 10:01:30 71"}));
     // A file without its header end is refused whole.
     EXPECT_FALSE(parse(header("     2.11           M", "RINEX VERSION / TYPE")).error.empty());
 }
@@ -101,7 +102,7 @@ TEST(WeatherImport, StationLogAndCsv) {
         "station,humidity_pct,time,pressure_hPa,temperature_C\r\n"
         "ULMT,55.5,2026-12-07T11:00:25Z,1010.9,13.0\r\n"  // time of a log row: present
         "ULMT,56.0,2026-12-07 11:05:00,1011.0,13.5\r\n"
-        "ULMT,56.0,2026-12-07 11:06:00,1011.0\r\n"   // line 4: a cell short
+        "ULMT,56.0,2026-12-07 11:06:00,1011.0\r\n"         // line 4: a cell short
         "ULMT,156.0,2026-12-07 11:07:00,1011.0,13.5\r\n";  // line 5: impossible humidity
     ParsedWeatherFile c = parse(csv);
     EXPECT_EQ(c.format, ImportFormat::Csv);

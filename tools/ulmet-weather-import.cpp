@@ -61,8 +61,7 @@ int main(int argc, char** argv) {
         if (!sum.failure.empty()) std::cout << a << ": database: " << sum.failure << std::endl;
         std::cout << a << " (" << importFormatName(parsed.format) << "): " << parsed.readings.size()
                   << " readings, " << sum.stored << " values stored, " << sum.present
-                  << " already present, " << parsed.refused.size() << " lines refused"
-                  << std::endl;
+                  << " already present, " << parsed.refused.size() << " lines refused" << std::endl;
         if (sum.failed > 0) status = 2;
         if (status == 0 && !parsed.refused.empty()) status = 1;
     }

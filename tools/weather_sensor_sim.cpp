@@ -108,8 +108,9 @@ Options parse(int argc, char** argv) {
 std::string sentence(bool xdr, double P, double T, double RH) {
     char body[160];
     if (xdr)
-        std::snprintf(body, sizeof body, "WIXDR,P,%.5f,B,Barometer,C,%.2f,C,TempAir,H,%.2f,P,Humidity",
-                      P / 1000.0, T, RH);
+        std::snprintf(body, sizeof body,
+                      "WIXDR,P,%.5f,B,Barometer,C,%.2f,C,TempAir,H,%.2f,P,Humidity", P / 1000.0, T,
+                      RH);
     else
         std::snprintf(body, sizeof body, "WIMDA,%.4f,I,%.5f,B,%.2f,C,,C,%.2f,,,C,,T,,M,,N,,M",
                       P / 33.8638866667, P / 1000.0, T, RH);
