@@ -42,7 +42,10 @@ TEST(WeatherDaemon, MinuteMeansSurviveAnOutageAndFeedTheRetrieval) {
     std::ofstream input(fifo);  // opens once the simulator reads
     ASSERT_TRUE(sim.waitForOutput("PTY ", 10s)) << sim.output();
 
-    std::vector<std::string> env = withFaketime("+0 x10");
+    // The daemon's clock starts at second 30 of a minute, far from the
+    // window's end at second 25, so the first batch lands in one window.
+    std::vector<std::string> env =
+        withFaketime("+" + std::to_string(offsetToSecondOfMinute(30)) + " x10");
     env.push_back("MYSQL_UNIX_PORT=" + sock);
     ChildProcess daemon({binDir() + "/ulmet-weather", "--device", dir.file("sensor")}, env,
                         dir.path());
