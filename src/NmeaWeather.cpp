@@ -175,11 +175,12 @@ unsigned nmeaChecksum(const std::string& body) {
 bool plausibleSample(const WeatherSample& s, std::string* reason) {
     char text[96];
     if (s.hasPressure && !(s.pressure >= 300.0 && s.pressure <= 1100.0)) {
-        std::snprintf(text, sizeof text, "pressure %.2f hPa outside 300 to 1100", s.pressure);
+        (void)std::snprintf(text, sizeof text, "pressure %.2f hPa outside 300 to 1100", s.pressure);
     } else if (s.hasTemperature && !(s.temperature >= -90.0 && s.temperature <= 60.0)) {
-        std::snprintf(text, sizeof text, "temperature %.2f C outside -90 to 60", s.temperature);
+        (void)std::snprintf(text, sizeof text, "temperature %.2f C outside -90 to 60",
+                            s.temperature);
     } else if (s.hasHumidity && !(s.humidity >= 0.0 && s.humidity <= 100.0)) {
-        std::snprintf(text, sizeof text, "humidity %.2f %% outside 0 to 100", s.humidity);
+        (void)std::snprintf(text, sizeof text, "humidity %.2f %% outside 0 to 100", s.humidity);
     } else {
         return true;
     }

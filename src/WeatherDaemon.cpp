@@ -93,7 +93,7 @@ std::string valueText(const std::vector<WeatherRow>& rows, int table) {
     for (const WeatherRow& r : rows) {
         if (r.table != table) continue;
         char text[32];
-        std::snprintf(text, sizeof text, "%.2f", r.value);
+        (void)std::snprintf(text, sizeof text, "%.2f", r.value);
         return text;
     }
     return "";
@@ -180,7 +180,7 @@ int runWeatherDaemon(int argc, char** argv) {
                             r.table == 0 ? "P" : (r.table == 1 ? "T" : "RH"), r.value, r.samples);
             }
             if (!rows.empty()) {
-                std::fflush(stdout);
+                (void)std::fflush(stdout);
                 if (o.stationLog)
                     arduinoLogFile(rows.front().datatime + "," + valueText(rows, 0) + "," +
                                    valueText(rows, 1) + "," + valueText(rows, 2));

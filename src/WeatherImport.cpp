@@ -207,8 +207,8 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
         }
         while (static_cast<int>(cells.size()) < typeCount) cells.emplace_back();  // blank: missing
         char text[32];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi,
-                      static_cast<int>(sec));
+        (void)std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi,
+                            static_cast<int>(sec));
         std::string datatime = text;
         ok = ok && isDateTimeText(datatime);
         WeatherSample s;

@@ -1,7 +1,7 @@
 #include "WeatherMinute.h"
 
 std::time_t windowEnd(std::time_t t) {
-    struct tm local;
+    struct tm local {};
     localtime_r(&t, &local);
     std::time_t end = t - local.tm_sec + MinuteAverager::kStoreSecond;
     if (local.tm_sec >= MinuteAverager::kStoreSecond) end += 60;
@@ -23,10 +23,10 @@ void MinuteAverager::add(std::time_t now, const WeatherSample& sample) {
 std::vector<WeatherRow> MinuteAverager::due(std::time_t now) {
     std::vector<WeatherRow> rows;
     if (end_ == 0 || now < end_) return rows;
-    struct tm local;
+    struct tm local {};
     localtime_r(&end_, &local);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    (void)std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     for (int i = 0; i < 3; ++i) {
         if (count_[i] > 0) rows.push_back({i, sum_[i] / count_[i], text, count_[i]});
         sum_[i] = 0.0;

@@ -53,8 +53,8 @@ WeatherStoreOutcome storeWeatherStatement(const std::string& statement, std::str
 int weatherRowPresent(Database& db, int table, const std::string& datatime) {
     if (table < 0 || table > 2 || !isDateTimeText(datatime)) return -1;
     char statement[200];
-    std::snprintf(statement, sizeof statement, "SELECT COUNT(*) FROM %s WHERE data = '%s';",
-                  kTables[table], datatime.c_str());
+    (void)std::snprintf(statement, sizeof statement, "SELECT COUNT(*) FROM %s WHERE data = '%s';",
+                        kTables[table], datatime.c_str());
     int n = db.intQuery(statement);
     return n < 0 ? -1 : (n > 0 ? 1 : 0);
 }
