@@ -13,6 +13,8 @@ class Database;
 // finite value and a "YYYY-MM-DD HH:MM:SS" date-time: the only lines a
 // weather spool file may replay.
 bool isWeatherRowStatement(const std::string& line);
+// The same check, also giving the statement's table index and date-time.
+bool weatherRowKey(const std::string& line, int* table, std::string* datatime);
 
 enum class WeatherStoreOutcome {
     Stored,
@@ -21,8 +23,9 @@ enum class WeatherStoreOutcome {
     Kept,           // the server could not take it now: try again later
 };
 
-// Runs one INSERT on a fresh connection. `message` gets the database's
-// text on failure.
+// Runs one INSERT on a fresh connection, unless its table already holds a
+// row of its date-time (AlreadyStored). `message` gets the database's text
+// on failure.
 WeatherStoreOutcome storeWeatherStatement(const std::string& statement, std::string* message);
 
 // On an open connection: is a row of table `table` (0 to 2) stamped exactly

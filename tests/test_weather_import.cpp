@@ -5,6 +5,8 @@
 
 #include "TestSupport.h"
 #include "WeatherImport.h"
+#include "WeatherStore.h"
+#include "utilities.h"
 
 using namespace testsupport;
 
@@ -118,6 +120,18 @@ TEST(WeatherImport, StationLogAndCsv) {
                                         "2026-12-07 11:05:00 1011"}));
     EXPECT_EQ(storeWeatherReadings(parse(csv).readings).stored, 0);
     EXPECT_FALSE(parse("time,wind\n2026-12-07 11:05:00,3\n", ImportFormat::Csv).error.empty());
+}
+
+TEST(WeatherImport, ASpooledRowSentTwiceIsStoredOnce) {
+    sql::resetTables();
+    const std::string row = format_query(1, 14.25f, "2026-12-07 12:00:25");
+    std::string message;
+    EXPECT_EQ(storeWeatherStatement(row, &message), WeatherStoreOutcome::Stored) << message;
+    EXPECT_EQ(storeWeatherStatement(row, &message), WeatherStoreOutcome::AlreadyStored);
+    EXPECT_EQ(table("temperature"), (std::vector<std::string>{"2026-12-07 12:00:25 14.25"}));
+    // A statement the server cannot parse is dropped, not kept.
+    EXPECT_EQ(storeWeatherStatement("INSERT INTO temperature VALUES (", &message),
+              WeatherStoreOutcome::Rejected);
 }
 
 }  // namespace
