@@ -43,10 +43,12 @@ if [ $live = 1 ] && [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 
-if [ ! -x "$build/Corvana" ] || [ ! -x "$build/Mistrel" ] || [ ! -x "$build/ulmet-export" ]; then
+if [ ! -x "$build/Corvana" ] || [ ! -x "$build/Mistrel" ] || [ ! -x "$build/ulmet-export" ] ||
+  [ ! -x "$build/ulmet-weather" ] || [ ! -x "$build/ulmet-weather-import" ]; then
   echo "install.sh: building Corvana, Mistrel and ulmet-export in $build"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target Corvana Mistrel ulmet-export
+  cmake --build "$build" -j"$(nproc)" --target Corvana Mistrel ulmet-export ulmet-weather \
+    ulmet-weather-import
 fi
 
 bindir=$prefix/bin
@@ -60,13 +62,13 @@ D=$destdir
 echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdir"
 install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
 install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$ROOT/tools/ulmet-plot" \
-  "$D$bindir/"
+  "$build/ulmet-weather" "$build/ulmet-weather-import" "$D$bindir/"
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
 install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/scripts/db-options.sh" "$D$sharedir/db-options.sh"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
-  "$D$sharedir/examples/"
+  "$ROOT/packaging/ulmet-weather-override.conf" "$D$sharedir/examples/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
 if [ -f "$ROOT/docs/architecture.md" ]; then install -m 0644 "$ROOT/docs/architecture.md" "$D$docdir/"; fi
 install -m 0644 "$ROOT/docs/science.md" "$D$docdir/"
@@ -75,7 +77,7 @@ install -m 0644 "$ROOT"/docs/science/* "$D$docdir/science/"
 install -m 0644 "$ROOT/docs/network.md" "$D$docdir/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
-for unit in corvana.service mistrel.service mistrel.timer; do
+for unit in corvana.service mistrel.service mistrel.timer ulmet-weather.service; do
   sed -e "s#/usr/local/bin/#$bindir/#g" -e "s#/usr/local/share/doc/ulmet/#$docdir/#g" \
     "$ROOT/packaging/$unit" >"$D$unitdir/$unit"
   chmod 0644 "$D$unitdir/$unit"
@@ -88,7 +90,7 @@ done
 install_option_files() {
   install -d -m 0755 /etc/ulmet
   local file name
-  for file in corvana.cnf:ulmet mistrel.cnf:ulmet-ipwv; do
+  for file in corvana.cnf:ulmet mistrel.cnf:ulmet-ipwv weather.cnf:ulmet-weather; do
     name=${file#*:}
     file=/etc/ulmet/${file%%:*}
     if [ ! -e "$file" ]; then
