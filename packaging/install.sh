@@ -43,7 +43,7 @@ if [ $live = 1 ] && [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 
-programs=(Corvana Mistrel ulmet-export ulmet-status ulmet-retrieve)
+programs=(Corvana Mistrel ulmet-export ulmet-status ulmet-retrieve ulmet-weather ulmet-weather-import)
 for p in "${programs[@]}"; do
   if [ ! -x "$build/$p" ]; then
     echo "install.sh: building ${programs[*]} in $build"
@@ -64,14 +64,15 @@ D=$destdir
 echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdir"
 install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
 install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$build/ulmet-status" \
-  "$build/ulmet-retrieve" "$ROOT/tools/ulmet-plot" "$D$bindir/"
+  "$build/ulmet-retrieve" "$build/ulmet-weather" "$build/ulmet-weather-import" \
+  "$ROOT/tools/ulmet-plot" "$D$bindir/"
 if [ -x "$build/ulmet-web" ]; then install -m 0755 "$build/ulmet-web" "$D$bindir/"; fi
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
 install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/scripts/db-options.sh" "$D$sharedir/db-options.sh"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
-  "$D$sharedir/examples/"
+  "$ROOT/packaging/ulmet-weather-override.conf" "$D$sharedir/examples/"
 install -d "$D$sharedir/prometheus"
 install -m 0644 "$ROOT/packaging/prometheus/ulmet-rules.yml" "$D$sharedir/prometheus/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
@@ -83,7 +84,7 @@ install -m 0644 "$ROOT/docs/network.md" "$D$docdir/"
 install -m 0644 "$ROOT/docs/web.md" "$D$docdir/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
-for unit in corvana.service mistrel.service mistrel.timer ulmet-web.service; do
+for unit in corvana.service mistrel.service mistrel.timer ulmet-web.service ulmet-weather.service; do
   sed -e "s#/usr/local/bin/#$bindir/#g" -e "s#/usr/local/share/doc/ulmet/#$docdir/#g" \
     "$ROOT/packaging/$unit" >"$D$unitdir/$unit"
   chmod 0644 "$D$unitdir/$unit"

@@ -123,8 +123,13 @@ bool RowSpool::isRowStatement(const std::string& line) {
 }
 
 RowSpool::RowSpool(std::string path, std::size_t limit)
+    : RowSpool(std::move(path), limit, &RowSpool::isRowStatement) {}
+
+RowSpool::RowSpool(std::string path, std::size_t limit,
+                   std::function<bool(const std::string&)> accepts)
     : path_(std::move(path)),
       limit_(limit == 0 ? 1 : limit),
+      accepts_(std::move(accepts)),
       written_(0),
       stale_(0),
       failing_(false),
@@ -177,7 +182,7 @@ std::size_t RowSpool::load() {
     bool overLong = false;
     auto take = [&]() {
         ++lines;  // a blank line is only counted: the rewrite removes it
-        if (!line.empty() && (overLong || !isRowStatement(line))) {
+        if (!line.empty() && (overLong || !accepts_(line))) {
             if (++rejectedLines <= kShown)
                 std::cout << "Spool file " << path_ << ": line " << lines
                           << " is not a row of this daemon; it is not run but moved to "

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ class RowSpool {
   public:
     // An empty path keeps the queue in memory only.
     RowSpool(std::string path, std::size_t limit);
+    // A spool of other statements: load() keeps the lines `accepts` takes.
+    RowSpool(std::string path, std::size_t limit, std::function<bool(const std::string&)> accepts);
     ~RowSpool();
 
     RowSpool(const RowSpool&) = delete;
@@ -74,6 +77,7 @@ class RowSpool {
   private:
     std::string path_;
     std::size_t limit_;
+    std::function<bool(const std::string&)> accepts_;
     std::deque<std::string> rows_;
     std::size_t written_;            // rows_[0, written_) are in the file
     std::size_t stale_;              // lines in front of them that are no longer queued

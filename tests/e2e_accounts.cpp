@@ -115,8 +115,8 @@ TEST_F(Accounts, EachAccountDoesItsJobAndNothingMore) {
           ins("ipwv")},
          {ins("troposphericDelay"), sel("ipwv"), "DELETE FROM ipwv"}},
         {"weather.cnf",
-         {ins("pressure"), ins("temperature"), ins("humidity")},
-         {ins("ipwv"), sel("pressure")}},
+         {ins("pressure"), ins("temperature"), ins("humidity"), sel("pressure")},
+         {ins("ipwv"), sel("troposphericDelay")}},
         {"plot.cnf", {sel("ipwv"), sel("troposphericDelay"), sel("gps")}, {ins("ipwv")}},
     };
     for (const auto& c : cases) {

@@ -23,7 +23,7 @@ TEST(Packaging, UnitsPassSystemdVerify) {
     TempDir dir("ulmet-units");
     std::vector<std::string> argv = {"/usr/bin/systemd-analyze", "verify"};
     for (const char* unit :
-         {"corvana.service", "mistrel.service", "mistrel.timer", "ulmet-web.service"}) {
+         {"corvana.service", "mistrel.service", "mistrel.timer", "ulmet-web.service", "ulmet-weather.service"}) {
         std::ofstream(dir.file(unit))
             << std::regex_replace(readFile(sourceDir() + "/packaging/" + unit),
                                   std::regex("/usr/local/bin/"), binDir() + "/");

@@ -6,13 +6,19 @@
 #   station_receiver_start DIR BINDIR SEED SATELLITES   receiver_sim, DIR/ttyGNSS
 #   station_corvana_start DIR BINDIR                    Corvana on DIR/ttyGNSS
 #   station_weather_start DIR BINDIR SEED               weather_sim
+#   station_weather_sensor_start DIR BINDIR SEED        weather_sensor_sim on
+#                                                       DIR/ttyWeather and
+#                                                       ulmet-weather reading it
+#                                                       (STATION_PID: both ids,
+#                                                       the daemon's first)
 #   station_mistrel DIR BINDIR MINUTE_TEXT              one Mistrel run, its
 #                                                       log DIR/mistrel-HHMM.log
 #   station_corvana_stop PID                            SIGINT, then TERM after 10 s
 #   station_web_start DIR BINDIR [ARGS]                 ulmet-web, its address in
 #                                                       STATION_WEB_URL
 #
-# Logs: DIR/receiver_sim.log, DIR/corvana.log, DIR/weather_sim.log.
+# Logs: DIR/receiver_sim.log, DIR/corvana.log, DIR/weather_sim.log,
+# DIR/weather_sensor_sim.log, DIR/ulmet-weather.log.
 #
 # The long-running parts run in sessions of their own: a Ctrl-C on the
 # terminal reaches only the demo, which then stops Corvana first (its stop
@@ -42,6 +48,20 @@ station_weather_start() {
   local dir=$1 bindir=$2 seed=$3
   setsid "$bindir/weather_sim" --seed "$seed" >"$dir/weather_sim.log" 2>&1 </dev/null &
   STATION_PID=$!
+}
+
+station_weather_sensor_start() {
+  local dir=$1 bindir=$2 seed=$3 sensor_pid _
+  setsid "$bindir/weather_sensor_sim" --link "$dir/ttyWeather" --seed "$seed" \
+    >"$dir/weather_sensor_sim.log" 2>&1 </dev/null &
+  sensor_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q '^PTY ' "$dir/weather_sensor_sim.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  (cd "$dir" && exec setsid "$bindir/ulmet-weather" --device "$dir/ttyWeather" \
+    >"$dir/ulmet-weather.log" 2>&1 </dev/null) &
+  STATION_PID="$! $sensor_pid"
 }
 
 # Exit status of Mistrel (0 stored or computed, 255 no data or not stored).

@@ -1,0 +1,345 @@
+#include "WeatherImport.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "Database.h"
+#include "WeatherStore.h"
+#include "utilities.h"
+
+namespace {
+
+std::string trim(const std::string& s) {
+    std::size_t a = 0, b = s.size();
+    while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
+    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
+    return s.substr(a, b - a);
+}
+
+// Empty text: absent (true, no value); a number: true with the value;
+// anything else: false.
+bool optionalNumber(const std::string& raw, bool* has, double* value) {
+    std::string text = trim(raw);
+    *has = false;
+    if (text.empty()) return true;
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || errno != 0 || !std::isfinite(v)) return false;
+    *has = true;
+    *value = v;
+    return true;
+}
+
+std::vector<std::string> splitKeepingEmpty(const std::string& line, const char* seps) {
+    std::vector<std::string> out(1);
+    for (char c : line) {
+        if (std::strchr(seps, c) != nullptr)
+            out.emplace_back();
+        else
+            out.back() += c;
+    }
+    return out;
+}
+
+// Accepts "YYYY-MM-DD HH:MM:SS", also with 'T' and a final 'Z'.
+bool normaliseTime(std::string text, std::string* out) {
+    text = trim(text);
+    if (!text.empty() && (text.back() == 'Z' || text.back() == 'z')) text.pop_back();
+    if (text.size() == 19 && (text[10] == 'T' || text[10] == 't')) text[10] = ' ';
+    if (text.size() != 19 || !isDateTimeText(text)) return false;
+    *out = text;
+    return true;
+}
+
+void accept(ParsedWeatherFile& f, int line, const std::string& datatime, const WeatherSample& s) {
+    std::string why;
+    if (s.empty()) {
+        f.refused.push_back({line, "no value"});
+    } else if (!plausibleSample(s, &why)) {
+        f.refused.push_back({line, why});
+    } else {
+        f.readings.push_back({line, datatime, s});
+    }
+}
+
+void parseStationLog(std::istream& in, ParsedWeatherFile& f) {
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        if (trim(line).empty()) continue;
+        std::vector<std::string> fields = splitKeepingEmpty(trim(line), ",;\t");
+        std::string datatime;
+        WeatherSample s;
+        if (fields.size() != 4 || !normaliseTime(fields[0], &datatime) ||
+            !optionalNumber(fields[1], &s.hasPressure, &s.pressure) ||
+            !optionalNumber(fields[2], &s.hasTemperature, &s.temperature) ||
+            !optionalNumber(fields[3], &s.hasHumidity, &s.humidity)) {
+            f.refused.push_back({n, "not \"YYYY-MM-DD HH:MM:SS,P,T,RH\""});
+            continue;
+        }
+        accept(f, n, datatime, s);
+    }
+}
+
+void parseCsv(std::istream& in, ParsedWeatherFile& f) {
+    std::string line;
+    int n = 0;
+    int column[4] = {-1, -1, -1, -1};  // time, P, T, RH
+    std::size_t width = 0;
+    while (std::getline(in, line)) {
+        ++n;
+        if (trim(line).empty()) continue;
+        std::vector<std::string> head = splitKeepingEmpty(line, ",");
+        static const char* const names[] = {"time", "pressure_hPa", "temperature_C",
+                                            "humidity_pct"};
+        for (std::size_t i = 0; i < head.size(); ++i) {
+            std::string name = trim(head[i]);
+            if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+                name = name.substr(1, name.size() - 2);
+            for (int k = 0; k < 4; ++k)
+                if (name == names[k]) column[k] = static_cast<int>(i);
+        }
+        width = head.size();
+        break;
+    }
+    if (column[0] < 0 || (column[1] < 0 && column[2] < 0 && column[3] < 0)) {
+        f.error =
+            "the CSV header names no time column or no pressure_hPa, temperature_C, "
+            "humidity_pct column";
+        return;
+    }
+    while (std::getline(in, line)) {
+        ++n;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (trim(line).empty()) continue;
+        std::vector<std::string> cells = splitKeepingEmpty(line, ",");
+        std::string datatime;
+        WeatherSample s;
+        bool* has[3] = {&s.hasPressure, &s.hasTemperature, &s.hasHumidity};
+        double* value[3] = {&s.pressure, &s.temperature, &s.humidity};
+        bool ok = cells.size() == width && normaliseTime(cells[column[0]], &datatime);
+        for (int k = 0; ok && k < 3; ++k)
+            if (column[k + 1] >= 0) ok = optionalNumber(cells[column[k + 1]], has[k], value[k]);
+        if (!ok) {
+            f.refused.push_back(
+                {n, "not a row of " + std::to_string(width) + " cells with a time and numbers"});
+            continue;
+        }
+        accept(f, n, datatime, s);
+    }
+}
+
+// RINEX: the label in columns 61 to 80.
+std::string labelOf(const std::string& line) {
+    return line.size() > 60 ? trim(line.substr(60, 20)) : std::string();
+}
+
+void parseRinex(std::istream& in, ParsedWeatherFile& f) {
+    std::string line;
+    int n = 0;
+    double version = 0.0;
+    std::vector<std::string> types;
+    int typeCount = -1;
+    bool ended = false;
+    while (std::getline(in, line)) {
+        ++n;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string label = labelOf(line);
+        if (label == "RINEX VERSION / TYPE") {
+            version = std::atof(line.substr(0, 9).c_str());
+            if (line.size() < 21 || line[20] != 'M') {
+                f.error = "line " + std::to_string(n) + ": not a meteorological RINEX file";
+                return;
+            }
+        } else if (label == "# / TYPES OF OBSERV") {
+            if (typeCount < 0) typeCount = std::atoi(line.substr(0, 6).c_str());
+            for (std::size_t at = 6; at + 6 <= 60 && static_cast<int>(types.size()) < typeCount;
+                 at += 6)
+                types.push_back(trim(line.substr(at, 6)));
+        } else if (label == "END OF HEADER") {
+            ended = true;
+            break;
+        }
+    }
+    if (!ended || version < 2.0 || typeCount <= 0 || static_cast<int>(types.size()) != typeCount) {
+        f.error =
+            "no complete RINEX meteorological header (version, # / TYPES OF OBSERV, END OF "
+            "HEADER)";
+        return;
+    }
+    const bool three = version >= 3.0;
+    const std::size_t epochWidth = three ? 20 : 18;
+    while (std::getline(in, line)) {
+        ++n;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (trim(line).empty()) continue;
+        const int first = n;
+        std::istringstream epoch(line.substr(0, epochWidth));
+        int y = 0, mo = 0, d = 0, h = 0, mi = 0;
+        double sec = 0;
+        bool ok =
+            line.size() > epochWidth && static_cast<bool>(epoch >> y >> mo >> d >> h >> mi >> sec);
+        std::string tail;
+        epoch >> tail;
+        ok = ok && tail.empty() && sec == std::floor(sec);
+        if (!three && ok) y += y < 80 ? 2000 : 1900;
+        // The values: 7 columns each, 8 on the epoch's line, then
+        // continuation lines of 4 blanks and up to 10 values.
+        std::vector<std::string> cells;
+        std::string rest = line.size() > epochWidth ? line.substr(epochWidth) : std::string();
+        for (std::size_t at = 0; at < rest.size() && static_cast<int>(cells.size()) < typeCount;
+             at += 7)
+            cells.push_back(rest.substr(at, 7));
+        while (ok && static_cast<int>(cells.size()) < typeCount && typeCount > 8 &&
+               in.peek() == ' ') {
+            std::string more;
+            std::getline(in, more);
+            ++n;
+            if (!more.empty() && more.back() == '\r') more.pop_back();
+            for (std::size_t at = 4; at < more.size() && static_cast<int>(cells.size()) < typeCount;
+                 at += 7)
+                cells.push_back(more.substr(at, 7));
+        }
+        while (static_cast<int>(cells.size()) < typeCount) cells.emplace_back();  // blank: missing
+        char text[32];
+        (void)std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi,
+                            static_cast<int>(sec));
+        std::string datatime = text;
+        ok = ok && isDateTimeText(datatime);
+        WeatherSample s;
+        for (int k = 0; ok && k < typeCount; ++k) {
+            bool has = false;
+            double v = 0.0;
+            ok = optionalNumber(cells[k], &has, &v);
+            if (!ok || !has) continue;
+            if (types[k] == "PR") {
+                s.hasPressure = true;
+                s.pressure = v;
+            } else if (types[k] == "TD") {
+                s.hasTemperature = true;
+                s.temperature = v;
+            } else if (types[k] == "HR") {
+                s.hasHumidity = true;
+                s.humidity = v;
+            }
+        }
+        if (!ok) {
+            f.refused.push_back({first, "not a RINEX meteorological data record"});
+            continue;
+        }
+        accept(f, first, datatime, s);
+    }
+}
+
+}  // namespace
+
+const char* importFormatName(ImportFormat format) {
+    switch (format) {
+        case ImportFormat::Rinex:
+            return "RINEX meteorological";
+        case ImportFormat::StationLog:
+            return "weather-station log";
+        case ImportFormat::Csv:
+            return "CSV";
+        case ImportFormat::Auto:
+            break;
+    }
+    return "unknown";
+}
+
+ParsedWeatherFile parseWeatherFile(std::istream& in, ImportFormat format) {
+    ParsedWeatherFile f;
+    if (format == ImportFormat::Auto) {
+        // The first line decides; the stream is read again from its start.
+        std::string first;
+        std::streampos start = in.tellg();
+        std::getline(in, first);
+        if (labelOf(first) == "RINEX VERSION / TYPE")
+            format = ImportFormat::Rinex;
+        else if (first.find("time") != std::string::npos &&
+                 (first.find("pressure_hPa") != std::string::npos ||
+                  first.find("temperature_C") != std::string::npos ||
+                  first.find("humidity_pct") != std::string::npos))
+            format = ImportFormat::Csv;
+        else
+            format = ImportFormat::StationLog;
+        in.clear();
+        in.seekg(start);
+    }
+    f.format = format;
+    if (format == ImportFormat::Rinex)
+        parseRinex(in, f);
+    else if (format == ImportFormat::Csv)
+        parseCsv(in, f);
+    else
+        parseStationLog(in, f);
+    return f;
+}
+
+ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, int batch) {
+    ImportSummary sum;
+    Database db;
+    if (db.openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200) {
+        sum.failure = "no connection: " + db.errorMessage();
+        sum.failed = 1;
+        return sum;
+    }
+    int inBatch = 0;
+    long batchStored = 0;  // stored in the open transaction
+    bool open = false;
+    for (const ImportReading& r : readings) {
+        if (!open) {
+            db.updateQuery("START TRANSACTION;");
+            open = true;
+        }
+        const bool has[3] = {r.sample.hasPressure, r.sample.hasTemperature, r.sample.hasHumidity};
+        const double value[3] = {r.sample.pressure, r.sample.temperature, r.sample.humidity};
+        for (int table = 0; table < 3; ++table) {
+            if (!has[table]) continue;
+            // Without a SELECT grant the unique key (if any) is the guard.
+            if (weatherRowPresent(db, table, r.datatime) == 1) {
+                ++sum.present;
+                continue;
+            }
+            const char* statement =
+                format_query(table, static_cast<float>(value[table]), r.datatime.c_str());
+            if (!db.updateQuery(statement)) {
+                ++sum.stored;
+                ++batchStored;
+            } else if (Database::classify(db.errorNumber()) == Database::Failure::Duplicate) {
+                ++sum.present;
+            } else {
+                sum.failure = "line " + std::to_string(r.line) + ": " + db.errorMessage() + " (" +
+                              statement + ")";
+                ++sum.failed;
+                db.updateQuery("ROLLBACK;");
+                db.disconnect();
+                sum.stored -= batchStored;  // the rolled-back batch stored nothing
+                return sum;
+            }
+        }
+        if (++inBatch >= batch) {
+            if (db.updateQuery("COMMIT;")) {
+                sum.failure = "commit failed: " + db.errorMessage();
+                ++sum.failed;
+                sum.stored -= batchStored;
+                return sum;
+            }
+            inBatch = 0;
+            batchStored = 0;
+            open = false;
+        }
+    }
+    if (open && db.updateQuery("COMMIT;")) {
+        sum.failure = "commit failed: " + db.errorMessage();
+        ++sum.failed;
+        sum.stored -= batchStored;
+    }
+    db.disconnect();
+    return sum;
+}

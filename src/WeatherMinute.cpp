@@ -1,0 +1,37 @@
+#include "WeatherMinute.h"
+
+std::time_t windowEnd(std::time_t t) {
+    struct tm local {};
+    localtime_r(&t, &local);
+    std::time_t end = t - local.tm_sec + MinuteAverager::kStoreSecond;
+    if (local.tm_sec >= MinuteAverager::kStoreSecond) end += 60;
+    return end;
+}
+
+void MinuteAverager::add(std::time_t now, const WeatherSample& sample) {
+    if (end_ != 0 && now >= end_) due(end_);  // an uncollected window is discarded
+    if (end_ == 0) end_ = windowEnd(now);
+    const bool has[3] = {sample.hasPressure, sample.hasTemperature, sample.hasHumidity};
+    const double value[3] = {sample.pressure, sample.temperature, sample.humidity};
+    for (int i = 0; i < 3; ++i) {
+        if (!has[i]) continue;
+        sum_[i] += value[i];
+        ++count_[i];
+    }
+}
+
+std::vector<WeatherRow> MinuteAverager::due(std::time_t now) {
+    std::vector<WeatherRow> rows;
+    if (end_ == 0 || now < end_) return rows;
+    struct tm local {};
+    localtime_r(&end_, &local);
+    char text[32];
+    (void)std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    for (int i = 0; i < 3; ++i) {
+        if (count_[i] > 0) rows.push_back({i, sum_[i] / count_[i], text, count_[i]});
+        sum_[i] = 0.0;
+        count_[i] = 0;
+    }
+    end_ = 0;
+    return rows;
+}
