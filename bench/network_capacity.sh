@@ -23,7 +23,7 @@
 #     time until the central server holds them all is taken.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-NETWORK_ROOT=$PWD
+export NETWORK_ROOT=$PWD
 source scripts/lib/network-nodes.sh
 BUILD=${BUILD:-build}
 load=$BUILD/bench/network_load

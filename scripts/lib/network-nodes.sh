@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Private MariaDB servers of a station network on this machine, for the
 # network demo, the tests and the benchmark (sourced by bash). Each server
 # lives in one directory (data, socket, logs, conf.d) and listens on a port
@@ -52,7 +53,7 @@ innodb_flush_log_at_trx_commit = 1
 EOF
       tries=$((tries + 1))
     fi
-    if "$NETWORK_ROOT/tests/support/mariadb.sh" start "$dir" $schema 2>"$dir/start.err"; then
+    if "$NETWORK_ROOT/tests/support/mariadb.sh" start "$dir" ${schema:+"$schema"} 2>"$dir/start.err"; then
       return 0
     fi
     # Another program took the port between the check and the start.
@@ -78,6 +79,8 @@ network_certs() {
 }
 
 # ulmet-network station-setup for the server in DIR.
+# STATION_SETUP_OPTIONS: more options, split into words.
+# shellcheck disable=SC2086
 station_setup() {
   local dir=$1 name=$2 id=$3 certs=$4
   MYSQL_UNIX_PORT=$dir/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" --conf-dir "$dir/conf.d" \
