@@ -33,7 +33,7 @@ usage() {
   pid=$(cat "$work/central/mysqld.pid")
   echo "$(($(awk '/^VmRSS/ { print $2 }' "/proc/$pid/status") / 1024)) $(awk '/^Threads/ { print $2 }' "/proc/$pid/status") $(find "/proc/$pid/fd" -mindepth 1 | wc -l)"
 }
-read -r rss0 thr0 fd0 < <(usage)
+read -r rss0 _ fd0 < <(usage)
 printf '%8s %9s %9s %10s %8s %8s %6s %10s %10s\n' stations "add ms" "sync ms" "status ms" "RSS MiB" threads fds "KiB/stn" "fds/stn"
 have=0 minute=0
 for n in "${counts[@]}"; do
