@@ -45,7 +45,7 @@ pids+=($!)
 until grep -q "^PTY " sim.log; do sleep 0.2; done
 strace -f -tt -e trace=pselect6 -o "$work/trace" "$BUILD/Corvana" >corvana1.log 2>&1 &
 tracer=$!
-pids+=($tracer)
+pids+=("$tracer")
 until daemon=$(pgrep -P "$tracer"); do sleep 0.1; done
 echo "waiting for the first stored rows"
 until [ "$(sqlq 'SELECT COUNT(*) FROM troposphericDelay')" != 0 ]; do sleep 1; done
@@ -80,7 +80,7 @@ longest=$(awk -v from="$lock_start" -v to="$lock_end" '
 echo "$(date +%T) second daemon, after the locks"
 "$BUILD/Corvana" >corvana2.log 2>&1 &
 daemon2=$!
-pids+=($daemon2)
+pids+=("$daemon2")
 until grep -q "DAQ START" corvana2.log; do sleep 1; done
 # One more emission after the restart, then every expected row.
 n=$(wc -l <expected)

@@ -84,6 +84,7 @@ SQL
 done
 t1=$(now_ms)
 echo "filled in $(((t1 - t0) / 1000)) s"
+# shellcheck disable=SC2046 # the counts print as words of one line
 echo "rows:" $(echo "SELECT (SELECT COUNT(*) FROM pressure), (SELECT COUNT(*) FROM temperature),
   (SELECT COUNT(*) FROM humidity), (SELECT COUNT(*) FROM troposphericDelay);" | sqlc "$WORK/year" -N)
 

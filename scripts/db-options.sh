@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shell side of the station's database login (sourced by ulmet-plot and
 # install-db): the option file named by ULMET_DB_CONFIG, else
 # /etc/ulmet/db.cnf when it exists; group [ulmet]; keys user, password,

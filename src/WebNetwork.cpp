@@ -43,43 +43,20 @@ bool receiveStates(std::map<std::string, ReceiveState>* states, std::string* err
                  "): " + db.errorMessage();
         return false;
     }
-    MYSQL_RES* res = db.query("SHOW ALL REPLICAS STATUS");
+    MYSQL_RES* res =
+        db.query("SELECT name, state, lag_seconds, last_error FROM UlmetNetwork.network_status");
     if (res == nullptr) {
-        *error = "the replication state cannot be read (error " + std::to_string(db.errorNumber()) +
-                 "): " + db.errorMessage();
+        *error = "the stations' state UlmetNetwork.network_status cannot be read (error " +
+                 std::to_string(db.errorNumber()) + "): " + db.errorMessage();
         return false;
     }
-    std::map<std::string, unsigned int> column;
-    const unsigned int n = mysql_num_fields(res);
-    MYSQL_FIELD* fields = mysql_fetch_fields(res);
-    for (unsigned int i = 0; i < n; ++i) column[fields[i].name] = i;
-    auto field = [&](MYSQL_ROW row, const char* name) -> std::string {
-        auto it = column.find(name);
-        return (it == column.end() || row[it->second] == nullptr) ? "" : row[it->second];
-    };
     while (MYSQL_ROW row = mysql_fetch_row(res)) {
+        if (row[0] == nullptr) continue;
         ReceiveState s;
-        const std::string io = field(row, "Slave_IO_Running");
-        const std::string sql = field(row, "Slave_SQL_Running");
-        const std::string ioErrno = field(row, "Last_IO_Errno");
-        const std::string sqlErrno = field(row, "Last_SQL_Errno");
-        const bool ioError = !ioErrno.empty() && ioErrno != "0";
-        const bool sqlError = !sqlErrno.empty() && sqlErrno != "0";
-        if (io == "Yes" && sql == "Yes")
-            s.state = "replicating";
-        else if (io == "Connecting")
-            s.state = "connecting";
-        else if (io == "No" && sql == "No" && !ioError && !sqlError)
-            s.state = "stopped";
-        else
-            s.state = "failed";
-        const std::string behind = field(row, "Seconds_Behind_Master");
-        if (!behind.empty()) s.behindSeconds = std::atol(behind.c_str());
-        if (ioError) s.problem = "I/O error " + ioErrno + " " + field(row, "Last_IO_Error");
-        if (sqlError)
-            s.problem += (s.problem.empty() ? "" : "; ") + std::string("SQL error ") + sqlErrno +
-                         " " + field(row, "Last_SQL_Error");
-        (*states)[field(row, "Connection_name")] = s;
+        if (row[1] != nullptr) s.state = row[1];
+        if (row[2] != nullptr) s.behindSeconds = std::atol(row[2]);
+        if (row[3] != nullptr) s.problem = row[3];
+        (*states)[row[0]] = s;
     }
     return true;
 }
@@ -100,11 +77,11 @@ bool networkOverview(time_t now, std::vector<StationLine>* lines, std::string* e
         } else if (states.count(name) != 0) {
             line.receive = states[name];
         } else {
-            line.receive.problem = "no replication connection " + name;
+            line.receive.problem = "no state recorded for " + name;
         }
         line.health = databaseHealth(stationSchema(name), now);
-        if (line.receive.state != "replicating")
-            line.reason = "not replicating (" + line.receive.state + ")";
+        if (line.receive.state != "ok")
+            line.reason = "not receiving (" + line.receive.state + ")";
         else if (!line.receive.problem.empty())
             line.reason = line.receive.problem;
         else if (!line.health.reachable)

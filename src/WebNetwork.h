@@ -1,6 +1,7 @@
 // The network page's figures on a central server: the stations it holds
 // (UlmetNetwork.stations, each station's copy in UlmetDB_<name>), the
-// state of each station's replication connection and each copy's health,
+// state of each station's transfer (UlmetNetwork.network_status, kept by
+// `ulmet-network sync`) and each copy's health,
 // the unhealthy first.
 #ifndef ULMET_WEBNETWORK_H
 #define ULMET_WEBNETWORK_H
@@ -24,16 +25,16 @@ std::string stationSchema(const std::string& name);
 bool networkStations(std::vector<std::string>* names, std::string* error);
 
 struct ReceiveState {
-    std::string state = "missing";  // replicating, connecting, stopped, failed, missing
-    long behindSeconds = -1;        // -1 when the server does not know
+    std::string state = "missing";  // ok, odd, failed, new, missing
+    long behindSeconds = -1;        // since the last successful fetch; -1 when never
     std::string problem;            // the connection's error, "" when none
 };
 
 // How the central server receives each station's rows, by station name.
-// This is the only function that knows the transport: today the
-// replication connections (SHOW ALL REPLICAS STATUS); a station without a
-// connection is missing. False, with `error` set, when the server does
-// not say (the account lacks the REPLICA MONITOR privilege, for example).
+// This is the only function that knows the transport: the state that
+// `ulmet-network sync` records for each station it fetches from
+// (UlmetNetwork.network_status: ok, odd, failed or new); a station without
+// a state is missing. False, with `error` set, when it cannot be read.
 bool receiveStates(std::map<std::string, ReceiveState>* states, std::string* error);
 
 struct StationLine {
@@ -44,7 +45,7 @@ struct StationLine {
     std::string reason;  // why not healthy, "" when healthy
 };
 
-// A station is healthy when it replicates, has no connection error and
+// A station is healthy when its last fetch succeeded ("ok") and
 // its newest IPWV is at most this old.
 constexpr long kHealthyIpwvAgeSeconds = 300;
 

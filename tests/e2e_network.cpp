@@ -1,12 +1,15 @@
 // A network of stations on private servers: two stations and a central
-// server replicating them over TLS on 127.0.0.1, set up with
+// server that pulls their rows over TLS on 127.0.0.1, set up with
 // ulmet-network as an operator would. Rows are written into the
 // stations' databases directly; after every outage each station's rows
 // must be on the central server exactly once, in that station's own
-// database and under its name in the all-stations views.
+// database and under its name in the all-stations views. A station whose
+// root is hostile must not change anything on the central server beyond
+// its own copy.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,12 +49,17 @@ class Network : public ::testing::Test {
     static std::string socketOf(const std::string& name) { return dir(name) + "/mysqld.sock"; }
     static std::string tool() { return "\"$NETWORK_ROOT/scripts/ulmet-network\""; }
     static std::string centralSocket() { return central + "/mysqld.sock"; }
+
+  public:
+    static std::string centralSocketOf() { return centralSocket(); }
+
+  protected:
     static std::string onCentral(const std::string& args) {
         return "MYSQL_UNIX_PORT=" + centralSocket() + " " + tool() + " --conf-dir " + central +
-               "/conf.d " + args;
+               "/conf.d --state-dir " + central + "/state " + args;
     }
-    // A station made a replication source (station-setup, restart), not
-    // yet in the network.
+    // A station with TLS and the central server's account (station-setup,
+    // restart), not yet in the network.
     static void createStation(const std::string& name) {
         shell("station_create " + dir(name) + " " + name + " " + std::to_string(nextId++) + " " +
               certs);
@@ -113,12 +121,16 @@ class Network : public ::testing::Test {
         return digest(table, "UlmetDB", "", socketOf(name));
     }
 
-    // Waits until the central server holds every row of every named
-    // station once, in UlmetDB_<station> and in the views.
+    // Fetches (one sync round of the named stations) until the central
+    // server holds every row of every named station once, in
+    // UlmetDB_<station> and in the views.
     static void expectConverged(const std::vector<std::string>& names) {
         std::string report;
+        std::string only;
+        for (const std::string& name : names) only += " " + name;
         bool done = waitFor(
             [&] {
+                shell(onCentral("sync" + only), true);
                 report.clear();
                 for (const std::string& name : names)
                     for (const char* table : {"troposphericDelay", "ipwv"}) {
@@ -132,7 +144,7 @@ class Network : public ::testing::Test {
                     }
                 return report.empty();
             },
-            90s, 500ms);
+            30s, 200ms);
         if (!done) ADD_FAILURE() << report << shell(onCentral("status"), true).output;
     }
 };
@@ -140,36 +152,35 @@ std::unique_ptr<TempDir> Network::root;
 std::string Network::certs, Network::central;
 int Network::nextId = 11;
 
-TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
-    // The replication account refuses a connection without TLS.
-    EXPECT_NE(shell("mariadb --no-defaults -h127.0.0.1 -P$(node_port " + dir("a") +
-                        ") -uulmet_repl -p$(cat " + dir("a") +
-                        "/replication.password) --skip-ssl -e 'SELECT 1'",
-                    true)
-                  .output.find("Access denied"),
-              std::string::npos);
-    // Both connections use TLS and check the station's certificate.
-    Shell show = shell("mariadb --no-defaults -S " + centralSocket() +
-                       " -uroot -pkzqvwp -E -e 'SHOW ALL SLAVES STATUS' | grep -E "
-                       "'Master_SSL_(Allowed|Verify_Server_Cert)'");
-    EXPECT_EQ(count(show.output, ": Yes"), 4u) << show.output;
+// What a hostile station could touch on the central server: its accounts
+// and grants, the other stations' copies, the network's own tables.
+std::string centralFingerprint() {
+    return sql::scalar(
+        "SELECT CONCAT_WS(' | ', (SELECT GROUP_CONCAT(CONCAT(user, '@', host, ':', priv) ORDER BY "
+        "user, host) FROM mysql.global_priv), (SELECT GROUP_CONCAT(CONCAT(grantee, privilege_type, "
+        "table_schema) ORDER BY 1) FROM information_schema.schema_privileges), (SELECT "
+        "GROUP_CONCAT(schema_name ORDER BY 1) FROM information_schema.schemata), (SELECT "
+        "GROUP_CONCAT(name ORDER BY name) FROM UlmetNetwork.stations))",
+        Network::centralSocketOf());
+}
+
+TEST_F(Network, PullsOverTlsOnlyAndCatchesUpAfterEveryOutage) {
+    // The station's account refuses a connection without TLS.
+    EXPECT_NE(
+        shell("printf '[client]\\npassword=%s\\n' $(cat " + dir("a") + "/replication.password) > " +
+                  root->file("nossl.cnf") + "; mariadb --defaults-file=" + root->file("nossl.cnf") +
+                  " -h127.0.0.1 -P$(node_port " + dir("a") +
+                  ") -uulmet_pull --skip-ssl -e 'SELECT 1' 2>&1",
+              true)
+            .output.find("Access denied"),
+        std::string::npos);
+    // The central server's client option files require a verified certificate.
+    std::string options = readFile(central + "/state/a.station.cnf");
+    EXPECT_NE(options.find("\nssl-verify-server-cert\n"), std::string::npos) << options;
 
     insertRows("a", 30);
     insertRows("b", 20);
     expectConverged({"a", "b"});
-
-    // An account created on a station while UlmetDB is the current
-    // database, and a database of its own, are kept out by the filters;
-    // the connection goes on.
-    sql::exec("CREATE USER 'stray'@'192.0.2.1' IDENTIFIED BY 'x'", socketOf("a"));
-    shell("node_sql " + dir("a") + " 'CREATE DATABASE scratch; CREATE TABLE scratch.t (x INT)'");
-    insertRows("a", 5);
-    expectConverged({"a", "b"});
-    EXPECT_EQ(sql::scalar("SELECT (SELECT COUNT(*) FROM mysql.user WHERE user IN ('stray', "
-                          "'ulmet_repl')) + (SELECT COUNT(*) FROM information_schema.schemata "
-                          "WHERE schema_name = 'scratch')",
-                          centralSocket()),
-              "0");
 
     // The central server is down while both stations write.
     shell("node_stop " + central);
@@ -179,26 +190,25 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     insertRows("b", 3);
     expectConverged({"a", "b"});
 
-    // Station a goes down with rows it has not sent: its connection was
-    // stopped while it wrote them. b goes on meanwhile.
-    shell("node_sql " + central + " \"STOP SLAVE 'a'\"");
+    // Station a is down: its fetch fails and status says so, b goes on.
     insertRows("a", 25);
-    shell("node_stop " + dir("a") + "; node_sql " + central + " \"START SLAVE 'a'\"");
+    shell("node_stop " + dir("a"));
     insertRows("b", 7);
+    EXPECT_EQ(shell(onCentral("sync"), true).status, 3);
     expectConverged({"b"});
     Shell down = shell(onCentral("status"), true);
     EXPECT_EQ(down.status, 3) << down.output;
-    EXPECT_NE(down.output.find("\na            connecting"), std::string::npos) << down.output;
+    EXPECT_NE(down.output.find("\na            failed "), std::string::npos) << down.output;
+    EXPECT_NE(down.output.find("\nb            ok "), std::string::npos) << down.output;
+    // The same status, for other programs, in SQL.
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(CONCAT(name, ':', state, ':', last_error IS NULL) "
+                          "ORDER BY name) FROM UlmetNetwork.network_status",
+                          centralSocket()),
+              "a:failed:0,b:ok:1");
     shell("node_start " + dir("a"));
     expectConverged({"a", "b"});
+    EXPECT_EQ(shell(onCentral("status")).status, 0);
 
-    // Replication stopped and started again for one station.
-    shell("node_sql " + central + " \"STOP SLAVE 'b'\"");
-    insertRows("b", 11);
-    insertRows("a", 2);
-    expectConverged({"a"});
-    shell("node_sql " + central + " \"START SLAVE 'b'\"");
-    expectConverged({"a", "b"});
     // One station's data drawn from the central server.
     EXPECT_NE(shell("\"$NETWORK_ROOT/tools/ulmet-plot\" --socket " + centralSocket() +
                     " --station a --from '2026-12-01 00:00' --to '2026-12-31 23:59' --out " +
@@ -209,30 +219,15 @@ TEST_F(Network, ReplicatesOverTlsOnlyAndCatchesUpAfterEveryOutage) {
               std::string::npos);
 }
 
-TEST_F(Network, StationsJoinAndLeaveWhileOthersReplicate) {
-    // c has rows before it joins: they come with its snapshot, the later
-    // ones through its connection.
+TEST_F(Network, StationsJoinAndLeaveWhileOthersGoOn) {
+    // c has rows before it joins: its first fetch brings them all.
     createStation("c");
     insertRows("c", 15);
-    shell("MYSQL_UNIX_PORT=" + socketOf("c") + " " + tool() + " snapshot " + dir("c") +
-          "/snapshot.sql");
     insertRows("a", 10);
     addStation("c");
     insertRows("c", 6);
     insertRows("b", 4);
     expectConverged({"a", "b", "c"});
-
-    // c's later schema version (a new column) still fits in the views.
-    sql::exec("ALTER TABLE ipwv ADD COLUMN extra_note DOUBLE NULL", socketOf("c"));
-    sql::exec(
-        "INSERT INTO ipwv (ipwv_value, extra_note, data) VALUES (1.5, 0.1, '2026-12-31 11:00:00')",
-        socketOf("c"));
-    expectConverged({"c"});
-    shell(onCentral("views"));
-    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(n ORDER BY n) FROM (SELECT CONCAT(station, "
-                          "COUNT(extra_note)) n FROM UlmetNetwork.ipwv GROUP BY station) t",
-                          centralSocket()),
-              "a0,b0,c1");
 
     shell(onCentral("remove c"));
     insertRows("c", 5);
@@ -241,53 +236,106 @@ TEST_F(Network, StationsJoinAndLeaveWhileOthersReplicate) {
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM UlmetNetwork.troposphericDelay WHERE station = 'c'",
                           centralSocket()),
               "0");
-    // Its connection and filters are gone.
-    EXPECT_EQ(
-        shell("node_sql " + central + " 'SHOW ALL SLAVES STATUS' | cut -f1 | sort | tr '\\n' ' '")
-            .output,
-        "a b ");
-    EXPECT_EQ(readFile(central + "/conf.d/61-ulmet-stations.cnf").find("c.replicate"),
-              std::string::npos);
+    // Its account and client options are gone, its data stay.
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM mysql.global_priv WHERE user = 'ulmet_in_c'",
+                          centralSocket()),
+              "0");
+    EXPECT_FALSE(std::ifstream(central + "/state/c.station.cnf").good());
+    EXPECT_NE(digest("ipwv", "UlmetDB_c"), "0 0 0");
 }
 
-TEST_F(Network, StatusReportsMisconfiguredStationsAndTheOthersGoOn) {
+TEST_F(Network, StatusReportsAMisconfiguredStationAndTheOthersGoOn) {
     // Wrong password: the central server has another one than the station.
-    // No binary log on e; f has the central server's server_id.
-    for (const char* name : {"d", "e", "f"}) createStation(name);
-    shell("echo wrong > " + dir("d") + "/wrong.password; cd " + root->path() +
-          "; sed -i '/^log_bin/d' e/conf.d/60-ulmet-station.cnf; sed -i 's/^server_id = "
-          ".*/server_id = 1/' "
-          "f/conf.d/60-ulmet-station.cnf; for n in e f; do node_stop $PWD/$n; node_start $PWD/$n; "
-          "done");
-    addStation("d", "--password-file " + dir("d") + "/wrong.password --domain-id " +
-                        std::to_string(nextId - 3));
-    addStation("e");
-    addStation("f");
-
+    createStation("d");
+    shell("echo wrongpassword > " + dir("d") + "/wrong.password");
+    addStation("d", "--password-file " + dir("d") + "/wrong.password");
     insertRows("a", 9);
     insertRows("b", 9);
     expectConverged({"a", "b"});
-    Shell status;
-    auto lineOf = [&](const std::string& name) {
-        size_t at = status.output.find("\n" + name + " ");
-        return at == std::string::npos
-                   ? std::string()
-                   : status.output.substr(at + 1, status.output.find('\n', at + 1) - at - 1);
-    };
-    bool reported = waitFor(
-        [&] {
-            status = shell(onCentral("status"), true);
-            return lineOf("d").find("1045") != std::string::npos &&
-                   lineOf("e").find("1236") != std::string::npos &&
-                   lineOf("f").find("1593") != std::string::npos;
-        },
-        60s, 1s);
-    EXPECT_TRUE(reported && status.status == 3) << status.output;
-    for (const char* ok : {"a", "b"})
-        EXPECT_NE(lineOf(ok).find(" replicating "), std::string::npos) << status.output;
-    insertRows("a", 3);
+    Shell status = shell(onCentral("sync || true; ") + onCentral("status"), true);
+    EXPECT_EQ(status.status, 3);
+    EXPECT_NE(status.output.find("\nd            failed "), std::string::npos) << status.output;
+    EXPECT_NE(status.output.find("1045"), std::string::npos) << status.output;
+    shell(onCentral("remove d --drop-data"));
+}
+
+TEST_F(Network, AHostileStationChangesNothingBeyondItsOwnCopy) {
+    insertRows("a", 4);
+    insertRows("b", 4);
     expectConverged({"a", "b"});
-    for (const char* bad : {"d", "e", "f"}) shell(onCentral(std::string("remove ") + bad));
+    std::string before = centralFingerprint();
+    std::string bRows = digest("ipwv", "UlmetDB_b") + digest("troposphericDelay", "UlmetDB_b");
+    std::string marker = root->file("pwned");
+
+    // a's root: tables with names that were SQL once, a statement-format
+    // multi-table UPDATE reaching a database named like b's copy, and a
+    // table replaced by a view whose rows carry tabs, newlines, quotes and
+    // client commands.
+    shell("node_sql " + dir("a") +
+          " \"CREATE TABLE UlmetDB.\\`v\\`\\` AS SELECT 1;CREATE USER e@'%' IDENTIFIED BY 'e';#\\` "
+          "(id INT); CREATE TABLE UlmetDB.\\`w\\`\\`;GRANT ALL ON *.* TO e@'%';#\\` (id INT); "
+          "CREATE DATABASE UlmetDB_b; CREATE TABLE UlmetDB_b.ipwv (id INT, ipwv_value DOUBLE); "
+          "INSERT INTO UlmetDB_b.ipwv VALUES (1, 1); SET SESSION binlog_format = STATEMENT; "
+          "UPDATE UlmetDB.ipwv i, UlmetDB_b.ipwv j SET i.ipwv_value = 9, j.ipwv_value = 9; "
+          "DROP TABLE UlmetDB.pressure; CREATE VIEW UlmetDB.pressure AS SELECT 900000 AS id, "
+          "CONCAT('1', CHAR(9), 'x', CHAR(10), '2', CHAR(9), '3') AS pressure_value, "
+          "CONCAT('\\\\\\\\! touch " +
+          marker + "', CHAR(10), 'GRANT ALL ON *.* TO e@localhost') AS data\"");
+    shell(onCentral("sync a || true; ") + onCentral("views"), true);
+    EXPECT_EQ(centralFingerprint(), before);
+    EXPECT_EQ(digest("ipwv", "UlmetDB_b") + digest("troposphericDelay", "UlmetDB_b"), bRows);
+    EXPECT_FALSE(std::ifstream(marker).good());
+    // What did not fit is a's status, not anything run; a's rows stay a's.
+    Shell status = shell(onCentral("status"), true);
+    EXPECT_NE(status.output.find("\na            odd "), std::string::npos) << status.output;
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM UlmetDB_b.pressure", centralSocket()), "0");
+
+    // A snapshot with a client command and a GRANT is not loaded at all.
+    shell("printf '\\\\! touch %s\\nGRANT ALL ON *.* TO e@localhost;\\n' " + marker + " > " +
+          root->file("evil.sql"));
+    createStation("g");
+    EXPECT_NE(shell(onCentral("add g --host 127.0.0.1 --port $(node_port " + dir("g") +
+                              ") --password-file " + dir("g") + "/replication.password --ca " +
+                              certs + "/ca.pem --snapshot " + root->file("evil.sql")),
+                    true)
+                  .status,
+              0);
+    EXPECT_FALSE(std::ifstream(marker).good());
+    EXPECT_EQ(centralFingerprint(), before);
+
+    // FIFOs at every temporary name the tool once used for the next PIDs:
+    // views neither blocks on them nor runs what they would give.
+    Shell fifos =
+        shell("mkdir -p " + root->file("tmp") +
+                  "; for i in $(seq $$ $(($$ + 400))); do "
+                  "mkfifo " +
+                  root->file("tmp") + "/ulmet-views.$i.sql; done; TMPDIR=" + root->file("tmp") +
+                  " timeout 60 env " + onCentral("views"),
+              true);
+    EXPECT_EQ(fifos.status, 0) << fifos.output;
+
+    // A poller reads every process's arguments and environment while a
+    // station is set up and added and the central server fetches: no
+    // password is ever seen.
+    std::string seen = root->file("seen");
+    // The secrets are written from here: no shell's arguments hold them.
+    std::ofstream(dir("g") + "/replication.password") << "Hx7pQ2mZ9vL4kR8w\n";
+    std::ofstream(root->file("secrets")) << "Hx7pQ2mZ9vL4kR8w\n";
+    shell("touch " + seen + "; ( while [ ! -f " + root->file("stop") +
+          " ]; do cat /proc/[0-9]*/cmdline "
+          "/proc/[0-9]*/environ 2>/dev/null | tr '\\0' '\\n' | grep -F -f " +
+          root->file("secrets") + " >> " + seen + "; done ) & poller=$!; station_setup " +
+          dir("g") + " g 30 " + certs + "; " +
+          onCentral("add g --host 127.0.0.1 --port $(node_port " + dir("g") + ") --password-file " +
+                    dir("g") + "/replication.password --ca " + certs + "/ca.pem") +
+          "; " + onCentral("sync g") + " || true; grep -h password " + central +
+          "/state/g.copy.cnf | cut -d= -f2 >> " + root->file("secrets") + "; " +
+          onCentral("sync g") + " || true; touch " + root->file("stop") + "; wait $poller || true");
+    EXPECT_EQ(readFile(seen), "");
+    EXPECT_EQ(sql::scalar("SELECT state FROM UlmetNetwork.station_status WHERE name = 'g'",
+                          centralSocket()),
+              "ok");
+    shell(onCentral("remove g --drop-data"));
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Private MariaDB servers of a station network on this machine, for the
 # network demo, the tests and the benchmark (sourced by bash). Each server
 # lives in one directory (data, socket, logs, conf.d) and listens on a port
@@ -13,10 +14,10 @@
 #                                     ulmet-network station-setup on it
 #   station_create DIR NAME SERVER_ID CERTDIR
 #                                     a station: schema, binary log, TLS and
-#                                     the replication account (station-setup),
-#                                     snapshot in DIR/snapshot.sql
+#                                     the central server's read-only account
 #   central_create DIR                the central server (ulmet-network init)
 #   central_add CENTRALDIR NAME STATIONDIR CERTDIR [add options...]
+#   central_sync CENTRALDIR [STATION...]   one round of ulmet-network sync
 #
 # NETWORK_ROOT must name the source tree.
 
@@ -52,7 +53,7 @@ innodb_flush_log_at_trx_commit = 1
 EOF
       tries=$((tries + 1))
     fi
-    if "$NETWORK_ROOT/tests/support/mariadb.sh" start "$dir" $schema 2>"$dir/start.err"; then
+    if "$NETWORK_ROOT/tests/support/mariadb.sh" start "$dir" ${schema:+"$schema"} 2>"$dir/start.err"; then
       return 0
     fi
     # Another program took the port between the check and the start.
@@ -78,6 +79,8 @@ network_certs() {
 }
 
 # ulmet-network station-setup for the server in DIR.
+# STATION_SETUP_OPTIONS: more options, split into words.
+# shellcheck disable=SC2086
 station_setup() {
   local dir=$1 name=$2 id=$3 certs=$4
   MYSQL_UNIX_PORT=$dir/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" --conf-dir "$dir/conf.d" \
@@ -87,21 +90,20 @@ station_setup() {
     --password-file "$dir/replication.password" ${STATION_SETUP_OPTIONS:-} >>"$dir/setup.log"
 }
 
-# The station's own server with the schema, made a replication source by
-# station-setup (which needs a restart), and its snapshot for `add`.
+# The station's own server with the schema, given TLS and the central
+# server's read-only account by station-setup (which needs a restart).
 station_create() {
   local dir=$1 name=$2 id=$3 certs=$4
   node_start "$dir" "$NETWORK_ROOT/db/schema.sql" || return 1
   station_setup "$dir" "$name" "$id" "$certs" || return 1
-  node_stop "$dir" && node_start "$dir" || return 1
-  MYSQL_UNIX_PORT=$dir/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" snapshot "$dir/snapshot.sql" >>"$dir/setup.log"
+  node_stop "$dir" && node_start "$dir"
 }
 
 central_create() {
   local dir=$1
   node_start "$dir" || return 1
   MYSQL_UNIX_PORT=$dir/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" --conf-dir "$dir/conf.d" \
-    init >"$dir/init.log" || return 1
+    --state-dir "$dir/state" init >"$dir/init.log" || return 1
   node_stop "$dir" && node_start "$dir"
 }
 
@@ -109,7 +111,13 @@ central_add() {
   local central=$1 name=$2 station=$3 certs=$4
   shift 4
   MYSQL_UNIX_PORT=$central/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" --conf-dir "$central/conf.d" \
-    add "$name" --host 127.0.0.1 --port "$(node_port "$station")" \
-    --password-file "$station/replication.password" --ca "$certs/ca.pem" \
-    --snapshot "$station/snapshot.sql" "$@"
+    --state-dir "$central/state" add "$name" --host 127.0.0.1 --port "$(node_port "$station")" \
+    --password-file "$station/replication.password" --ca "$certs/ca.pem" "$@"
+}
+# One round of fetching on the central server in DIR (station names: only those).
+central_sync() {
+  local central=$1
+  shift
+  MYSQL_UNIX_PORT=$central/mysqld.sock "$NETWORK_ROOT/scripts/ulmet-network" --conf-dir "$central/conf.d" \
+    --state-dir "$central/state" sync "$@"
 }

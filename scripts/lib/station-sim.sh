@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The parts of one simulated station, for the demos (sourced by bash).
 # Each part runs in the station's run directory DIR, against the database
 # server whose socket is in MYSQL_UNIX_PORT; a starting function leaves
@@ -28,6 +29,7 @@ station_receiver_start() {
   local dir=$1 bindir=$2 seed=$3 satellites=$4
   setsid "$bindir/receiver_sim" --link "$dir/ttyGNSS" --seed "$seed" --satellites "$satellites" \
     >"$dir/receiver_sim.log" 2>&1 </dev/null &
+  # shellcheck disable=SC2034 # read by the scripts that source this file
   STATION_PID=$!
   local _
   for _ in $(seq 1 100); do
@@ -41,12 +43,14 @@ station_corvana_start() {
   local dir=$1 bindir=$2
   (cd "$dir" && exec env CORVANA_PORT="$dir/ttyGNSS" TERM=dumb setsid "$bindir/Corvana" \
     >"$dir/corvana.log" 2>&1 </dev/null) &
+  # shellcheck disable=SC2034 # read by the scripts that source this file
   STATION_PID=$!
 }
 
 station_weather_start() {
   local dir=$1 bindir=$2 seed=$3
   setsid "$bindir/weather_sim" --seed "$seed" >"$dir/weather_sim.log" 2>&1 </dev/null &
+  # shellcheck disable=SC2034 # read by the scripts that source this file
   STATION_PID=$!
 }
 

@@ -72,6 +72,7 @@ start)
     else
       options="--no-defaults --skip-networking --skip-log-bin"
     fi
+    # shellcheck disable=SC2086 # $options holds several options
     mariadbd $options $user_opt --datadir="$dir/data" --tmpdir="$dir/tmp" --socket="$sock" \
       --pid-file="$pidfile" --log-error="$dir/error.log" \
       --innodb-buffer-pool-size=64M \
