@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ProductExport.h"
+#include "StationHealth.h"
 #include "WebHealth.h"
 #include "WebNetwork.h"
 #include "WebPeriod.h"
@@ -183,9 +184,21 @@ WebReply WebApi::health(const WebParams& params, time_t now) const {
         reply.body = "{\"database\": \"unreachable\", \"error\": " + jsonString(h.error) + "}\n";
         return reply;
     }
+    // On a station with its state directory: the figures and judged lines
+    // that ulmet-status prints (receiver, spool, clock, free space, ...).
+    std::string machine;
+    if (!network_ && !stateDir_.empty()) {
+        health::Sources sources;
+        sources.stateDir = stateDir_;
+        sources.units = false;
+        sources.now = static_cast<double>(now);
+        const health::Figures figures = health::collect(sources);
+        machine = ", \"station_health\": " + health::renderJson(figures, health::assess(figures));
+        while (!machine.empty() && machine.back() == '\n') machine.pop_back();
+    }
     reply.body = "{\"station\": " + (name.empty() ? std::string("null") : jsonString(name)) +
                  ", \"now\": " + isoTime(now) + ", \"database\": \"reachable\", " +
-                 healthFields(h) + "}\n";
+                 healthFields(h) + machine + "}\n";
     return reply;
 }
 

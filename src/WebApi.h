@@ -17,6 +17,7 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "JsonText.h"
 
@@ -38,7 +39,11 @@ class WebApi {
   public:
     // `network`: a network's central server, whose stations are named by
     // `station`; otherwise the station's own database, and no station name.
-    explicit WebApi(bool network) : network_(network) {}
+    // `stateDir`: on a station, the acquisition daemon's working directory,
+    // whose spool and state file give the health figures the database does
+    // not have (those of ulmet-status); "" for the database's alone.
+    explicit WebApi(bool network, std::string stateDir = "")
+        : network_(network), stateDir_(std::move(stateDir)) {}
 
     WebReply handle(const std::string& path, const WebParams& params, time_t now) const;
 
@@ -46,6 +51,7 @@ class WebApi {
 
   private:
     bool network_;
+    std::string stateDir_;
 
     WebReply series(const WebParams& params, time_t now) const;
     WebReply health(const WebParams& params, time_t now) const;

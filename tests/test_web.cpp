@@ -205,6 +205,20 @@ TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
     // Ten minutes later the window has moved past the first ten minutes.
     r = api.handle("/api/health", {}, kNow + 600);
     EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "15");
+
+    // With the daemon's working directory, ulmet-status's judged lines too:
+    // a spool of two queued rows is reported there.
+    TempDir state;
+    std::ofstream(state.file("corvana-spool.sql"))
+        << "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, "
+           "longitudeErr, heightErr, prn, elevation, td, data) VALUES (1, 2, 3, 1, 1, 1, 5, 40, "
+           "2.5, '2026-03-01 11:58:00');\n";
+    r = WebApi(false, state.path()).handle("/api/health", {}, kNow);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"station_health\": {\"status\":"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("\"spool_rows\":1"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("{\"name\":\"spool\""), std::string::npos) << r.body;
+    EXPECT_EQ(api.handle("/api/health", {}, kNow).body.find("station_health"), std::string::npos);
 }
 
 // The download holds exactly ulmet-export's records of the period.

@@ -2,6 +2,7 @@
 // pages and their JSON API.
 //
 //   ulmet-web [--listen ADDR] [--port N] [--network] [--chartjs FILE]
+//             [--state-dir DIR]
 //
 // Listens on 127.0.0.1:8765 by default (--port 0: any free port; the
 // address is printed). With --network it serves a central server set up by
@@ -34,6 +35,8 @@ const char kUsage[] =
     "  --listen ADDR   address to listen on (default 127.0.0.1)\n"
     "  --port N        port (default 8765; 0: any free port)\n"
     "  --network       serve a network's central server (ulmet-network)\n"
+    "  --state-dir DIR the acquisition daemon's working directory (/var/lib/ulmet):\n"
+    "                  adds ulmet-status's figures (receiver, spool, clock, disk)\n"
     "  --chartjs FILE  Chart.js to serve (default "
     "/usr/share/javascript/chart.js/chart.min.js)\n";
 
@@ -64,6 +67,7 @@ void serveAsset(httplib::Server& server, const std::string& url, const char* fil
 
 int main(int argc, char** argv) {
     std::string listen = "127.0.0.1", chartjs = "/usr/share/javascript/chart.js/chart.min.js";
+    std::string stateDir;
     int port = 8765;
     bool network = false;
     for (int i = 1; i < argc; ++i) {
@@ -76,7 +80,8 @@ int main(int argc, char** argv) {
             network = true;
             continue;
         }
-        if (i + 1 >= argc || (arg != "--listen" && arg != "--port" && arg != "--chartjs")) {
+        if (i + 1 >= argc ||
+            (arg != "--listen" && arg != "--port" && arg != "--chartjs" && arg != "--state-dir")) {
             std::cerr << "ulmet-web: unknown option or missing value: " << arg << "\n" << kUsage;
             return 2;
         }
@@ -85,6 +90,8 @@ int main(int argc, char** argv) {
             listen = value;
         } else if (arg == "--chartjs") {
             chartjs = value;
+        } else if (arg == "--state-dir") {
+            stateDir = value;
         } else {
             char* end = nullptr;
             const long p = std::strtol(value.c_str(), &end, 10);
@@ -120,7 +127,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    const WebApi api(network);
+    const WebApi api(network, stateDir);
     httplib::Server server;
     server.set_read_timeout(5, 0);
     server.set_write_timeout(10, 0);

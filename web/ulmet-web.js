@@ -175,6 +175,19 @@ function drawHealth(h) {
     ? h.last_ipwv_cm + " cm at " + isoText(h.last_ipwv_time) + " (" + ageText(h.last_ipwv_age_s) + " ago)"
     : "none";
   document.getElementById("h-missing").textContent = h.missing_ipwv_minutes_last_hour + " of 60";
+  // The station machine's own figures, as ulmet-status judges them.
+  const table = document.getElementById("h-lines");
+  table.replaceChildren();
+  table.hidden = !h.station_health;
+  if (!h.station_health) return;
+  for (const line of h.station_health.lines) {
+    const row = table.insertRow();
+    row.className = line.status.toLowerCase();
+    row.dataset.line = line.name;
+    row.insertCell().textContent = line.name;
+    row.insertCell().textContent = line.status;
+    row.insertCell().textContent = line.text + (line.advice ? " (" + line.advice + ")" : "");
+  }
 }
 
 // Downloads cover at most 31 days (the server refuses longer ones).
