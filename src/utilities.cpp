@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -58,8 +59,23 @@ bool wholeInt(const std::string& text, int* value) {
 
 }  // namespace
 
+bool meansNotUpgraded(unsigned int errorNumber, const std::string& message) {
+    if (errorNumber == 1146) return true;   // ER_NO_SUCH_TABLE
+    if (errorNumber != 1054) return false;  // ER_BAD_FIELD_ERROR
+    // "Unknown column 'x' in ...": a column of the tables, not a bare
+    // number word such as nan or inf in a statement.
+    std::size_t open = message.find('\'');
+    std::size_t close = open == std::string::npos ? open : message.find('\'', open + 1);
+    if (close == std::string::npos) return false;
+    std::string name = message.substr(open + 1, close - open - 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name != "nan" && name != "inf" && name != "infinity";
+}
+
 void reportDatabaseError(const Database& DB) {
     if (!DB.errorMessage().empty()) std::cout << "Database: " << DB.errorMessage() << std::endl;
+    if (meansNotUpgraded(DB.errorNumber(), DB.errorMessage()))
+        std::cout << "database not upgraded: run ulmet-install-db" << std::endl;
 }
 
 double columnValue(const char* text) {
