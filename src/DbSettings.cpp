@@ -66,7 +66,7 @@ std::string contentProblem(std::istream& in) {
 std::string problemOf(const std::string& path) {
     if (path.empty()) return std::string();
     const std::string prefix = "database option file " + path + ": ";
-    struct stat info;
+    struct stat info {};
     if (stat(path.c_str(), &info) != 0) return prefix + std::strerror(errno);
     if (!S_ISREG(info.st_mode)) return prefix + "not a regular file";
     std::ifstream in(path);
@@ -81,7 +81,7 @@ std::string problemOf(const std::string& path) {
 std::string dbOptionFile() {
     const char* named = std::getenv("ULMET_DB_CONFIG");
     if (named != nullptr && *named != '\0') return named;
-    struct stat info;
+    struct stat info {};
     if (stat(kDefaultFile, &info) == 0) return kDefaultFile;
     return std::string();
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "DBConfig.h"
 #include "Database.h"
@@ -108,7 +109,7 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
                   column.c_str(), table.c_str(), minutePrefix(datatime).c_str());
 
     double value = kMissingValue;
-    Database* DB = new Database;
+    auto DB = std::make_unique<Database>();
     DB->openConnection(host, database, user, password);
     MYSQL_RES* res = DB->query(queryIPWV);
     if (res != nullptr) {
@@ -120,7 +121,6 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
         reportDatabaseError(*DB);
     }
     DB->disconnect();
-    delete DB;
     return value;
 }
 
@@ -134,7 +134,7 @@ std::vector<double> gpsDataDB(std::string datatime) {
     std::cout << "\ndatatimeSQL : " << prefix << "\n" << std::endl;
 
     std::vector<double> values;
-    Database* DB = new Database;
+    auto DB = std::make_unique<Database>();
     DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     MYSQL_RES* res = DB->query(queryIPWV);
     if (res != nullptr) {
@@ -150,7 +150,6 @@ std::vector<double> gpsDataDB(std::string datatime) {
     }
     if (values.empty()) values.assign(4, kMissingValue);
     DB->disconnect();
-    delete DB;
     return values;
 }
 
@@ -215,7 +214,8 @@ bool parseGpsLogTime(std::string timeLog) {
     FILE* sudo = popen(setSysTime, "w");
     if (sudo != nullptr) {
         // A sudo that does not ask leaves the pipe unread: no SIGPIPE then.
-        struct sigaction ignore, previous;
+        struct sigaction ignore {
+        }, previous{};
         std::memset(&ignore, 0, sizeof ignore);
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGPIPE, &ignore, &previous);
@@ -233,7 +233,7 @@ int countDownSeconds(const struct tm& now) { return 120 - now.tm_sec; }
 
 void countDown() {
     time_t now = time(nullptr);
-    struct tm local;
+    struct tm local {};
     localtime_r(&now, &local);
     int wait = countDownSeconds(local);
     for (int sec = wait; sec >= 0; --sec) {
@@ -251,7 +251,7 @@ void countDown() {
 namespace {
 // "%Y-%m-%d %H:%M:%S" of a moment in local time into `buffer`.
 void formatLocal(time_t moment, char* buffer, std::size_t size) {
-    struct tm local;
+    struct tm local {};
     localtime_r(&moment, &local);
     std::strftime(buffer, size, "%Y-%m-%d %H:%M:%S", &local);
 }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,7 +65,7 @@ using Record = std::vector<std::string>;
 bool parseMinute(std::string text, time_t* minute) {
     if (text.size() > 10 && text[10] == 'T') text[10] = ' ';
     if (!text.empty() && text.back() == 'Z') text.pop_back();
-    struct tm t;
+    struct tm t {};
     std::memset(&t, 0, sizeof(t));
     const char* end = strptime(text.c_str(), "%Y-%m-%d %H:%M", &t);
     if (end == nullptr) return false;
@@ -82,7 +83,7 @@ bool parseMinute(std::string text, time_t* minute) {
 }
 
 std::string formatTime(time_t minute, const char* format) {
-    struct tm t;
+    struct tm t {};
     gmtime_r(&minute, &t);
     char buffer[40];
     std::strftime(buffer, sizeof(buffer), format, &t);
@@ -114,7 +115,7 @@ int columnIndex(const char* name) {
 // statement fails.
 bool fill(const std::string& select, const std::vector<const char*>& targets, bool lastWins,
           std::map<std::string, Record>& records) {
-    Database* DB = new Database;
+    auto DB = std::make_unique<Database>();
     bool ok = DB->openConnection(host, database, user, password) == 200;
     MYSQL_RES* res = ok ? DB->query(select.c_str()) : nullptr;
     if (res == nullptr) {
@@ -136,7 +137,6 @@ bool fill(const std::string& select, const std::vector<const char*>& targets, bo
         }
     }
     DB->disconnect();
-    delete DB;
     return ok;
 }
 
