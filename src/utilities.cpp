@@ -61,7 +61,6 @@ bool wholeInt(const std::string& text, int* value) {
 }  // namespace
 
 bool meansNotUpgraded(unsigned int errorNumber, const std::string& message) {
-    if (errorNumber == 1146) return true;   // ER_NO_SUCH_TABLE
     if (errorNumber != 1054) return false;  // ER_BAD_FIELD_ERROR
     // "Unknown column 'x' in ...": a column of the tables, not a bare
     // number word such as nan or inf in a statement.

@@ -42,11 +42,11 @@ char* format_query(int n, float value, const char* datatime);
 
 class Database;
 // Prints the database's message of the last failed operation of DB and,
-// when the failure shows tables older than the programs (a missing table
-// or column), that the database needs ulmet-install-db.
+// when the failure shows tables older than the programs (a missing
+// column), that the database needs ulmet-install-db.
 void reportDatabaseError(const Database& DB);
-// Whether the server's error number and message mean a missing table or
-// column (not a bad value such as a bare nan).
+// Whether the server's error number and message mean a missing column
+// (not a bad value such as a bare nan).
 bool meansNotUpgraded(unsigned int errorNumber, const std::string& message);
 
 // Appends dataLog and a newline to ARDUINO_LOG.TXT in the working
