@@ -26,7 +26,7 @@ prefix=/usr/local
 destdir=""
 enable=0
 usage() {
-  sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 while [ $# -gt 0 ]; do
