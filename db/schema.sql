@@ -12,8 +12,10 @@
 -- troposphericDelay holds one row per minute and satellite: the unique key
 -- on (data, prn) makes storing a row idempotent, so a row sent twice (a
 -- replay cut by a crash, a connection lost after the statement was sent)
--- is refused as a duplicate instead of stored twice. scripts/install-db
--- adds the key to a table made before it (see add_row_key there).
+-- is refused as a duplicate instead of stored twice; ipwv likewise holds
+-- one row per minute. scripts/install-db brings a table made by an earlier
+-- version to exactly these definitions (see upgrade_table there), moving
+-- later copies of a row to <table>_duplicates.
 
 CREATE DATABASE IF NOT EXISTS UlmetDB;
 USE UlmetDB;
@@ -50,8 +52,7 @@ CREATE TABLE IF NOT EXISTS gps (
 -- ipwv: the value (cm), its uncertainty from the input measurements (cm),
 -- and its provenance: the elevation (degrees) and PRN of the satellite
 -- whose row was used, and the number of satellite rows of the minute.
--- The four are NULL in rows stored before they existed; scripts/install-db
--- adds them to an existing table.
+-- The four are NULL in rows stored before they existed.
 CREATE TABLE IF NOT EXISTS ipwv (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   ipwv_value DOUBLE,

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the station on this machine: the two programs, the plotting
-# tool, the schema and the database script, the systemd units, the
-# service account and the examples (udev rule, drop-in).
+# Installs the station on this machine (everything `cmake --install`
+# installs): the two programs, the tools (ulmet-export, ulmet-plot), the
+# schema with ulmet-install-db and its db-options.sh, ulmet-network, the
+# systemd units and timer, the system users, the examples (udev rule,
+# drop-in), the manual pages and the documents. The Debian package
+# (scripts/package) is the other way to install the same files.
 #
 #   packaging/install.sh [--build-dir DIR] [--prefix DIR] [--destdir DIR] [--enable]
 #
@@ -23,7 +26,7 @@ prefix=/usr/local
 destdir=""
 enable=0
 usage() {
-  sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 while [ $# -gt 0 ]; do

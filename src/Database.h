@@ -77,7 +77,7 @@ class Database {
     MYSQL_RES* result;
     MYSQL_ROW row;
     MYSQL_FIELD* field;
-    char* qbuf[500];
+    char* qbuf[500]{};
     unsigned int lastError;
     std::string lastMessage;
     bool connected;  // openConnection succeeded and disconnect was not called since

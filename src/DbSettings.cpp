@@ -103,7 +103,7 @@ std::string contentProblem(std::istream& in, bool* password) {
 std::string problemOf(const std::string& path) {
     if (path.empty()) return std::string();
     const std::string prefix = "database option file " + path + ": ";
-    struct stat info;
+    struct stat info {};
     if (stat(path.c_str(), &info) != 0) return prefix + std::strerror(errno);
     if (!S_ISREG(info.st_mode)) return prefix + "not a regular file";
     // Whoever may change the file chooses the login and the server.
@@ -130,7 +130,7 @@ std::string problemOf(const std::string& path) {
 std::string dbOptionFile() {
     const char* named = std::getenv("ULMET_DB_CONFIG");
     if (named != nullptr && *named != '\0') return named;
-    struct stat info;
+    struct stat info {};
     if (stat(kDefaultFile, &info) == 0) return kDefaultFile;
     return std::string();
 }

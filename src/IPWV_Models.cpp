@@ -63,7 +63,7 @@ FractionSensitivity fractionSensitivity(double Elevation, double a, double b, do
     const double S3 = c + s;
     const double S2 = b / S3 + s;
     const double S1 = a / S2 + s;
-    FractionSensitivity r;
+    FractionSensitivity r{};
     r.a_s = (1 / (S1 * Q) - N / (S1 * S1 * S2)) * Err_a;
     r.b_s = (N * a / (S1 * S1 * S2 * S2 * S3) - Q * Q * a / (a / S2 * (c + 1) + s)) * Err_b;
     r.c_s =
@@ -237,7 +237,9 @@ NiellUncertainty niellPropagate(const NiellRetrieval& r, double Elevation, doubl
 double* niellRT(std::string datatime, double Height, double Latitude, double Elevation,
                 double Pressure, double Temperature, double RH, double latitudeErr,
                 double heightErr) {
-    double* result = new double[2];
+    // The interface hands the caller a new[] array of two (value,
+    // uncertainty), which the caller deletes.
+    double* result = new double[2];  // NOLINT(cppcoreguidelines-owning-memory)
     const ipwv_internal::NiellRetrieval r = ipwv_internal::niellRetrieve(
         datatime, Height, Latitude, Elevation, Pressure, Temperature, RH);
     if (!r.valid) {

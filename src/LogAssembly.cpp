@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <vector>
 
 #include "Database.h"
@@ -76,7 +77,7 @@ std::size_t LogAssembly::finishSpool(std::size_t* lost) {
 }
 
 StoreResult LogAssembly::storeInDatabase(const char* queryString) {
-    Database* DB = new Database;
+    auto DB = std::make_unique<Database>();
     // A refused login (access denied, unknown database) is the reason
     // the row is not stored, not the failed statement that would follow.
     bool failed = DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200 ||
@@ -84,7 +85,6 @@ StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     unsigned int error = DB->errorNumber();
     if (failed) lastFailure = "error " + std::to_string(error) + ": " + DB->errorMessage();
     DB->disconnect();
-    delete DB;
     if (!failed) return StoreResult::Stored;
     switch (Database::classify(error)) {
         case Database::Failure::Duplicate:
@@ -197,7 +197,7 @@ double LogAssembly::gpsUtcLeapSeconds() {
 void LogAssembly::useLog(int which, const std::string& log) {
     if (which == 0) {
         std::cout << "BESTPOS_LOG" << std::endl;
-        ReceiverLog* BESTPOS_LOG = new ReceiverLog("#BESTPOSA", log, elevCutOff);
+        auto BESTPOS_LOG = std::make_unique<ReceiverLog>("#BESTPOSA", log, elevCutOff);
         const bestpos& b = BESTPOS_LOG->bestposData;
         // A position log that could not be read wholly leaves the position
         // as it was: rows never carry a position that was not received.
@@ -222,10 +222,10 @@ void LogAssembly::useLog(int which, const std::string& log) {
         } else {
             std::cout << "Position log not readable: the position is left unchanged." << std::endl;
         }
-        delete BESTPOS_LOG;
     } else if (which == 1) {
         std::cout << "SATVIS_LOG" << std::endl;
-        ReceiverLog* SATVIS_LOG = new ReceiverLog("#SATVISA", log, satxyz2DataBuffered, elevCutOff);
+        auto SATVIS_LOG =
+            std::make_unique<ReceiverLog>("#SATVISA", log, satxyz2DataBuffered, elevCutOff);
         const satvis& v = SATVIS_LOG->satvisData;
         // The delays must be those of the same minute: a satellite-positions
         // log that was lost or dropped leaves an older record buffered.
@@ -248,10 +248,9 @@ void LogAssembly::useLog(int which, const std::string& log) {
             printLogSatvis(v);
             storeRows(v);
         }
-        delete SATVIS_LOG;
     } else if (which == 2) {
         std::cout << "SATXYZ2A" << std::endl;
-        ReceiverLog* SATXYZ2_LOG = new ReceiverLog("#SATXYZ2A", log, elevCutOff);
+        auto SATXYZ2_LOG = std::make_unique<ReceiverLog>("#SATXYZ2A", log, elevCutOff);
         satxyz2DataBuffered = SATXYZ2_LOG->satxyz2Data;
         satxyz2EpochKnown = !satxyz2DataBuffered.datatime.empty();
         const satxyz2& x = satxyz2DataBuffered;
@@ -265,7 +264,6 @@ void LogAssembly::useLog(int which, const std::string& log) {
         satxyz2Week = SATXYZ2_LOG->gpsWeek();
         satxyz2Seconds = SATXYZ2_LOG->gpsSeconds();
         printLogSatxyz2(satxyz2DataBuffered);
-        delete SATXYZ2_LOG;
     }
 }
 

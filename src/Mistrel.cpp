@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <memory>
 
 #include "DBConfig.h"
 #include "Database.h"
@@ -14,7 +15,7 @@
 
 std::string currentDateTime() {
     time_t now = time(nullptr);
-    struct tm local;
+    struct tm local {};
     localtime_r(&now, &local);
     struct tm minute = local;
     minute.tm_sec = 0;
@@ -37,7 +38,7 @@ int retrieveMinute(const std::string& minute) {
     double PRN = kMissingValue, latitudeErr = kMissingValue, heightErr = kMissingValue;
     double satellites = kMissingValue, IPWV_sigma;
     char queryIPWV[500];
-    Database* DB = nullptr;
+    std::unique_ptr<Database> DB;
     MYSQL_RES* res = nullptr;
     MYSQL_ROW row = nullptr;
 
@@ -68,7 +69,7 @@ int retrieveMinute(const std::string& minute) {
                   "AND elevation BETWEEN %g AND 90 ORDER BY elevation DESC, prn ASC LIMIT 1) t "
                   "ON TRUE;",
                   DatetimeToQuery.c_str(), DatetimeToQuery.c_str(), kRetrievalElevationCutoff);
-    DB = new Database;
+    DB = std::make_unique<Database>();
     DB->openConnection(host, database, user, password);
     res = DB->query(queryIPWV);
     if (res != nullptr && (row = mysql_fetch_row(res)) != nullptr) {
@@ -97,7 +98,6 @@ int retrieveMinute(const std::string& minute) {
         Latitude = Height = Elevation = kMissingValue;
     }
     DB->disconnect();
-    delete DB;
 
     if (Latitude == kMissingValue || Height == kMissingValue || Elevation == kMissingValue) {
         std::cout << "\nIPWV cannot be evaluated ==> Missing GPS Data\n" << std::endl;
@@ -124,11 +124,11 @@ int retrieveMinute(const std::string& minute) {
     const bool positionErrors = latitudeErr != kMissingValue && heightErr != kMissingValue;
     const double latitudeErrDeg =
         positionErrors ? latitudeErr / metresPerDegreeLatitude(Latitude) : 0;
-    double* retrieval = niellRT(DatetimeToQuery, Height, Latitude, Elevation, Pressure, Temperature,
-                                RH, latitudeErrDeg, positionErrors ? heightErr : 0);
+    const std::unique_ptr<double[]> retrieval(niellRT(DatetimeToQuery, Height, Latitude, Elevation,
+                                                      Pressure, Temperature, RH, latitudeErrDeg,
+                                                      positionErrors ? heightErr : 0));
     IPWV = retrieval[0];
     IPWV_sigma = positionErrors ? retrieval[1] : std::nan("");
-    delete[] retrieval;
     std::cout << "\nIPWV = " << IPWV << " cm" << std::endl;
     if (positionErrors)
         std::cout << "IPWV uncertainty = " << IPWV_sigma << " cm" << std::endl;
@@ -148,7 +148,7 @@ int retrieveMinute(const std::string& minute) {
                       "VALUES (%f, %s, %.5f, %s, %d, '%s');\n",
                       IPWV, sigmaText, Elevation, prnText, static_cast<int>(satellites),
                       DatetimeToQuery.c_str());
-        DB = new Database;
+        DB = std::make_unique<Database>();
         DB->openConnection(host, database, user, password);
         bool failed = DB->updateQuery(queryIPWV);
         // The unique key on the minute: a value stored by an earlier run.
@@ -156,7 +156,6 @@ int retrieveMinute(const std::string& minute) {
         if (already) {
             std::cout << "IPWV of " << DatetimeToQuery << " already stored: not stored again.\n";
             DB->disconnect();
-            delete DB;
             return 1;
         }
         if (failed) {
@@ -168,7 +167,6 @@ int retrieveMinute(const std::string& minute) {
             std::cout << "\n====== ====== ====== ====== ====== ====== \n" << std::endl;
         }
         DB->disconnect();
-        delete DB;
         // The minute's value is lost: the run has failed.
         if (failed) return -1;
     }

@@ -142,7 +142,7 @@ RowSpool::~RowSpool() { sync(true); }
 
 void RowSpool::check() const {
     if (path_.empty()) return;
-    struct stat st;
+    struct stat st {};
     if (::lstat(path_.c_str(), &st) != 0) {
         if (errno == ENOENT) return;
         refuse(path_, std::string("cannot be examined (") + std::strerror(errno) + ")");
@@ -164,7 +164,7 @@ std::size_t RowSpool::load() {
         if (errno == ENOENT) return 0;
         refuse(path_, std::string("cannot be opened (") + std::strerror(errno) + ")");
     }
-    struct stat st;
+    struct stat st {};
     std::string why = ::fstat(file.fd, &st) != 0 ? std::string("cannot be examined") : distrust(st);
     if (!why.empty()) refuse(path_, why);
     // Lines in front of the recorded head were stored by an earlier run.
@@ -312,7 +312,7 @@ bool RowSpool::append(std::size_t from) {
         return false;
     }
     off_t before = ::lseek(fd, 0, SEEK_END);
-    struct stat st;
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || (before == 0 && !writeHead(st.st_ino, 0))) {
         // A new file: no head of an earlier file of the same inode may
         // skip its lines.
@@ -361,7 +361,7 @@ bool RowSpool::rewrite() {
     ok = ok && ::fsync(fd) == 0;
     // The head of the new file before it takes the name: a head that
     // still named an older file of this inode could skip queued lines.
-    struct stat st;
+    struct stat st {};
     ok = ok && ::fstat(fd, &st) == 0 && writeHead(st.st_ino, 0);
     ::close(fd);
     if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) {
@@ -398,7 +398,8 @@ bool RowSpool::writeHead(unsigned long long inode, unsigned long long head) {
 // The offset recorded for the file open as `fd`, if it is this file's,
 // trusted and at the start of a line.
 bool RowSpool::readHead(int fd, unsigned long long* head) const {
-    struct stat st, own;
+    struct stat st {
+    }, own{};
     int h = ::open(headPath().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (h < 0) return false;
     char text[64] = {0};

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
 
 #include "Database.h"
 
@@ -51,7 +52,7 @@ std::string GpsTime2DateTime(int week, double timeOfWeek) {
         static_cast<double>(static_cast<int64_t>(week) * 604800) + timeOfWeek + 315964800.0;
     if (!(seconds > -9.0e15 && seconds < 9.0e15)) return std::string();
     time_t whole = static_cast<time_t>(seconds);  // truncated toward zero
-    struct tm broken;
+    struct tm broken {};
     if (gmtime_r(&whole, &broken) == nullptr) return std::string();
     char buffer[80];
     if (strftime(buffer, sizeof(buffer), "%Y-%m-%d %H:%M:%S", &broken) == 0) return std::string();
@@ -59,7 +60,7 @@ std::string GpsTime2DateTime(int week, double timeOfWeek) {
 }
 
 double DateTime2Doy(std::string datetime) {
-    struct tm broken;
+    struct tm broken {};
     std::memset(&broken, 0, sizeof(broken));
     strptime(datetime.c_str(), "%Y-%m-%d %H:%M:%S", &broken);
     return broken.tm_yday + broken.tm_hour / 24.0 + broken.tm_min / 1440.0;
@@ -202,7 +203,7 @@ void insertIpwvDB(double IPWV, std::string datatime) {
     if (!acceptDateTime("insertIpwvDB", datatime)) return;
     snprintf(query, sizeof(query), "INSERT INTO ipwv (ipwv_value, data) VALUES (%.5f, '%s');", IPWV,
              datatime.c_str());
-    Database* DB = new Database;
+    auto DB = std::make_unique<Database>();
     DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     if (DB->updateQuery(query)) {
         std::cout << "\nQuery Failed" << std::endl;
@@ -213,5 +214,4 @@ void insertIpwvDB(double IPWV, std::string datatime) {
         std::cout << "Successful query. IPWV value correctly stored." << std::endl;
     }
     DB->disconnect();
-    delete DB;
 }

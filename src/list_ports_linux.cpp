@@ -41,7 +41,7 @@ std::string dirname(const std::string& path) {
 }
 
 bool path_exists(const std::string& path) {
-    struct stat sb;
+    struct stat sb {};
     return stat(path.c_str(), &sb) == 0;
 }
 

@@ -143,14 +143,14 @@ int64_t MillisecondTimer::remaining() {
 }
 
 timespec MillisecondTimer::timespec_now() {
-    timespec time;
+    timespec time{};
     // Monotonic: a step of the wall clock must not stretch or cut a budget.
     clock_gettime(CLOCK_MONOTONIC, &time);
     return time;
 }
 
 timespec timespec_from_ms(uint32_t millis) {
-    timespec time;
+    timespec time{};
     time.tv_sec = millis / 1000;
     time.tv_nsec = static_cast<long>(millis - time.tv_sec * 1000) * 1000000;
     return time;
@@ -229,7 +229,7 @@ void Serial::SerialImpl::open() {
 void Serial::SerialImpl::reconfigurePort() {
     if (fd_ == -1) THROW(IOException, "Invalid file descriptor, is the serial port open?");
 
-    struct termios options;
+    struct termios options {};
     if (tcgetattr(fd_, &options) == -1) THROW(IOException, "::tcgetattr");
 
     // Raw mode: no line editing, no signals, no translation of characters.
@@ -243,7 +243,7 @@ void Serial::SerialImpl::reconfigurePort() {
         cfsetspeed(&options, speed);
     } else {
         // A rate without a speed constant: the driver's divisor.
-        struct serial_struct ser;
+        struct serial_struct ser {};
         if (ioctl(fd_, TIOCGSERIAL, &ser) == -1) THROW(IOException, errno);
         ser.custom_divisor = static_cast<int>(ser.baud_base / static_cast<int64_t>(baudrate_));
         ser.flags &= ~ASYNC_SPD_MASK;
@@ -367,7 +367,7 @@ bool Serial::SerialImpl::waitReadable(uint32_t timeout) {
 }
 
 void Serial::SerialImpl::waitNanoseconds(uint64_t ns) {
-    timespec wait_time;
+    timespec wait_time{};
     wait_time.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
     wait_time.tv_nsec = static_cast<long>(ns % kNsPerSecond);
     pselect(0, nullptr, nullptr, nullptr, &wait_time, nullptr);

@@ -103,8 +103,8 @@ class Serial::SerialImpl {
     bytesize_t bytesize_;
     stopbits_t stopbits_;
     flowcontrol_t flowcontrol_;
-    pthread_mutex_t read_mutex;
-    pthread_mutex_t write_mutex;
+    pthread_mutex_t read_mutex{};
+    pthread_mutex_t write_mutex{};
 };
 
 }  // namespace serial

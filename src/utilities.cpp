@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 
 #include "DBConfig.h"
 #include "Database.h"
@@ -58,11 +60,25 @@ bool wholeInt(const std::string& text, int* value) {
 
 }  // namespace
 
+bool meansNotUpgraded(unsigned int errorNumber, const std::string& message) {
+    if (errorNumber != 1054) return false;  // ER_BAD_FIELD_ERROR
+    // "Unknown column 'x' in ...": a column of the tables, not a bare
+    // number word such as nan or inf in a statement.
+    std::size_t open = message.find('\'');
+    std::size_t close = open == std::string::npos ? open : message.find('\'', open + 1);
+    if (close == std::string::npos) return false;
+    std::string name = message.substr(open + 1, close - open - 1);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name != "nan" && name != "inf" && name != "infinity";
+}
+
 void reportDatabaseError(const Database& DB) {
     if (DB.errorMessage().empty()) return;
     std::cout << "Database: ";
     if (DB.errorNumber() != 0) std::cout << "error " << DB.errorNumber() << ": ";
     std::cout << DB.errorMessage() << std::endl;
+    if (meansNotUpgraded(DB.errorNumber(), DB.errorMessage()))
+        std::cout << "database not upgraded: run ulmet-install-db" << std::endl;
 }
 
 double columnValue(const char* text) {
@@ -95,7 +111,7 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
                   column.c_str(), table.c_str(), minutePrefix(datatime).c_str());
 
     double value = kMissingValue;
-    Database* DB = new Database;
+    auto DB = std::make_unique<Database>();
     DB->openConnection(host, database, user, password);
     MYSQL_RES* res = DB->query(queryIPWV);
     if (res != nullptr) {
@@ -107,7 +123,6 @@ double atmosphericDataDB(std::string datatime, std::string dataType) {
         reportDatabaseError(*DB);
     }
     DB->disconnect();
-    delete DB;
     return value;
 }
 
@@ -121,7 +136,7 @@ std::vector<double> gpsDataDB(std::string datatime) {
     std::cout << "\ndatatimeSQL : " << prefix << "\n" << std::endl;
 
     std::vector<double> values;
-    Database* DB = new Database;
+    auto DB = std::make_unique<Database>();
     DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     MYSQL_RES* res = DB->query(queryIPWV);
     if (res != nullptr) {
@@ -137,7 +152,6 @@ std::vector<double> gpsDataDB(std::string datatime) {
     }
     if (values.empty()) values.assign(4, kMissingValue);
     DB->disconnect();
-    delete DB;
     return values;
 }
 
@@ -202,7 +216,8 @@ bool parseGpsLogTime(std::string timeLog) {
     FILE* sudo = popen(setSysTime, "w");
     if (sudo != nullptr) {
         // A sudo that does not ask leaves the pipe unread: no SIGPIPE then.
-        struct sigaction ignore, previous;
+        struct sigaction ignore {
+        }, previous{};
         std::memset(&ignore, 0, sizeof ignore);
         ignore.sa_handler = SIG_IGN;
         sigaction(SIGPIPE, &ignore, &previous);
@@ -220,7 +235,7 @@ int countDownSeconds(const struct tm& now) { return 120 - now.tm_sec; }
 
 void countDown() {
     time_t now = time(nullptr);
-    struct tm local;
+    struct tm local {};
     localtime_r(&now, &local);
     int wait = countDownSeconds(local);
     for (int sec = wait; sec >= 0; --sec) {
@@ -238,7 +253,7 @@ void countDown() {
 namespace {
 // "%Y-%m-%d %H:%M:%S" of a moment in local time into `buffer`.
 void formatLocal(time_t moment, char* buffer, std::size_t size) {
-    struct tm local;
+    struct tm local {};
     localtime_r(&moment, &local);
     std::strftime(buffer, size, "%Y-%m-%d %H:%M:%S", &local);
 }

@@ -41,8 +41,13 @@ std::vector<double> gpsDataDB(std::string datatime);
 char* format_query(int n, float value, const char* datatime);
 
 class Database;
-// Prints the database's message of the last failed operation of DB.
+// Prints the database's message of the last failed operation of DB and,
+// when the failure shows tables older than the programs (a missing
+// column), that the database needs ulmet-install-db.
 void reportDatabaseError(const Database& DB);
+// Whether the server's error number and message mean a missing column
+// (not a bad value such as a bare nan).
+bool meansNotUpgraded(unsigned int errorNumber, const std::string& message);
 
 // Appends dataLog and a newline to ARDUINO_LOG.TXT in the working
 // directory; a file that cannot be opened is silently skipped.

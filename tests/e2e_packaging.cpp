@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -133,7 +134,9 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
         const std::string install =
             runToEnd({"/bin/bash", sourceDir() + "/scripts/install-db", "--socket", socket});
         ASSERT_EQ(install.substr(0, 2), "0|") << install;
-        EXPECT_EQ(install.find("3 rows stored twice were moved") != std::string::npos, run == 0)
+        EXPECT_EQ(install.find("3 later copies of a row moved to troposphericDelay_duplicates") !=
+                      std::string::npos,
+                  run == 0)
             << install;
         EXPECT_EQ(definitions(), current);
         // The first copy of each minute and satellite stays.
@@ -144,6 +147,107 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
         EXPECT_EQ(content("SELECT ipwv_sigma, elevation, prn, satellites FROM ipwv"),
                   "NULL NULL NULL NULL \n");
     }
+}
+
+// A database in the original shape: the columns the programs name and
+// nothing else (no id, no keys, ipwv with its value and time only, the
+// time a DATETIME, the tables MyISAM in latin1), with rows in every table
+// and copies of a minute's rows in troposphericDelay and ipwv. The set-up
+// script gives every table exactly the definition of a fresh install,
+// twice without harm; every row is kept in its order of arrival, the later
+// copies whole in the tables' _duplicates; the retrieval then stores the
+// minute's value again.
+TEST(Packaging, InstallDbUpgradesTheOriginalShape) {
+    PrivateServer server;
+    const std::string& socket = server.socket();
+    const char* const tables[] = {"troposphericDelay", "gps",      "ipwv",     "pressure",
+                                  "temperature",       "humidity", "radiance", "raingauge"};
+    auto definitions = [&] {
+        std::string all;
+        for (const char* t : tables)
+            all +=
+                std::regex_replace(sql::rows(std::string("SHOW CREATE TABLE ") + t, socket)[0][1],
+                                   std::regex(" AUTO_INCREMENT=[0-9]+"), "") +
+                "\n";
+        return all;
+    };
+    auto content = [&](const std::string& query) {
+        std::string text;
+        for (const auto& r : sql::rows(query, socket)) {
+            for (const auto& v : r) text += v + " ";
+            text += "\n";
+        }
+        return text;
+    };
+    const std::string fresh = definitions();
+    for (const char* t : tables) sql::exec(std::string("DROP TABLE ") + t, socket);
+    const std::string opts = " ENGINE=MyISAM DEFAULT CHARSET=latin1";
+    sql::exec(
+        "CREATE TABLE troposphericDelay (latitude DOUBLE, longitude DOUBLE, height DOUBLE, "
+        "latitudeErr DOUBLE, longitudeErr DOUBLE, heightErr DOUBLE, prn INT, elevation DOUBLE, "
+        "td DOUBLE, data DATETIME)" +
+            opts,
+        socket);
+    sql::exec(
+        "CREATE TABLE gps (latitude DOUBLE, longitude DOUBLE, height DOUBLE, latitudeErr DOUBLE, "
+        "longitudeErr DOUBLE, heightErr DOUBLE, elevation DOUBLE, data DATETIME)" +
+            opts,
+        socket);
+    for (const std::string t :
+         {"ipwv", "pressure", "temperature", "humidity", "radiance", "raingauge"})
+        sql::exec("CREATE TABLE " + t + " (" + t + "_value DOUBLE, data DATETIME)" + opts, socket);
+    // Satellite 5 of minute 1 three times (td 1, 3, 5), satellite 6 once.
+    for (const char* row : {"1, 5, '2018-05-06 00:01:00'", "2, 6, '2018-05-06 00:01:00'",
+                            "3, 5, '2018-05-06 00:01:00'", "4, 5, '2018-05-06 00:02:00'",
+                            "5, 5, '2018-05-06 00:01:00'"})
+        sql::exec(std::string("INSERT INTO troposphericDelay (latitude, height, elevation, td, "
+                              "prn, data) VALUES (45.5, 80.5, 30, ") +
+                      row + ")",
+                  socket);
+    sql::exec(
+        "INSERT INTO gps (latitude, elevation, data) VALUES (45.5, 30, '2018-05-06 00:01:00')",
+        socket);
+    sql::exec(
+        "INSERT INTO ipwv VALUES (1.25, '2018-05-06 00:01:00'), (1.5, '2018-05-06 00:01:00'), "
+        "(1.75, '2018-05-06 00:02:00')",
+        socket);
+    for (const std::string t : {"pressure", "temperature", "humidity", "radiance", "raingauge"})
+        sql::exec("INSERT INTO " + t + " VALUES (7.5, '2018-05-06 00:01:07'), " +
+                      "(8.5, '2018-05-06 00:01:17')",
+                  socket);
+    // The retrieval on the old tables names the command that upgrades them.
+    if (!faketimeLibrary().empty()) {
+        struct tm minute = {30, 1, 0, 6, 4, 118, 0, 0, 0, 0, nullptr};
+        std::vector<std::string> env = faketimeEnv(timegm(&minute) - time(nullptr));
+        env.insert(env.end(), {"TZ=UTC", "MYSQL_UNIX_PORT=" + socket});
+        const std::string old = runToEnd({binDir() + "/Mistrel"}, env);
+        EXPECT_NE(old.find("database not upgraded: run ulmet-install-db"), std::string::npos)
+            << old;
+    }
+    const std::string script = sourceDir() + "/scripts/install-db";
+    for (int run = 0; run < 2; ++run) {
+        const std::string install = runToEnd({"/bin/bash", script, "--socket", socket});
+        ASSERT_EQ(install.substr(0, 2), "0|") << install;
+        EXPECT_EQ(install.find("upgrading table") != std::string::npos, run == 0) << install;
+        EXPECT_EQ(definitions(), fresh);
+        EXPECT_EQ(content("SELECT id, td, prn, data FROM troposphericDelay ORDER BY id"),
+                  "1 1 5 2018-05-06 00:01:00 \n2 2 6 2018-05-06 00:01:00 \n"
+                  "4 4 5 2018-05-06 00:02:00 \n");
+        EXPECT_EQ(content("SELECT id, td, latitude FROM troposphericDelay_duplicates ORDER BY id"),
+                  "3 3 45.5 \n5 5 45.5 \n");
+        EXPECT_EQ(content("SELECT id, ipwv_value, ipwv_sigma, data FROM ipwv ORDER BY id"),
+                  "1 1.25 NULL 2018-05-06 00:01:00 \n3 1.75 NULL 2018-05-06 00:02:00 \n");
+        EXPECT_EQ(content("SELECT id, ipwv_value FROM ipwv_duplicates"), "2 1.5 \n");
+        EXPECT_EQ(content("SELECT id, elevation, data FROM gps"), "1 30 2018-05-06 00:01:00 \n");
+        for (const std::string t : {"pressure", "temperature", "humidity", "radiance", "raingauge"})
+            EXPECT_EQ(content("SELECT id, " + t + "_value, data FROM " + t + " ORDER BY id"),
+                      "1 7.5 2018-05-06 00:01:07 \n2 8.5 2018-05-06 00:01:17 \n")
+                << t;
+    }
+    // A later copy of a minute's value is now refused as a duplicate.
+    EXPECT_THROW(
+        sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (2, '2018-05-06 00:02:00')", socket),
+        std::runtime_error);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ using serial::detail::format;  // printf-style formatting into a text
 // they match what a parser of the log sees, digit for digit.
 struct Num {
     std::string text;
-    double value;
+    double value{};
 };
 Num num(const char* fmt, double v) {
     Num n;
@@ -92,7 +92,7 @@ Num num(const char* fmt, double v) {
 }
 
 double monotonicNow() {
-    struct timespec ts;
+    struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
@@ -396,7 +396,7 @@ class Sky {
     }
 
     uint64_t seed_;
-    Station station_;
+    Station station_{};
     std::vector<Satellite> sats_;
 };
 
@@ -597,7 +597,7 @@ std::string withFields(const std::string& log, size_t first, size_t stride,
 }
 
 std::string versionLog(Rng& r) {
-    struct timespec ts;
+    struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
     long since = ts.tv_sec - kGpsEpoch;
     std::string seconds =
@@ -691,7 +691,7 @@ bool Simulator::openPty() {
         std::perror("receiver_sim: open terminal side");
         return false;
     }
-    struct termios tio;
+    struct termios tio {};
     if (tcgetattr(slave_, &tio) == 0) {
         cfmakeraw(&tio);
         cfsetispeed(&tio, B9600);
@@ -1015,7 +1015,7 @@ int Simulator::run() {
         }
     }
     if (!opt_.link.empty()) {
-        struct stat st;
+        struct stat st {};
         if (lstat(opt_.link.c_str(), &st) == 0) {
             if (!S_ISLNK(st.st_mode)) {
                 std::fprintf(stderr, "receiver_sim: %s exists and is not a symbolic link\n",
@@ -1075,7 +1075,7 @@ int Simulator::run() {
 
 int main(int argc, char** argv) {
     Options options = parseOptions(argc, argv);
-    struct sigaction sa;
+    struct sigaction sa {};
     std::memset(&sa, 0, sizeof(sa));
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "Database.h"
@@ -65,7 +66,7 @@ double wave(uint64_t seed, uint64_t salt, double minute, double periodMinutes) {
 Readings readingsAt(uint64_t seed, long long minuteSinceEpoch) {
     const double m = static_cast<double>(minuteSinceEpoch);
     const double minuteOfDay = static_cast<double>(minuteSinceEpoch % 1440);
-    Readings r;
+    Readings r{};
     r.pressure = 1006.0 + 12.0 * unit(seed, 1) + 6.0 * wave(seed, 2, m, 3.1 * 1440.0) +
                  1.5 * wave(seed, 3, m, 7.3 * 60.0) +
                  0.5 * std::sin(4.0 * kPi * minuteOfDay / 1440.0) + 0.15 * wave(seed, 4, m, 41.0);
@@ -83,13 +84,12 @@ Readings readingsAt(uint64_t seed, long long minuteSinceEpoch) {
 
 bool storeRow(int table, double value, char* datatime) {
     char* statement = format_query(table, static_cast<float>(value), datatime);
-    Database* db = new Database;
+    auto db = std::make_unique<Database>();
     db->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
     bool failed = db->updateQuery(statement);
     if (failed)
         std::printf("weather_sim: not stored (%s): %s\n", db->errorMessage().c_str(), statement);
     db->disconnect();
-    delete db;
     return !failed;
 }
 
@@ -101,7 +101,7 @@ struct Minute {
 
 // Stores whatever of the minute's three readings is not stored yet.
 void storeMinute(uint64_t seed, int second, time_t now, Minute& minute, bool quiet) {
-    struct tm local;
+    struct tm local {};
     localtime_r(&now, &local);
     local.tm_sec = second;
     char datatime[32];
@@ -120,7 +120,7 @@ void storeMinute(uint64_t seed, int second, time_t now, Minute& minute, bool qui
 
 // Minutes since the epoch of the local clock's current minute.
 long long localMinute(time_t now) {
-    struct tm local;
+    struct tm local {};
     localtime_r(&now, &local);
     return static_cast<long long>((now + local.tm_gmtoff) / 60);
 }
@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
 
     if (!checkDbSettings()) return 1;
 
-    struct sigaction action;
+    struct sigaction action {};
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -178,7 +178,7 @@ int main(int argc, char** argv) {
         struct timespec pause = {0, 200 * 1000 * 1000};
         nanosleep(&pause, nullptr);
         time_t now = time(nullptr);
-        struct tm local;
+        struct tm local {};
         localtime_r(&now, &local);
         long long current = localMinute(now);
         if (current != minute.index) {
