@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     // The terminal side stays open here, so the pair survives a reader
     // that closes and reopens it.
     int terminal = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct termios tio;
+    struct termios tio {};
     if (terminal >= 0 && tcgetattr(terminal, &tio) == 0) {
         cfmakeraw(&tio);
         cfsetispeed(&tio, B4800);
