@@ -101,6 +101,7 @@ station_web_start() {
   STATION_WEB_URL=""
   [ -x "$bindir/ulmet-web" ] || return 1
   setsid "$bindir/ulmet-web" --port 0 "$@" >"$dir/ulmet-web.log" 2>&1 </dev/null &
+  # shellcheck disable=SC2034 # read by the scripts that source this file
   STATION_PID=$!
   for _ in $(seq 1 50); do
     STATION_WEB_URL=$(sed -n 's#^ulmet-web: listening on \(http://[0-9.:]*\)/.*#\1#p' "$dir/ulmet-web.log")
