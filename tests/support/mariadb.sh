@@ -29,13 +29,21 @@ pidfile="$dir/mysqld.pid"
 user_opt=""
 if [ "$(id -u)" = 0 ]; then user_opt="--user=root"; fi
 
+# The root login with the test password, in a private option file of the
+# server's directory, never on a command line.
+admin_cnf() {
+  [ -f "$dir/admin.cnf" ] ||
+    (umask 077 && printf '[client]\nuser=root\npassword=%s\n' "$PASSWORD" >"$dir/admin.cnf")
+  echo "$dir/admin.cnf"
+}
+
 server_pid() {
   pid=$(cat "$pidfile" 2>/dev/null) && [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && echo "$pid"
 }
 
 stop_server() {
   pid=$(server_pid) || return 0
-  mariadb-admin --no-defaults -S "$sock" -uroot -p"$PASSWORD" shutdown >/dev/null 2>&1 ||
+  mariadb-admin --defaults-file="$(admin_cnf)" -S "$sock" shutdown >/dev/null 2>&1 ||
     mariadb-admin --no-defaults -S "$sock" -uroot shutdown >/dev/null 2>&1 ||
     kill "$pid" 2>/dev/null || true
   i=0
@@ -78,7 +86,7 @@ start)
       --innodb-buffer-pool-size=64M \
       --character-set-server=utf8mb4 </dev/null >/dev/null 2>&1 &
     i=0
-    until mariadb-admin --no-defaults -S "$sock" -uroot -p"$PASSWORD" ping >/dev/null 2>&1 ||
+    until mariadb-admin --defaults-file="$(admin_cnf)" -S "$sock" ping >/dev/null 2>&1 ||
       mariadb-admin --no-defaults -S "$sock" -uroot ping >/dev/null 2>&1; do
       i=$((i + 1))
       if [ $i -gt 600 ]; then
@@ -88,10 +96,10 @@ start)
       fi
       sleep 0.1
     done
-    [ $fresh = 0 ] || mariadb --no-defaults -S "$sock" -uroot \
-      -e "ALTER USER root@localhost IDENTIFIED BY '$PASSWORD'; FLUSH PRIVILEGES;"
+    [ $fresh = 0 ] || printf "ALTER USER root@localhost IDENTIFIED BY '%s'; FLUSH PRIVILEGES;\n" \
+      "$PASSWORD" | mariadb --no-defaults -S "$sock" -uroot
   fi
-  [ -z "$schema" ] || mariadb --no-defaults -S "$sock" -uroot -p"$PASSWORD" <"$schema"
+  [ -z "$schema" ] || mariadb --defaults-file="$(admin_cnf)" -S "$sock" <"$schema"
   ;;
 stop) stop_server ;;
 destroy) stop_server && rm -rf "$dir" ;;
