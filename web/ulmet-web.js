@@ -163,7 +163,7 @@ function drawSeries(series) {
   document.getElementById("from").value = series.from.slice(0, 16);
   document.getElementById("to").value = series.to.slice(0, 16);
   document.getElementById("period-text").textContent =
-    "From " + isoText(series.from) + " to " + isoText(series.to) + " UTC, " + values.length + " of " +
+    "From " + isoText(series.from) + " to " + isoText(series.to) + " (GPS time), " + values.length + " of " +
     drawnMean.length + (multi ? " buckets of " + series.bucket_minutes + " minutes" : " minutes") + " with IPWV.";
 }
 
