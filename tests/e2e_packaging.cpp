@@ -77,29 +77,34 @@ TEST(Packaging, InstallDbSetsThePasswordOnlyWhenAsked) {
 // every table: the set-up script brings it to exactly the current schema,
 // twice without harm, and every row is still there (a row stored twice
 // moved whole to troposphericDelay_duplicates).
+const char* const kTables[] = {"troposphericDelay", "gps",      "ipwv",     "pressure",
+                               "temperature",       "humidity", "radiance", "raingauge"};
+
+// Every table's definition without the AUTO_INCREMENT counter, which rows move.
+std::string tableDefinitions(const std::string& socket) {
+    std::string all;
+    for (const char* t : kTables)
+        all += std::regex_replace(sql::rows(std::string("SHOW CREATE TABLE ") + t, socket)[0][1],
+                                  std::regex(" AUTO_INCREMENT=[0-9]+"), "") +
+               "\n";
+    return all;
+}
+
+// The rows of `query`, a line each.
+std::string queryText(const std::string& query, const std::string& socket) {
+    std::string text;
+    for (const auto& r : sql::rows(query, socket)) {
+        for (const auto& v : r) text += v + " ";
+        text += "\n";
+    }
+    return text;
+}
+
 TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
     PrivateServer server;
     const std::string& socket = server.socket();
-    const char* const tables[] = {"troposphericDelay", "gps",      "ipwv",     "pressure",
-                                  "temperature",       "humidity", "radiance", "raingauge"};
-    // Table definitions without the AUTO_INCREMENT counter, which rows move.
-    auto definitions = [&] {
-        std::string all;
-        for (const char* t : tables)
-            all +=
-                std::regex_replace(sql::rows(std::string("SHOW CREATE TABLE ") + t, socket)[0][1],
-                                   std::regex(" AUTO_INCREMENT=[0-9]+"), "") +
-                "\n";
-        return all;
-    };
-    auto content = [&](const std::string& query) {
-        std::string text;
-        for (const auto& r : sql::rows(query, socket)) {
-            for (const auto& v : r) text += v + " ";
-            text += "\n";
-        }
-        return text;
-    };
+    const auto definitions = [&] { return tableDefinitions(socket); };
+    const auto content = [&](const std::string& query) { return queryText(query, socket); };
     const std::string current = definitions();
     sql::exec("ALTER TABLE troposphericDelay DROP INDEX uq_troposphericDelay_data_prn", socket);
     sql::exec(
@@ -122,7 +127,7 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
     // set-up troposphericDelay is read together with the rows moved aside.
     auto everyRow = [&](const std::string& delays) {
         std::string text;
-        for (const std::string t : tables)
+        for (const std::string t : kTables)
             text += content(t == "troposphericDelay" ? delays + " ORDER BY id"
                             : t == "ipwv"            ? "SELECT id, ipwv_value, data FROM ipwv"
                                                      : "SELECT * FROM " + t + " ORDER BY id");
@@ -160,27 +165,10 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
 TEST(Packaging, InstallDbUpgradesTheOriginalShape) {
     PrivateServer server;
     const std::string& socket = server.socket();
-    const char* const tables[] = {"troposphericDelay", "gps",      "ipwv",     "pressure",
-                                  "temperature",       "humidity", "radiance", "raingauge"};
-    auto definitions = [&] {
-        std::string all;
-        for (const char* t : tables)
-            all +=
-                std::regex_replace(sql::rows(std::string("SHOW CREATE TABLE ") + t, socket)[0][1],
-                                   std::regex(" AUTO_INCREMENT=[0-9]+"), "") +
-                "\n";
-        return all;
-    };
-    auto content = [&](const std::string& query) {
-        std::string text;
-        for (const auto& r : sql::rows(query, socket)) {
-            for (const auto& v : r) text += v + " ";
-            text += "\n";
-        }
-        return text;
-    };
+    const auto definitions = [&] { return tableDefinitions(socket); };
+    const auto content = [&](const std::string& query) { return queryText(query, socket); };
     const std::string fresh = definitions();
-    for (const char* t : tables) sql::exec(std::string("DROP TABLE ") + t, socket);
+    for (const char* t : kTables) sql::exec(std::string("DROP TABLE ") + t, socket);
     const std::string opts = " ENGINE=MyISAM DEFAULT CHARSET=latin1";
     sql::exec(
         "CREATE TABLE troposphericDelay (latitude DOUBLE, longitude DOUBLE, height DOUBLE, "
