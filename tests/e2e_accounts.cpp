@@ -95,6 +95,11 @@ TEST_F(Accounts, EachAccountDoesItsJobAndNothingMore) {
         EXPECT_NE(readFile(s.file(name)).find("\npassword="), std::string::npos) << name;
         EXPECT_EQ(readFile(s.dir.file("socket/") + name).find("password"), std::string::npos);
     }
+    // A package upgrade runs install-db without options: on a station with
+    // accounts it has no login to complain about.
+    const std::string upgrade =
+        runToEnd({"/bin/bash", sourceDir() + "/scripts/install-db", "--socket", s.server.socket()});
+    EXPECT_EQ(upgrade.substr(0, 2), "0|") << upgrade;
     // No password printed; the first run made the socket logins.
     EXPECT_EQ(s.passwordAuth.find("password="), std::string::npos);
     EXPECT_NE(s.socketAuth.find("account ulmet-ipwv (Unix socket as system user ulmet-ipwv)"),
