@@ -21,12 +21,8 @@ DB_SCRIPT=$ROOT/tests/support/mariadb.sh
 for p in ulmet-status ulmet-retrieve; do
   [ -x "$BUILD/$p" ] || { echo "build $p first (looked in $BUILD)" >&2; exit 1; }
 done
-FAKETIME_LIB=""
-for f in /usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 \
-         /usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1 /usr/lib/faketime/libfaketime.so.1; do
-  if [ -r "$f" ]; then FAKETIME_LIB=$f; break; fi
-done
-[ -n "$FAKETIME_LIB" ] || { echo "libfaketime is not installed" >&2; exit 1; }
+source "$ROOT/scripts/lib/faketime.sh"
+FAKETIME_LIB=$(faketime_library) || { echo "libfaketime is not installed" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/ulmet-health.XXXXXX)
 cleanup() {

@@ -23,12 +23,8 @@ DB_SCRIPT=$ROOT/tests/support/mariadb.sh
 SCHEMA=$ROOT/db/schema.sql
 
 [ -x "$MISTREL" ] || { echo "build Mistrel first (looked for $MISTREL)" >&2; exit 1; }
-FAKETIME_LIB=""
-for f in /usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 \
-         /usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1 /usr/lib/faketime/libfaketime.so.1; do
-  if [ -r "$f" ]; then FAKETIME_LIB=$f; break; fi
-done
-[ -n "$FAKETIME_LIB" ] || { echo "libfaketime is not installed" >&2; exit 1; }
+source "$ROOT/scripts/lib/faketime.sh"
+FAKETIME_LIB=$(faketime_library) || { echo "libfaketime is not installed" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/ulmet-bench.XXXXXX)
 cleanup() {
