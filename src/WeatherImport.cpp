@@ -1,5 +1,6 @@
 #include "WeatherImport.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -9,7 +10,6 @@
 #include <sstream>
 
 #include "Database.h"
-#include "WeatherStore.h"
 #include "utilities.h"
 
 namespace {
@@ -57,20 +57,57 @@ bool normaliseTime(std::string text, std::string* out) {
     return true;
 }
 
-void accept(ParsedWeatherFile& f, int line, const std::string& datatime, const WeatherSample& s) {
-    std::string why;
-    if (s.empty()) {
-        f.refused.push_back({line, "no value"});
-    } else if (!plausibleSample(s, &why)) {
-        f.refused.push_back({line, why});
-    } else {
-        f.readings.push_back({line, datatime, s});
+// Reads one line without its '\n' (and a '\r' before it); false at the
+// end of the stream. A line longer than kLongestLine is kept only up to
+// there and *tooLong set: the rest is read past, never stored.
+bool readLine(std::istream& in, std::string* line, bool* tooLong) {
+    line->clear();
+    *tooLong = false;
+    std::streambuf* buf = in.rdbuf();
+    bool any = false;
+    for (;;) {
+        const int c = buf->sbumpc();
+        if (c == std::char_traits<char>::eof()) break;
+        any = true;
+        if (c == '\n') break;
+        if (line->size() < kLongestLine)
+            line->push_back(static_cast<char>(c));
+        else
+            *tooLong = true;
     }
+    if (!any) in.setstate(std::ios::eofbit | std::ios::failbit);
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return any;
+}
+
+void refuseLine(ParsedWeatherFile& f, int line, const std::string& what) {
+    ++f.linesRefused;
+    if (f.refused.size() < kMostReported) f.refused.push_back({line, what});
+}
+
+const char* const kTooLong = "longer than 4096 bytes";
+
+void accept(ParsedWeatherFile& f, int line, const std::string& datatime, WeatherSample s) {
+    if (s.empty()) {
+        refuseLine(f, line, "no value");
+        return;
+    }
+    // An impossible value goes alone; the line's other values stay.
+    std::vector<std::string> why;
+    f.valuesRefused += dropImpossible(&s, &why);
+    for (const std::string& w : why)
+        if (f.refusedValues.size() < kMostReported) f.refusedValues.push_back({line, w});
+    if (!s.empty()) f.readings.push_back({line, datatime, s});
 }
 
 void parseStationLog(std::istream& in, ParsedWeatherFile& f) {
     std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
+    bool tooLong = false;
+    for (int n = 1; readLine(in, &line, &tooLong); ++n) {
+        if (tooLong) {
+            refuseLine(f, n, kTooLong);
+            continue;
+        }
         if (trim(line).empty()) continue;
         std::vector<std::string> fields = splitKeepingEmpty(trim(line), ",;\t");
         std::string datatime;
@@ -79,7 +116,7 @@ void parseStationLog(std::istream& in, ParsedWeatherFile& f) {
             !optionalNumber(fields[1], &s.hasPressure, &s.pressure) ||
             !optionalNumber(fields[2], &s.hasTemperature, &s.temperature) ||
             !optionalNumber(fields[3], &s.hasHumidity, &s.humidity)) {
-            f.refused.push_back({n, "not \"YYYY-MM-DD HH:MM:SS,P,T,RH\""});
+            refuseLine(f, n, "not \"YYYY-MM-DD HH:MM:SS,P,T,RH\"");
             continue;
         }
         accept(f, n, datatime, s);
@@ -91,9 +128,10 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
     int n = 0;
     int column[4] = {-1, -1, -1, -1};  // time, P, T, RH
     std::size_t width = 0;
-    while (std::getline(in, line)) {
+    bool tooLong = false;
+    while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (trim(line).empty()) continue;
+        if (tooLong || trim(line).empty()) continue;
         std::vector<std::string> head = splitKeepingEmpty(line, ",");
         static const char* const names[] = {"time", "pressure_hPa", "temperature_C",
                                             "humidity_pct"};
@@ -113,9 +151,12 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
             "humidity_pct column";
         return;
     }
-    while (std::getline(in, line)) {
+    while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (tooLong) {
+            refuseLine(f, n, kTooLong);
+            continue;
+        }
         if (trim(line).empty()) continue;
         std::vector<std::string> cells = splitKeepingEmpty(line, ",");
         std::string datatime;
@@ -126,8 +167,8 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
         for (int k = 0; ok && k < 3; ++k)
             if (column[k + 1] >= 0) ok = optionalNumber(cells[column[k + 1]], has[k], value[k]);
         if (!ok) {
-            f.refused.push_back(
-                {n, "not a row of " + std::to_string(width) + " cells with a time and numbers"});
+            refuseLine(f, n,
+                       "not a row of " + std::to_string(width) + " cells with a time and numbers");
             continue;
         }
         accept(f, n, datatime, s);
@@ -146,9 +187,13 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
     std::vector<std::string> types;
     int typeCount = -1;
     bool ended = false;
-    while (std::getline(in, line)) {
+    bool tooLong = false;
+    while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (tooLong) {
+            f.error = "line " + std::to_string(n) + ": a header line " + kTooLong;
+            return;
+        }
         std::string label = labelOf(line);
         if (label == "RINEX VERSION / TYPE") {
             version = std::atof(line.substr(0, 9).c_str());
@@ -158,6 +203,12 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
             }
         } else if (label == "# / TYPES OF OBSERV") {
             if (typeCount < 0) typeCount = std::atoi(line.substr(0, 6).c_str());
+            if (typeCount > kMostRinexTypes) {
+                f.error = "line " + std::to_string(n) + ": " + std::to_string(typeCount) +
+                          " observation types announced, at most " +
+                          std::to_string(kMostRinexTypes) + " are read";
+                return;
+            }
             for (std::size_t at = 6; at + 6 <= 60 && static_cast<int>(types.size()) < typeCount;
                  at += 6)
                 types.push_back(trim(line.substr(at, 6)));
@@ -174,9 +225,12 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
     }
     const bool three = version >= 3.0;
     const std::size_t epochWidth = three ? 20 : 18;
-    while (std::getline(in, line)) {
+    while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (tooLong) {
+            refuseLine(f, n, kTooLong);
+            continue;
+        }
         if (trim(line).empty()) continue;
         const int first = n;
         std::istringstream epoch(line.substr(0, epochWidth));
@@ -196,11 +250,11 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
              at += 7)
             cells.push_back(rest.substr(at, 7));
         while (ok && static_cast<int>(cells.size()) < typeCount && typeCount > 8 &&
-               in.peek() == ' ') {
+               in.rdbuf()->sgetc() == ' ') {
             std::string more;
-            std::getline(in, more);
+            readLine(in, &more, &tooLong);
             ++n;
-            if (!more.empty() && more.back() == '\r') more.pop_back();
+            ok = !tooLong;
             for (std::size_t at = 4; at < more.size() && static_cast<int>(cells.size()) < typeCount;
                  at += 7)
                 cells.push_back(more.substr(at, 7));
@@ -229,7 +283,7 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
             }
         }
         if (!ok) {
-            f.refused.push_back({first, "not a RINEX meteorological data record"});
+            refuseLine(f, first, "not a RINEX meteorological data record");
             continue;
         }
         accept(f, first, datatime, s);
@@ -257,8 +311,9 @@ ParsedWeatherFile parseWeatherFile(std::istream& in, ImportFormat format) {
     if (format == ImportFormat::Auto) {
         // The first line decides; the stream is read again from its start.
         std::string first;
+        bool tooLong = false;
         std::streampos start = in.tellg();
-        std::getline(in, first);
+        readLine(in, &first, &tooLong);
         if (labelOf(first) == "RINEX VERSION / TYPE")
             format = ImportFormat::Rinex;
         else if (first.find("time") != std::string::npos &&
@@ -281,6 +336,46 @@ ParsedWeatherFile parseWeatherFile(std::istream& in, ImportFormat format) {
     return f;
 }
 
+namespace {
+
+const char* const kWeatherTables[] = {"pressure", "temperature", "humidity"};
+
+// True when each weather table has its unique key on the date-time, the
+// guard that makes a second import store nothing.
+bool weatherKeysPresent(Database& db) {
+    return db.intQuery(
+               "SELECT COUNT(DISTINCT table_name) FROM information_schema.statistics "
+               "WHERE table_schema = DATABASE() AND non_unique = 0 AND column_name = 'data' "
+               "AND index_name = CONCAT('uq_', table_name, '_data') "
+               "AND table_name IN ('pressure', 'temperature', 'humidity');") == 3;
+}
+
+// The values of readings [from, to) of table `table` as one multi-row
+// INSERT IGNORE; `rows` gets how many values it holds. The value text is
+// that of format_query, as the daemon stores it.
+std::string batchInsert(const std::vector<ImportReading>& readings, std::size_t from,
+                        std::size_t to, int table, long* rows) {
+    std::string sql = std::string("INSERT IGNORE INTO ") + kWeatherTables[table] + " (" +
+                      kWeatherTables[table] + "_value, data) VALUES ";
+    sql.reserve(sql.size() + (to - from) * 36);
+    *rows = 0;
+    char tuple[64];
+    for (std::size_t i = from; i < to; ++i) {
+        const WeatherSample& s = readings[i].sample;
+        const bool has[3] = {s.hasPressure, s.hasTemperature, s.hasHumidity};
+        const double value[3] = {s.pressure, s.temperature, s.humidity};
+        if (!has[table]) continue;
+        (void)std::snprintf(tuple, sizeof tuple, "%s(%.2f,'%s')", *rows > 0 ? "," : "",
+                            static_cast<double>(static_cast<float>(value[table])),
+                            readings[i].datatime.c_str());
+        sql += tuple;
+        ++*rows;
+    }
+    return sql;
+}
+
+}  // namespace
+
 ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, int batch) {
     ImportSummary sum;
     Database db;
@@ -289,56 +384,47 @@ ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, i
         sum.failed = 1;
         return sum;
     }
-    int inBatch = 0;
-    long batchStored = 0;  // stored in the open transaction
-    bool open = false;
-    for (const ImportReading& r : readings) {
-        if (!open) {
-            db.updateQuery("START TRANSACTION;");
-            open = true;
-        }
-        const bool has[3] = {r.sample.hasPressure, r.sample.hasTemperature, r.sample.hasHumidity};
-        const double value[3] = {r.sample.pressure, r.sample.temperature, r.sample.humidity};
-        for (int table = 0; table < 3; ++table) {
-            if (!has[table]) continue;
-            // Without a SELECT grant the unique key (if any) is the guard.
-            if (weatherRowPresent(db, table, r.datatime) == 1) {
-                ++sum.present;
-                continue;
-            }
-            const char* statement =
-                format_query(table, static_cast<float>(value[table]), r.datatime.c_str());
-            if (!db.updateQuery(statement)) {
-                ++sum.stored;
-                ++batchStored;
-            } else if (Database::classify(db.errorNumber()) == Database::Failure::Duplicate) {
-                ++sum.present;
-            } else {
-                sum.failure = "line " + std::to_string(r.line) + ": " + db.errorMessage() + " (" +
-                              statement + ")";
-                ++sum.failed;
-                db.updateQuery("ROLLBACK;");
-                db.disconnect();
-                sum.stored -= batchStored;  // the rolled-back batch stored nothing
-                return sum;
-            }
-        }
-        if (++inBatch >= batch) {
-            if (db.updateQuery("COMMIT;")) {
-                sum.failure = "commit failed: " + db.errorMessage();
-                ++sum.failed;
-                sum.stored -= batchStored;
-                return sum;
-            }
-            inBatch = 0;
-            batchStored = 0;
-            open = false;
-        }
+    if (!weatherKeysPresent(db)) {
+        sum.failure =
+            "the tables pressure, temperature and humidity have no unique key on their time "
+            "(uq_<table>_data): upgrade the database with install-db first";
+        sum.failed = 1;
+        db.disconnect();
+        return sum;
     }
-    if (open && db.updateQuery("COMMIT;")) {
-        sum.failure = "commit failed: " + db.errorMessage();
-        ++sum.failed;
-        sum.stored -= batchStored;
+    const std::size_t step = batch > 0 ? static_cast<std::size_t>(batch) : 1;
+    for (std::size_t from = 0; from < readings.size(); from += step) {
+        const std::size_t to = std::min(readings.size(), from + step);
+        long batchStored = 0, batchPresent = 0;
+        std::string problem;
+        if (db.updateQuery("START TRANSACTION;")) problem = db.errorMessage();
+        for (int table = 0; table < 3 && problem.empty(); ++table) {
+            long rows = 0;
+            const std::string sql = batchInsert(readings, from, to, table, &rows);
+            if (rows == 0) continue;
+            if (db.updateQuery(sql.c_str())) {
+                problem = db.errorMessage();
+                break;
+            }
+            const int stored = db.intQuery("SELECT ROW_COUNT();");
+            if (stored < 0) {
+                problem = "no count of the rows stored: " + db.errorMessage();
+                break;
+            }
+            batchStored += stored;
+            batchPresent += rows - stored;
+        }
+        if (problem.empty() && db.updateQuery("COMMIT;")) problem = "commit failed: " + db.errorMessage();
+        if (!problem.empty()) {
+            db.updateQuery("ROLLBACK;");
+            sum.failure = "lines " + std::to_string(readings[from].line) + " to " +
+                          std::to_string(readings[to - 1].line) + ": " + problem;
+            ++sum.failed;
+            db.disconnect();
+            return sum;
+        }
+        sum.stored += batchStored;
+        sum.present += batchPresent;
     }
     db.disconnect();
     return sum;
