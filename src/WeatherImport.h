@@ -61,13 +61,17 @@ struct ImportSummary {
     std::string failure;
 };
 
-// Stores every value of every reading that its table does not hold yet, on
-// one connection with the programs' login: each `batch` readings go as one
-// multi-row INSERT IGNORE per table in one transaction, and the tables'
-// unique key on the date-time (one row per table and date-time) refuses
-// what is there already. A database whose weather tables lack that key
-// (not upgraded by install-db) is refused before anything is stored.
+// Stores every value of every reading that its table does not hold yet,
+// with the programs' login: the readings in date-time order, each table on
+// a connection of its own (the three side by side), `batch` readings at a
+// time as one multi-row INSERT IGNORE, the values already stored in that
+// stretch of time left out after one look-up per batch. The tables'
+// unique key on the date-time (one row per table and date-time) decides:
+// a row stored meanwhile is refused by it, never doubled. A database whose
+// weather tables lack that key (not upgraded by install-db) is refused
+// before anything is stored. The import stops at the first failure; the
+// batches stored before it stay.
 ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings,
-                                   int batch = 5000);
+                                   int batch = 20000);
 
 #endif
