@@ -185,10 +185,10 @@ int runWeatherDaemon(int argc, char** argv) {
             for (const WeatherRow& r : rows) {
                 spool.push(format_query(r.table, static_cast<float>(r.value), r.datatime.c_str()));
                 ++counts.rows;
-                std::printf("Minute %s: %s %.2f (%d samples)\n", r.datatime.c_str(),
-                            r.table == 0 ? (r.fromMda ? "P(MDA)" : "P")
-                                         : (r.table == 1 ? "T" : "RH"),
-                            r.value, r.samples);
+                std::printf(
+                    "Minute %s: %s %.2f (%d samples)\n", r.datatime.c_str(),
+                    r.table == 0 ? (r.fromMda ? "P(MDA)" : "P") : (r.table == 1 ? "T" : "RH"),
+                    r.value, r.samples);
             }
             if (!rows.empty()) {
                 (void)std::fflush(stdout);

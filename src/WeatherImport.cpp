@@ -412,9 +412,10 @@ void importTable(TableImport& job, std::size_t batch, std::atomic<bool>& failed)
                 continue;
             }
             // The value text of format_query, as the daemon stores it.
-            (void)std::snprintf(tuple, sizeof tuple, "%s(%.2f,'%s')", rows > 0 ? "," : "",
-                                static_cast<double>(static_cast<float>(valueOf(r.sample, job.table))),
-                                r.datatime.c_str());
+            (void)std::snprintf(
+                tuple, sizeof tuple, "%s(%.2f,'%s')", rows > 0 ? "," : "",
+                static_cast<double>(static_cast<float>(valueOf(r.sample, job.table))),
+                r.datatime.c_str());
             sql += tuple;
             ++rows;
         }
@@ -471,10 +472,9 @@ ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, i
     std::vector<const ImportReading*> sorted;
     sorted.reserve(readings.size());
     for (const ImportReading& r : readings) sorted.push_back(&r);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const ImportReading* a, const ImportReading* b) {
-                         return a->datatime < b->datatime;
-                     });
+    std::stable_sort(
+        sorted.begin(), sorted.end(),
+        [](const ImportReading* a, const ImportReading* b) { return a->datatime < b->datatime; });
     TableImport jobs[3];
     for (int table = 0; table < 3; ++table) {
         jobs[table].table = table;

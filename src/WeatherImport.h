@@ -71,7 +71,6 @@ struct ImportSummary {
 // weather tables lack that key (not upgraded by install-db) is refused
 // before anything is stored. The import stops at the first failure; the
 // batches stored before it stay.
-ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings,
-                                   int batch = 20000);
+ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, int batch = 20000);
 
 #endif

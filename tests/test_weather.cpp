@@ -132,8 +132,8 @@ TEST(Nmea, LineReaderSplitsAtLineEndsAndAtANewDollar) {
 // Names of real instruments' transducers: air temperature beside wind
 // chill, heat index, water and dew point; station pressure beside reduced.
 TEST(Nmea, OnlyAirTemperatureAndStationPressure) {
-    for (const char* name : {"WCHR", "wcht", "HINX", "ENV_WATER_T", "DewPoint", "DWPT",
-                             "WindChill", "HeatIndex", "Heater", "ENV_INSIDE_T"})
+    for (const char* name : {"WCHR", "wcht", "HINX", "ENV_WATER_T", "DewPoint", "DWPT", "WindChill",
+                             "HeatIndex", "Heater", "ENV_INSIDE_T"})
         EXPECT_TRUE(notAirTemperature(name)) << name;
     for (const char* name : {"TempAir", "ENV_OUTAIR_T", "AirTemp", "0", "", "TA"})
         EXPECT_FALSE(notAirTemperature(name)) << name;
@@ -258,14 +258,18 @@ TEST(MinuteAverager, OneKindOfPressurePerMean) {
         }
         return text;
     };
-    EXPECT_EQ(run(MdaPressure::Auto, true), "01:25 0 1009.00;01:25 1 2.00;01:25 2 75.00;"
-                                            "02:25 1 2.00;02:25 2 75.00;");
-    EXPECT_EQ(run(MdaPressure::Auto, false), "01:25 0 1012.50 mda;01:25 1 2.00;01:25 2 75.00;"
-                                             "02:25 0 1012.50 mda;02:25 1 2.00;02:25 2 75.00;");
-    EXPECT_EQ(run(MdaPressure::SeaLevel, false), "01:25 1 2.00;01:25 2 75.00;"
-                                                 "02:25 1 2.00;02:25 2 75.00;");
-    EXPECT_EQ(run(MdaPressure::Station, false), "01:25 0 1012.50;01:25 1 2.00;01:25 2 75.00;"
-                                                "02:25 0 1012.50;02:25 1 2.00;02:25 2 75.00;");
+    EXPECT_EQ(run(MdaPressure::Auto, true),
+              "01:25 0 1009.00;01:25 1 2.00;01:25 2 75.00;"
+              "02:25 1 2.00;02:25 2 75.00;");
+    EXPECT_EQ(run(MdaPressure::Auto, false),
+              "01:25 0 1012.50 mda;01:25 1 2.00;01:25 2 75.00;"
+              "02:25 0 1012.50 mda;02:25 1 2.00;02:25 2 75.00;");
+    EXPECT_EQ(run(MdaPressure::SeaLevel, false),
+              "01:25 1 2.00;01:25 2 75.00;"
+              "02:25 1 2.00;02:25 2 75.00;");
+    EXPECT_EQ(run(MdaPressure::Station, false),
+              "01:25 0 1012.50;01:25 1 2.00;01:25 2 75.00;"
+              "02:25 0 1012.50;02:25 1 2.00;02:25 2 75.00;");
     MdaPressure parsed = MdaPressure::Auto;
     EXPECT_TRUE(parseMdaPressure("sea-level", &parsed));
     EXPECT_EQ(parsed, MdaPressure::SeaLevel);

@@ -67,8 +67,8 @@ TEST(WeatherImport, RinexTwoAndThreeStoredOnceOnly) {
     ImportSummary s = storeWeatherReadings(two.readings);
     EXPECT_EQ(s.stored, 7);
     EXPECT_EQ(s.present, 0);
-    EXPECT_EQ(table("temperature"), (std::vector<std::string>{"2026-12-07 10:00:00 15.1",
-                                                              "2026-12-07 10:03:00 15.3"}));
+    EXPECT_EQ(table("temperature"),
+              (std::vector<std::string>{"2026-12-07 10:00:00 15.1", "2026-12-07 10:03:00 15.3"}));
     // The same file again: everything is there already.
     s = storeWeatherReadings(parse(rinex2()).readings);
     EXPECT_EQ(s.stored, 0);
@@ -140,8 +140,7 @@ TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
         header("PTB330              BAROMETER                0.1    PR", "SENSOR MOD/TYPE/ACC") +
         header("HMP155              HYGROMETER               0.1    TD", "SENSOR MOD/TYPE/ACC") +
         header("HMP155              HYGROMETER               1.0    HR", "SENSOR MOD/TYPE/ACC") +
-        header("  4201575.1000   189860.3000  4779065.2000     91.1000 PR",
-               "SENSOR POS XYZ/H") +
+        header("  4201575.1000   189860.3000  4779065.2000     91.1000 PR", "SENSOR POS XYZ/H") +
         header("", "END OF HEADER") +
         " 2026 12 07 23 58 30 1009.3    4.2   99.9\n"
         " 2026 12 07 23 59 00 1009.3    4.1  100.1\n"
@@ -174,12 +173,12 @@ TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
 // megabytes, a file of junk lines. Refused quickly, only a bounded list of
 // problems kept.
 TEST(WeatherImport, HostileFilesAreBounded) {
-    std::string hostile =
-        header("     3.05           M", "RINEX VERSION / TYPE") +
-        header(" 99999    PR    TD    HR    PR    TD    HR    PR    TD    HR", "# / TYPES OF OBSERV");
+    std::string hostile = header("     3.05           M", "RINEX VERSION / TYPE") +
+                          header(" 99999    PR    TD    HR    PR    TD    HR    PR    TD    HR",
+                                 "# / TYPES OF OBSERV");
     for (int i = 0; i < 1000; ++i)
-        hostile += header("    PR    TD    HR    PR    TD    HR    PR    TD    HR",
-                          "# / TYPES OF OBSERV");
+        hostile +=
+            header("    PR    TD    HR    PR    TD    HR    PR    TD    HR", "# / TYPES OF OBSERV");
     hostile += header("", "END OF HEADER") + " 2026 12 07 10 00 30 1012.5   14.0   70.0\n";
     ParsedWeatherFile h = parse(hostile);
     EXPECT_NE(h.error.find("99999 observation types"), std::string::npos) << h.error;
@@ -194,9 +193,9 @@ TEST(WeatherImport, HostileFilesAreBounded) {
     EXPECT_EQ(j.linesRefused, 200001);
     EXPECT_EQ(j.refused.size(), kMostReported);
     EXPECT_EQ(j.refused.back().line, 100);
-    ParsedWeatherFile longLine = parse(
-        "time,pressure_hPa\n2026-12-07 11:05:00,1011\n" + std::string(5000, '1') + "\n",
-        ImportFormat::Csv);
+    ParsedWeatherFile longLine =
+        parse("time,pressure_hPa\n2026-12-07 11:05:00,1011\n" + std::string(5000, '1') + "\n",
+              ImportFormat::Csv);
     EXPECT_EQ(longLine.readings.size(), 1u);
     ASSERT_EQ(longLine.refused.size(), 1u);
     EXPECT_EQ(longLine.refused[0].what, "longer than 4096 bytes");
