@@ -472,9 +472,11 @@ ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, i
     std::vector<const ImportReading*> sorted;
     sorted.reserve(readings.size());
     for (const ImportReading& r : readings) sorted.push_back(&r);
-    std::stable_sort(
-        sorted.begin(), sorted.end(),
-        [](const ImportReading* a, const ImportReading* b) { return a->datatime < b->datatime; });
+    const auto earlier = [](const ImportReading* a, const ImportReading* b) {
+        return a->datatime < b->datatime;
+    };
+    if (!std::is_sorted(sorted.begin(), sorted.end(), earlier))
+        std::stable_sort(sorted.begin(), sorted.end(), earlier);
     TableImport jobs[3];
     for (int table = 0; table < 3; ++table) {
         jobs[table].table = table;
