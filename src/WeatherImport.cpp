@@ -134,7 +134,11 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
     bool tooLong = false;
     while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (tooLong || trim(line).empty()) continue;
+        if (tooLong) {
+            f.error = std::string("the CSV header is ") + kTooLong;
+            return;
+        }
+        if (trim(line).empty()) continue;
         std::vector<std::string> head = splitKeepingEmpty(line, ",");
         static const char* const names[] = {"time", "pressure_hPa", "temperature_C",
                                             "humidity_pct"};

@@ -200,6 +200,7 @@ TEST(WeatherImport, HostileFilesAreBounded) {
     ASSERT_EQ(longLine.refused.size(), 1u);
     EXPECT_EQ(longLine.refused[0].what, "longer than 4096 bytes");
     EXPECT_EQ(longLine.refused[0].line, 3);
+    EXPECT_FALSE(parse(std::string(5000, 't') + "\n", ImportFormat::Csv).error.empty());
 }
 
 TEST(WeatherImport, ASpooledRowSentTwiceIsStoredOnce) {
