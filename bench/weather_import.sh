@@ -41,11 +41,20 @@ awk -v n="$READINGS" 'BEGIN {
       1000 + (i % 30) * 0.5, 10 + (i % 20) * 0.25, 50 + (i % 40) * 0.5
 }' >"$work/readings.csv"
 
+# CPU seconds of the server so far (the machine may be shared: wall time
+# alone depends on what else runs).
+server_cpu() {
+  awk -v hz="$(getconf CLK_TCK)" '{printf "%.2f", ($14 + $15) / hz}' "/proc/$(cat "$work/db/mysqld.pid")/stat"
+}
 for run in first second; do
   start=$(date +%s.%N)
-  "$BUILD/ulmet-weather-import" "$work/readings.csv" | tail -n 1
+  cpu_before=$(server_cpu)
+  /usr/bin/time -f "%U %S" -o "$work/import-time.txt" "$BUILD/ulmet-weather-import" "$work/readings.csv" | tail -n 1
   end=$(date +%s.%N)
-  echo "$run import: $(echo "$READINGS / ($end - $start)" | bc -l | xargs printf '%.0f') readings/s"
+  read -r user sys <"$work/import-time.txt"
+  echo "$run import: $(echo "$READINGS / ($end - $start)" | bc -l | xargs printf '%.0f') readings/s" \
+    "($(echo "$end - $start" | bc -l | xargs printf '%.2f') s; CPU s: importer $(echo "$user + $sys" | bc -l | xargs printf '%.2f')," \
+    "server $(echo "$(server_cpu) - $cpu_before" | bc -l | xargs printf '%.2f'); load $(cut -d ' ' -f 1 /proc/loadavg))"
 done
 
 # Hostile files: junk lines (escape bytes, separators) and a header that
