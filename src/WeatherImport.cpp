@@ -464,7 +464,7 @@ ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, i
         if (!weatherKeysPresent(db)) {
             sum.failure =
                 "the tables pressure, temperature and humidity have no unique key on their time "
-                "(uq_<table>_data): upgrade the database with install-db first";
+                "(uq_<table>_data): database not upgraded: run ulmet-install-db";
             sum.failed = 1;
             db.disconnect();
             return sum;
