@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Measures ulmet-weather-import: READINGS one-minute readings (default a
 # year, 525,600) written as CSV, imported into a private server, then
-# imported again (every value already present), and the idle CPU of
-# ulmet-weather reading one sentence a second from the sensor simulator
+# imported again (every value already present); the time and peak memory
+# of ulmet-weather-import --dry-run on 10 MB of junk lines and on a RINEX
+# file whose header announces 99,999 observation types; and the idle CPU
+# of ulmet-weather reading one sentence a second from the sensor simulator
 # for IDLE_SECONDS (default 60).
 #
 #   bench/weather_import.sh      (BUILD, READINGS, IDLE_SECONDS may be set)
 #
-# Prints readings per second of both imports and the daemon's CPU seconds.
+# Prints readings per second of both imports, seconds and peak resident
+# kB of the hostile files, and the daemon's CPU seconds.
 # Private server only; everything is removed at the end.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,11 +41,39 @@ awk -v n="$READINGS" 'BEGIN {
       1000 + (i % 30) * 0.5, 10 + (i % 20) * 0.25, 50 + (i % 40) * 0.5
 }' >"$work/readings.csv"
 
+# CPU seconds of the server so far (the machine may be shared: wall time
+# alone depends on what else runs).
+server_cpu() {
+  awk -v hz="$(getconf CLK_TCK)" '{printf "%.2f", ($14 + $15) / hz}' "/proc/$(cat "$work/db/mysqld.pid")/stat"
+}
 for run in first second; do
   start=$(date +%s.%N)
-  "$BUILD/ulmet-weather-import" "$work/readings.csv" | tail -n 1
+  cpu_before=$(server_cpu)
+  /usr/bin/time -f "%U %S" -o "$work/import-time.txt" "$BUILD/ulmet-weather-import" "$work/readings.csv" | tail -n 1
   end=$(date +%s.%N)
-  echo "$run import: $(echo "$READINGS / ($end - $start)" | bc -l | xargs printf '%.0f') readings/s"
+  read -r user sys <"$work/import-time.txt"
+  echo "$run import: $(echo "$READINGS / ($end - $start)" | bc -l | xargs printf '%.0f') readings/s" \
+    "($(echo "$end - $start" | bc -l | xargs printf '%.2f') s; CPU s: importer $(echo "$user + $sys" | bc -l | xargs printf '%.2f')," \
+    "server $(echo "$(server_cpu) - $cpu_before" | bc -l | xargs printf '%.2f'); load $(cut -d ' ' -f 1 /proc/loadavg))"
+done
+
+# Hostile files: junk lines (escape bytes, separators) and a header that
+# announces 99,999 observation types over 1.4 MB of type lines.
+head -c 7500000 /dev/urandom | base64 -w 76 | tr '+/' ',;' >"$work/junk.txt"
+{
+  printf '%-60s%-20s\n' '     3.05           M' 'RINEX VERSION / TYPE'
+  printf '%-60s%-20s\n' ' 99999    PR    TD    HR    PR    TD    HR    PR    TD    HR' '# / TYPES OF OBSERV'
+  for _ in $(seq 17500); do
+    printf '%-60s%-20s\n' '    PR    TD    HR    PR    TD    HR    PR    TD    HR' '# / TYPES OF OBSERV'
+  done
+  printf '%-60s%-20s\n' '' 'END OF HEADER'
+  printf ' 2026 12 07 10 00 30 1012.5   14.0   70.0\n'
+} >"$work/hostile.rnx"
+for f in junk.txt hostile.rnx; do
+  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$BUILD/ulmet-weather-import" --dry-run "$work/$f" |
+    tail -n 1 | cut -c 1-200 || true
+  read -r seconds kb < <(tail -n 1 "$work/time.txt")
+  echo "$f ($(stat -c %s "$work/$f") bytes): $seconds s, $kb kB peak resident"
 done
 
 "$BUILD/weather_sensor_sim" --link "$work/sensor" >"$work/sim.log" 2>&1 &

@@ -13,8 +13,10 @@
 -- on (data, prn) makes storing a row idempotent, so a row sent twice (a
 -- replay cut by a crash, a connection lost after the statement was sent)
 -- is refused as a duplicate instead of stored twice; ipwv likewise holds
--- one row per minute. scripts/install-db brings a table made by an earlier
--- version to exactly these definitions (see upgrade_table there), moving
+-- one row per minute; pressure, temperature and humidity hold one row per
+-- date-time, so that importing a file again stores nothing twice.
+-- scripts/install-db brings a table made by an earlier version to
+-- exactly these definitions (see upgrade_table there), moving
 -- later copies of a row to <table>_duplicates.
 
 CREATE DATABASE IF NOT EXISTS UlmetDB;
@@ -68,21 +70,21 @@ CREATE TABLE IF NOT EXISTS pressure (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   pressure_value DOUBLE,
   data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
-  INDEX idx_pressure_data (data)
+  UNIQUE KEY uq_pressure_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS temperature (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   temperature_value DOUBLE,
   data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
-  INDEX idx_temperature_data (data)
+  UNIQUE KEY uq_temperature_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS humidity (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   humidity_value DOUBLE,
   data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
-  INDEX idx_humidity_data (data)
+  UNIQUE KEY uq_humidity_data (data)
 ) ENGINE=InnoDB;
 
 CREATE TABLE IF NOT EXISTS radiance (

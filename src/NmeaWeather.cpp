@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -68,12 +69,12 @@ NmeaResult parseMda(const std::vector<std::string>& f) {
     double v = 0.0;
     if (number(f[3], &v, &ok)) {
         if (f[4] != "B") return refused(NmeaStatus::Malformed, "MDA pressure unit '" + f[4] + "'");
-        s.hasPressure = true;
-        s.pressure = v * 1000.0;
+        s.hasUnnamedPressure = true;
+        s.unnamedPressure = v * 1000.0;
     } else if (ok && number(f[1], &v, &ok)) {
         if (f[2] != "I") return refused(NmeaStatus::Malformed, "MDA pressure unit '" + f[2] + "'");
-        s.hasPressure = true;
-        s.pressure = v * kHpaPerInHg;
+        s.hasUnnamedPressure = true;
+        s.unnamedPressure = v * kHpaPerInHg;
     }
     if (ok && number(f[5], &v, &ok)) {
         if (f[6] != "C")
@@ -118,12 +119,11 @@ NmeaResult parseXdr(const std::vector<std::string>& f) {
                 hPa = v * kHpaPerInHg;
             else
                 return refused(NmeaStatus::Malformed, "XDR pressure unit '" + unit + "'");
+            if (reducedPressureName(name)) continue;  // not the pressure at the barometer
             if (!s.hasPressure) s.pressure = hPa;
             s.hasPressure = true;
         } else if (type == "C") {
-            // Water and dew-point transducers are not the air temperature.
-            if (name.find("WATER") != std::string::npos || name.find("DEW") != std::string::npos)
-                continue;
+            if (notAirTemperature(name)) continue;
             double c = 0.0;
             if (unit == "C")
                 c = v;
@@ -146,7 +146,49 @@ NmeaResult parseXdr(const std::vector<std::string>& f) {
     return r;
 }
 
+bool containsAny(const std::string& upperName, std::initializer_list<const char*> parts) {
+    for (const char* part : parts)
+        if (upperName.find(part) != std::string::npos) return true;
+    return false;
+}
+
 }  // namespace
+
+bool notAirTemperature(const std::string& name) {
+    const std::string n = upper(name);
+    return n == "WCHR" || n == "WCHT" || n == "HINX" || n == "DWPT" ||
+           containsAny(n, {"CHILL", "HEAT", "WATER", "SEA", "DEW", "INSIDE", "INTERNAL", "SOIL",
+                           "GROUND", "ROAD"});
+}
+
+bool reducedPressureName(const std::string& name) {
+    const std::string n = upper(name);
+    return n == "SLP" || containsAny(n, {"QNH", "QFF", "MSL", "SEA", "REDUC"});
+}
+
+bool parseMdaPressure(const std::string& text, MdaPressure* out) {
+    if (text == "auto")
+        *out = MdaPressure::Auto;
+    else if (text == "station")
+        *out = MdaPressure::Station;
+    else if (text == "sea-level")
+        *out = MdaPressure::SeaLevel;
+    else
+        return false;
+    return true;
+}
+
+const char* mdaPressureName(MdaPressure choice) {
+    switch (choice) {
+        case MdaPressure::Auto:
+            return "auto";
+        case MdaPressure::Station:
+            return "station";
+        case MdaPressure::SeaLevel:
+            return "sea-level";
+    }
+    return "?";
+}
 
 const char* nmeaStatusName(NmeaStatus status) {
     switch (status) {
@@ -172,20 +214,56 @@ unsigned nmeaChecksum(const std::string& body) {
     return sum;
 }
 
-bool plausibleSample(const WeatherSample& s, std::string* reason) {
-    char text[96];
-    if (s.hasPressure && !(s.pressure >= 300.0 && s.pressure <= 1100.0)) {
-        (void)std::snprintf(text, sizeof text, "pressure %.2f hPa outside 300 to 1100", s.pressure);
-    } else if (s.hasTemperature && !(s.temperature >= -90.0 && s.temperature <= 60.0)) {
-        (void)std::snprintf(text, sizeof text, "temperature %.2f C outside -90 to 60",
-                            s.temperature);
-    } else if (s.hasHumidity && !(s.humidity >= 0.0 && s.humidity <= 100.0)) {
-        (void)std::snprintf(text, sizeof text, "humidity %.2f %% outside 0 to 100", s.humidity);
-    } else {
-        return true;
+namespace {
+
+// The quantities of a sample and their bounds, in the order they are checked.
+struct Quantity {
+    bool WeatherSample::*has;
+    double WeatherSample::*value;
+    const char* format;
+    double low, high;
+};
+const Quantity kQuantities[] = {
+    {&WeatherSample::hasPressure, &WeatherSample::pressure, "pressure %.2f hPa outside 300 to 1100",
+     300.0, 1100.0},
+    {&WeatherSample::hasUnnamedPressure, &WeatherSample::unnamedPressure,
+     "pressure %.2f hPa outside 300 to 1100", 300.0, 1100.0},
+    {&WeatherSample::hasTemperature, &WeatherSample::temperature,
+     "temperature %.2f C outside -90 to 60", -90.0, 60.0},
+    {&WeatherSample::hasHumidity, &WeatherSample::humidity, "humidity %.2f %% outside 0 to 100",
+     0.0, 100.0},
+};
+
+// True when `s` carries quantity `q` outside its bounds; `reason` gets the text.
+bool impossible(const WeatherSample& s, const Quantity& q, std::string* reason) {
+    const double v = s.*q.value;
+    if (!(s.*q.has) || (v >= q.low && v <= q.high)) return false;
+    if (reason != nullptr) {
+        char text[96];
+        (void)std::snprintf(text, sizeof text, q.format, v);
+        *reason = text;
     }
-    if (reason != nullptr) *reason = text;
-    return false;
+    return true;
+}
+
+}  // namespace
+
+bool plausibleSample(const WeatherSample& s, std::string* reason) {
+    for (const Quantity& q : kQuantities)
+        if (impossible(s, q, reason)) return false;
+    return true;
+}
+
+int dropImpossible(WeatherSample* s, std::vector<std::string>* reasons) {
+    int dropped = 0;
+    for (const Quantity& q : kQuantities) {
+        std::string why;
+        if (!impossible(*s, q, &why)) continue;
+        s->*q.has = false;
+        ++dropped;
+        if (reasons != nullptr) reasons->push_back(why);
+    }
+    return dropped;
 }
 
 NmeaResult parseNmeaSentence(const std::string& input) {

@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "NmeaWeather.h"
+#include "ReceiverValues.h"
 #include "RowSpool.h"
 #include "WeatherMinute.h"
 #include "WeatherStore.h"
@@ -31,6 +32,7 @@ struct Options {
     unsigned long baud = 4800;
     std::string spool = "weather-spool.sql";
     bool stationLog = false;
+    MdaPressure mda = MdaPressure::Auto;
 };
 
 bool parseBaud(const char* text, unsigned long* baud) {
@@ -49,6 +51,10 @@ std::string parseOptions(int argc, char** argv, Options* o) {
     if (const char* baud = std::getenv("ULMET_WEATHER_BAUD"); baud != nullptr && *baud != '\0')
         if (!parseBaud(baud, &o->baud))
             return std::string("ULMET_WEATHER_BAUD is not a speed: ") + baud;
+    if (const char* mda = std::getenv("ULMET_WEATHER_MDA_PRESSURE"); mda != nullptr && *mda != '\0')
+        if (!parseMdaPressure(mda, &o->mda))
+            return std::string("ULMET_WEATHER_MDA_PRESSURE is not auto, station or sea-level: ") +
+                   mda;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -58,12 +64,15 @@ std::string parseOptions(int argc, char** argv, Options* o) {
             if (!parseBaud(argv[++i], &o->baud)) return std::string("not a speed: ") + argv[i];
         } else if (a == "--spool" && hasValue) {
             o->spool = argv[++i];
+        } else if (a == "--mda-pressure" && hasValue) {
+            if (!parseMdaPressure(argv[++i], &o->mda))
+                return std::string("--mda-pressure is auto, station or sea-level, not ") + argv[i];
         } else if (a == "--station-log") {
             o->stationLog = true;
         } else {
             return "unknown or incomplete option " + a +
                    " (usage: ulmet-weather [--device PATH] [--baud N] [--spool FILE] "
-                   "[--station-log])";
+                   "[--mda-pressure auto|station|sea-level] [--station-log])";
         }
     }
     return "";
@@ -158,7 +167,7 @@ int runWeatherDaemon(int argc, char** argv) {
     weatherRunning = 1;
 
     Counters counts;
-    MinuteAverager minutes;
+    MinuteAverager minutes(o.mda);
     NmeaLineReader reader;
     std::time_t nextTry = 0;
     int status = 0;
@@ -166,8 +175,8 @@ int runWeatherDaemon(int argc, char** argv) {
         serial::Serial port(o.device, static_cast<uint32_t>(o.baud),
                             serial::Timeout::simpleTimeout(250), serial::eightbits,
                             serial::parity_none, serial::stopbits_one, serial::flowcontrol_none);
-        std::cout << "ulmet-weather: reading " << o.device << " at " << o.baud << " baud, 8N1"
-                  << std::endl;
+        std::cout << "ulmet-weather: reading " << o.device << " at " << o.baud
+                  << " baud, 8N1; MDA pressure: " << mdaPressureName(o.mda) << std::endl;
         std::vector<uint8_t> buffer(4096);
         while (weatherRunning) {
             std::size_t n = port.read(buffer.data(), buffer.size());
@@ -176,8 +185,10 @@ int runWeatherDaemon(int argc, char** argv) {
             for (const WeatherRow& r : rows) {
                 spool.push(format_query(r.table, static_cast<float>(r.value), r.datatime.c_str()));
                 ++counts.rows;
-                std::printf("Minute %s: %s %.2f (%d samples)\n", r.datatime.c_str(),
-                            r.table == 0 ? "P" : (r.table == 1 ? "T" : "RH"), r.value, r.samples);
+                std::printf(
+                    "Minute %s: %s %.2f (%d samples)\n", r.datatime.c_str(),
+                    r.table == 0 ? (r.fromMda ? "P(MDA)" : "P") : (r.table == 1 ? "T" : "RH"),
+                    r.value, r.samples);
             }
             if (!rows.empty()) {
                 (void)std::fflush(stdout);
@@ -196,8 +207,11 @@ int runWeatherDaemon(int argc, char** argv) {
                                 ++counts.ignored;
                             } else {
                                 ++counts.dropped;
+                                // Sensor bytes reach the terminal and the journal
+                                // escaped, never raw.
                                 std::cout << "Dropped sentence (" << nmeaStatusName(r.status)
-                                          << ": " << r.reason << "): " << line << std::endl;
+                                          << ": " << receiver::printable(r.reason)
+                                          << "): " << receiver::printable(line) << std::endl;
                             }
                         });
             if (!spool.empty() && now >= nextTry) {

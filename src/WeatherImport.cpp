@@ -1,5 +1,7 @@
 #include "WeatherImport.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -7,9 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <thread>
+#include <unordered_set>
 
 #include "Database.h"
-#include "WeatherStore.h"
 #include "utilities.h"
 
 namespace {
@@ -57,20 +60,57 @@ bool normaliseTime(std::string text, std::string* out) {
     return true;
 }
 
-void accept(ParsedWeatherFile& f, int line, const std::string& datatime, const WeatherSample& s) {
-    std::string why;
-    if (s.empty()) {
-        f.refused.push_back({line, "no value"});
-    } else if (!plausibleSample(s, &why)) {
-        f.refused.push_back({line, why});
-    } else {
-        f.readings.push_back({line, datatime, s});
+// Reads one line without its '\n' (and a '\r' before it); false at the
+// end of the stream. A line longer than kLongestLine is kept only up to
+// there and *tooLong set: the rest is read past, never stored.
+bool readLine(std::istream& in, std::string* line, bool* tooLong) {
+    line->clear();
+    *tooLong = false;
+    std::streambuf* buf = in.rdbuf();
+    bool any = false;
+    for (;;) {
+        const int c = buf->sbumpc();
+        if (c == std::char_traits<char>::eof()) break;
+        any = true;
+        if (c == '\n') break;
+        if (line->size() < kLongestLine)
+            line->push_back(static_cast<char>(c));
+        else
+            *tooLong = true;
     }
+    if (!any) in.setstate(std::ios::eofbit | std::ios::failbit);
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return any;
+}
+
+void refuseLine(ParsedWeatherFile& f, int line, const std::string& what) {
+    ++f.linesRefused;
+    if (f.refused.size() < kMostReported) f.refused.push_back({line, what});
+}
+
+const char* const kTooLong = "longer than 4096 bytes";
+
+void accept(ParsedWeatherFile& f, int line, const std::string& datatime, WeatherSample s) {
+    if (s.empty()) {
+        refuseLine(f, line, "no value");
+        return;
+    }
+    // An impossible value goes alone; the line's other values stay.
+    std::vector<std::string> why;
+    f.valuesRefused += dropImpossible(&s, &why);
+    for (const std::string& w : why)
+        if (f.refusedValues.size() < kMostReported) f.refusedValues.push_back({line, w});
+    if (!s.empty()) f.readings.push_back({line, datatime, s});
 }
 
 void parseStationLog(std::istream& in, ParsedWeatherFile& f) {
     std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
+    bool tooLong = false;
+    for (int n = 1; readLine(in, &line, &tooLong); ++n) {
+        if (tooLong) {
+            refuseLine(f, n, kTooLong);
+            continue;
+        }
         if (trim(line).empty()) continue;
         std::vector<std::string> fields = splitKeepingEmpty(trim(line), ",;\t");
         std::string datatime;
@@ -79,7 +119,7 @@ void parseStationLog(std::istream& in, ParsedWeatherFile& f) {
             !optionalNumber(fields[1], &s.hasPressure, &s.pressure) ||
             !optionalNumber(fields[2], &s.hasTemperature, &s.temperature) ||
             !optionalNumber(fields[3], &s.hasHumidity, &s.humidity)) {
-            f.refused.push_back({n, "not \"YYYY-MM-DD HH:MM:SS,P,T,RH\""});
+            refuseLine(f, n, "not \"YYYY-MM-DD HH:MM:SS,P,T,RH\"");
             continue;
         }
         accept(f, n, datatime, s);
@@ -91,8 +131,13 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
     int n = 0;
     int column[4] = {-1, -1, -1, -1};  // time, P, T, RH
     std::size_t width = 0;
-    while (std::getline(in, line)) {
+    bool tooLong = false;
+    while (readLine(in, &line, &tooLong)) {
         ++n;
+        if (tooLong) {
+            f.error = std::string("the CSV header is ") + kTooLong;
+            return;
+        }
         if (trim(line).empty()) continue;
         std::vector<std::string> head = splitKeepingEmpty(line, ",");
         static const char* const names[] = {"time", "pressure_hPa", "temperature_C",
@@ -113,9 +158,12 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
             "humidity_pct column";
         return;
     }
-    while (std::getline(in, line)) {
+    while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (tooLong) {
+            refuseLine(f, n, kTooLong);
+            continue;
+        }
         if (trim(line).empty()) continue;
         std::vector<std::string> cells = splitKeepingEmpty(line, ",");
         std::string datatime;
@@ -126,8 +174,8 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
         for (int k = 0; ok && k < 3; ++k)
             if (column[k + 1] >= 0) ok = optionalNumber(cells[column[k + 1]], has[k], value[k]);
         if (!ok) {
-            f.refused.push_back(
-                {n, "not a row of " + std::to_string(width) + " cells with a time and numbers"});
+            refuseLine(f, n,
+                       "not a row of " + std::to_string(width) + " cells with a time and numbers");
             continue;
         }
         accept(f, n, datatime, s);
@@ -146,9 +194,13 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
     std::vector<std::string> types;
     int typeCount = -1;
     bool ended = false;
-    while (std::getline(in, line)) {
+    bool tooLong = false;
+    while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (tooLong) {
+            f.error = "line " + std::to_string(n) + ": a header line " + kTooLong;
+            return;
+        }
         std::string label = labelOf(line);
         if (label == "RINEX VERSION / TYPE") {
             version = std::atof(line.substr(0, 9).c_str());
@@ -158,6 +210,12 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
             }
         } else if (label == "# / TYPES OF OBSERV") {
             if (typeCount < 0) typeCount = std::atoi(line.substr(0, 6).c_str());
+            if (typeCount > kMostRinexTypes) {
+                f.error = "line " + std::to_string(n) + ": " + std::to_string(typeCount) +
+                          " observation types announced, at most " +
+                          std::to_string(kMostRinexTypes) + " are read";
+                return;
+            }
             for (std::size_t at = 6; at + 6 <= 60 && static_cast<int>(types.size()) < typeCount;
                  at += 6)
                 types.push_back(trim(line.substr(at, 6)));
@@ -174,9 +232,12 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
     }
     const bool three = version >= 3.0;
     const std::size_t epochWidth = three ? 20 : 18;
-    while (std::getline(in, line)) {
+    while (readLine(in, &line, &tooLong)) {
         ++n;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (tooLong) {
+            refuseLine(f, n, kTooLong);
+            continue;
+        }
         if (trim(line).empty()) continue;
         const int first = n;
         std::istringstream epoch(line.substr(0, epochWidth));
@@ -196,11 +257,11 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
              at += 7)
             cells.push_back(rest.substr(at, 7));
         while (ok && static_cast<int>(cells.size()) < typeCount && typeCount > 8 &&
-               in.peek() == ' ') {
+               in.rdbuf()->sgetc() == ' ') {
             std::string more;
-            std::getline(in, more);
+            readLine(in, &more, &tooLong);
             ++n;
-            if (!more.empty() && more.back() == '\r') more.pop_back();
+            ok = !tooLong;
             for (std::size_t at = 4; at < more.size() && static_cast<int>(cells.size()) < typeCount;
                  at += 7)
                 cells.push_back(more.substr(at, 7));
@@ -229,7 +290,7 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
             }
         }
         if (!ok) {
-            f.refused.push_back({first, "not a RINEX meteorological data record"});
+            refuseLine(f, first, "not a RINEX meteorological data record");
             continue;
         }
         accept(f, first, datatime, s);
@@ -257,8 +318,9 @@ ParsedWeatherFile parseWeatherFile(std::istream& in, ImportFormat format) {
     if (format == ImportFormat::Auto) {
         // The first line decides; the stream is read again from its start.
         std::string first;
+        bool tooLong = false;
         std::streampos start = in.tellg();
-        std::getline(in, first);
+        readLine(in, &first, &tooLong);
         if (labelOf(first) == "RINEX VERSION / TYPE")
             format = ImportFormat::Rinex;
         else if (first.find("time") != std::string::npos &&
@@ -281,65 +343,166 @@ ParsedWeatherFile parseWeatherFile(std::istream& in, ImportFormat format) {
     return f;
 }
 
-ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, int batch) {
-    ImportSummary sum;
+namespace {
+
+const char* const kWeatherTables[] = {"pressure", "temperature", "humidity"};
+
+// True when each weather table has its unique key on the date-time, the
+// guard that makes a second import store nothing.
+bool weatherKeysPresent(Database& db) {
+    return db.intQuery(
+               "SELECT COUNT(DISTINCT table_name) FROM information_schema.statistics "
+               "WHERE table_schema = DATABASE() AND non_unique = 0 AND column_name = 'data' "
+               "AND index_name = CONCAT('uq_', table_name, '_data') "
+               "AND table_name IN ('pressure', 'temperature', 'humidity');") == 3;
+}
+
+bool hasValue(const WeatherSample& s, int table) {
+    return table == 0 ? s.hasPressure : (table == 1 ? s.hasTemperature : s.hasHumidity);
+}
+double valueOf(const WeatherSample& s, int table) {
+    return table == 0 ? s.pressure : (table == 1 ? s.temperature : s.humidity);
+}
+
+// One table's share of an import: the readings (in date-time order) that
+// carry its quantity, stored in batches on a connection of its own.
+struct TableImport {
+    int table = 0;
+    std::vector<const ImportReading*> rows;
+    long stored = 0, present = 0;
+    std::string failure;
+};
+
+// The date-times of `table` already stored from `first` to `last`; empty
+// when the look-up fails (no SELECT grant): the unique key still decides.
+std::unordered_set<std::string> storedBetween(Database& db, int table, const std::string& first,
+                                              const std::string& last) {
+    std::unordered_set<std::string> out;
+    const std::string sql = std::string("SELECT data FROM ") + kWeatherTables[table] +
+                            " WHERE data BETWEEN '" + first + "' AND '" + last + "';";
+    MYSQL_RES* result = db.query(sql.c_str());
+    if (result == nullptr) return out;
+    while (MYSQL_ROW row = mysql_fetch_row(result))
+        if (row[0] != nullptr) out.insert(row[0]);
+    db.free();
+    return out;
+}
+
+// Stops early when another table's import failed (`failed`).
+void importTable(TableImport& job, std::size_t batch, std::atomic<bool>& failed) {
     Database db;
     if (db.openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200) {
-        sum.failure = "no connection: " + db.errorMessage();
-        sum.failed = 1;
-        return sum;
+        job.failure = "no connection: " + db.errorMessage();
+        failed = true;
+        return;
     }
-    int inBatch = 0;
-    long batchStored = 0;  // stored in the open transaction
-    bool open = false;
-    for (const ImportReading& r : readings) {
-        if (!open) {
-            db.updateQuery("START TRANSACTION;");
-            open = true;
-        }
-        const bool has[3] = {r.sample.hasPressure, r.sample.hasTemperature, r.sample.hasHumidity};
-        const double value[3] = {r.sample.pressure, r.sample.temperature, r.sample.humidity};
-        for (int table = 0; table < 3; ++table) {
-            if (!has[table]) continue;
-            // Without a SELECT grant the unique key (if any) is the guard.
-            if (weatherRowPresent(db, table, r.datatime) == 1) {
-                ++sum.present;
+    const char* name = kWeatherTables[job.table];
+    const std::string head =
+        std::string("INSERT IGNORE INTO ") + name + " (" + name + "_value, data) VALUES ";
+    std::string sql;
+    char tuple[64];
+    for (std::size_t from = 0; from < job.rows.size() && !failed; from += batch) {
+        const std::size_t to = std::min(job.rows.size(), from + batch);
+        // What is there already is not sent again (a second import costs a
+        // look-up per batch); a row stored meanwhile is refused by the key.
+        const std::unordered_set<std::string> there =
+            storedBetween(db, job.table, job.rows[from]->datatime, job.rows[to - 1]->datatime);
+        sql = head;
+        long rows = 0, present = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            const ImportReading& r = *job.rows[i];
+            if (there.count(r.datatime) > 0) {
+                ++present;
                 continue;
             }
-            const char* statement =
-                format_query(table, static_cast<float>(value[table]), r.datatime.c_str());
-            if (!db.updateQuery(statement)) {
-                ++sum.stored;
-                ++batchStored;
-            } else if (Database::classify(db.errorNumber()) == Database::Failure::Duplicate) {
-                ++sum.present;
-            } else {
-                sum.failure = "line " + std::to_string(r.line) + ": " + db.errorMessage() + " (" +
-                              statement + ")";
-                ++sum.failed;
-                db.updateQuery("ROLLBACK;");
-                db.disconnect();
-                sum.stored -= batchStored;  // the rolled-back batch stored nothing
-                return sum;
+            // The value text of format_query, as the daemon stores it.
+            (void)std::snprintf(
+                tuple, sizeof tuple, "%s(%.2f,'%s')", rows > 0 ? "," : "",
+                static_cast<double>(static_cast<float>(valueOf(r.sample, job.table))),
+                r.datatime.c_str());
+            sql += tuple;
+            ++rows;
+        }
+        std::string problem;
+        int stored = 0;
+        if (rows > 0) {
+            if (db.updateQuery(sql.c_str())) {
+                problem = db.errorMessage();
+            } else if ((stored = db.intQuery("SELECT ROW_COUNT();")) < 0) {
+                problem = "no count of the rows stored: " + db.errorMessage();
             }
         }
-        if (++inBatch >= batch) {
-            if (db.updateQuery("COMMIT;")) {
-                sum.failure = "commit failed: " + db.errorMessage();
-                ++sum.failed;
-                sum.stored -= batchStored;
-                return sum;
+        if (!problem.empty()) {
+            int low = job.rows[from]->line, high = low;
+            for (std::size_t i = from; i < to; ++i) {
+                low = std::min(low, job.rows[i]->line);
+                high = std::max(high, job.rows[i]->line);
             }
-            inBatch = 0;
-            batchStored = 0;
-            open = false;
+            job.failure = std::string(name) + " of lines " + std::to_string(low) + " to " +
+                          std::to_string(high) + ": " + problem;
+            failed = true;
+            break;
         }
-    }
-    if (open && db.updateQuery("COMMIT;")) {
-        sum.failure = "commit failed: " + db.errorMessage();
-        ++sum.failed;
-        sum.stored -= batchStored;
+        // Autocommit: each batch is one statement, stored whole or not at all.
+        job.stored += stored;
+        job.present += present + (rows - stored);
     }
     db.disconnect();
+}
+
+}  // namespace
+
+ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, int batch) {
+    ImportSummary sum;
+    {
+        Database db;
+        if (db.openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200) {
+            sum.failure = "no connection: " + db.errorMessage();
+            sum.failed = 1;
+            return sum;
+        }
+        if (!weatherKeysPresent(db)) {
+            sum.failure =
+                "the tables pressure, temperature and humidity have no unique key on their time "
+                "(uq_<table>_data): database not upgraded: run ulmet-install-db";
+            sum.failed = 1;
+            db.disconnect();
+            return sum;
+        }
+        db.disconnect();
+    }
+    // Date-time order: each batch covers a short stretch of time, which the
+    // look-up of what is stored reads from the key.
+    std::vector<const ImportReading*> sorted;
+    sorted.reserve(readings.size());
+    for (const ImportReading& r : readings) sorted.push_back(&r);
+    const auto earlier = [](const ImportReading* a, const ImportReading* b) {
+        return a->datatime < b->datatime;
+    };
+    if (!std::is_sorted(sorted.begin(), sorted.end(), earlier))
+        std::stable_sort(sorted.begin(), sorted.end(), earlier);
+    TableImport jobs[3];
+    for (int table = 0; table < 3; ++table) {
+        jobs[table].table = table;
+        for (const ImportReading* r : sorted)
+            if (hasValue(r->sample, table)) jobs[table].rows.push_back(r);
+    }
+    // The three tables on three connections at once: the server works on
+    // them side by side.
+    const std::size_t step = batch > 0 ? static_cast<std::size_t>(batch) : 1;
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> threads;
+    for (int table = 0; table < 3; ++table)
+        threads.emplace_back(importTable, std::ref(jobs[table]), step, std::ref(failed));
+    for (std::thread& t : threads) t.join();
+    for (const TableImport& job : jobs) {
+        sum.stored += job.stored;
+        sum.present += job.present;
+        if (!job.failure.empty()) {
+            if (!sum.failure.empty()) sum.failure += "; ";
+            sum.failure += job.failure;
+            ++sum.failed;
+        }
+    }
     return sum;
 }

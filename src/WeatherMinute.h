@@ -7,6 +7,13 @@
 // sample belongs to two rows and none is left out. Each quantity is
 // averaged over the samples that carry it; a quantity without samples
 // gives no row, a window without samples gives nothing.
+//
+// MDA's barometric pressure (WeatherSample::unnamedPressure) enters the
+// pressure as the MdaPressure choice says: Station, averaged with the
+// station pressure of XDR; SeaLevel, never; Auto, only while the sensor has
+// sent no station pressure of its own (XDR) since the averager began, and
+// then only in a window without such a reading. A window's pressure is
+// thus always a mean of one kind.
 #ifndef ULMET_WEATHERMINUTE_H
 #define ULMET_WEATHERMINUTE_H
 
@@ -21,11 +28,14 @@ struct WeatherRow {
     double value;
     std::string datatime;  // "YYYY-MM-DD HH:MM:25", local calendar
     int samples;
+    bool fromMda = false;  // a pressure from MDA's barometric pressure (MdaPressure::Auto)
 };
 
 class MinuteAverager {
   public:
     static constexpr int kStoreSecond = 25;
+
+    explicit MinuteAverager(MdaPressure mda = MdaPressure::Auto) : mda_(mda) {}
 
     // Adds a sample received at `now`. Call due(now) first: a window that
     // ended before `now` and was not collected is discarded here.
@@ -35,9 +45,12 @@ class MinuteAverager {
     std::vector<WeatherRow> due(std::time_t now);
 
   private:
-    std::time_t end_ = 0;  // end of the open window (0: none open)
-    double sum_[3] = {0.0, 0.0, 0.0};
-    int count_[3] = {0, 0, 0};
+    MdaPressure mda_;
+    bool stationSeen_ = false;  // an XDR station pressure arrived
+    std::time_t end_ = 0;       // end of the open window (0: none open)
+    // pressure, temperature, humidity, then MDA's pressure under Auto
+    double sum_[4] = {0.0, 0.0, 0.0, 0.0};
+    int count_[4] = {0, 0, 0, 0};
 };
 
 // The end of the window that holds `t`: the next HH:MM:25 after it.

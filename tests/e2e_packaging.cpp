@@ -123,17 +123,26 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
         sql::exec(std::string("INSERT INTO ") + t + " (" + t + "_value, data) VALUES (7.5, " +
                       "'2018-05-06 00:01:05')",
                   socket);
+    // The weather tables had a plain index on the time: a date-time twice.
+    sql::exec(
+        "ALTER TABLE pressure DROP INDEX uq_pressure_data, ADD INDEX idx_pressure_data (data)",
+        socket);
+    sql::exec("INSERT INTO pressure (pressure_value, data) VALUES (8.5, '2018-05-06 00:01:05')",
+              socket);
     // Every row of every table, the columns the old schema had; after the
-    // set-up troposphericDelay is read together with the rows moved aside.
-    auto everyRow = [&](const std::string& delays) {
+    // set-up troposphericDelay and pressure are read together with the rows
+    // moved aside.
+    auto everyRow = [&](const std::string& delays, const std::string& pressure) {
         std::string text;
         for (const std::string t : kTables)
             text += content(t == "troposphericDelay" ? delays + " ORDER BY id"
                             : t == "ipwv"            ? "SELECT id, ipwv_value, data FROM ipwv"
+                            : t == "pressure"        ? pressure + " ORDER BY id"
                                                      : "SELECT * FROM " + t + " ORDER BY id");
         return text;
     };
-    const std::string before = everyRow("SELECT * FROM troposphericDelay");
+    const std::string before =
+        everyRow("SELECT * FROM troposphericDelay", "SELECT * FROM pressure");
 
     for (int run = 0; run < 2; ++run) {
         const std::string install =
@@ -143,11 +152,17 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
                       std::string::npos,
                   run == 0)
             << install;
+        EXPECT_EQ(install.find("1 later copies of a row moved to pressure_duplicates") !=
+                      std::string::npos,
+                  run == 0)
+            << install;
         EXPECT_EQ(definitions(), current);
         // The first copy of each minute and satellite stays.
         EXPECT_EQ(content("SELECT id FROM troposphericDelay ORDER BY id"), "1 \n2 \n4 \n");
+        EXPECT_EQ(content("SELECT pressure_value FROM pressure"), "7.5 \n");
         EXPECT_EQ(everyRow("SELECT * FROM troposphericDelay UNION ALL SELECT * FROM "
-                           "troposphericDelay_duplicates"),
+                           "troposphericDelay_duplicates",
+                           "SELECT * FROM pressure UNION ALL SELECT * FROM pressure_duplicates"),
                   before);
         EXPECT_EQ(content("SELECT ipwv_sigma, elevation, prn, satellites FROM ipwv"),
                   "NULL NULL NULL NULL \n");

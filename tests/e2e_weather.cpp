@@ -12,6 +12,7 @@
 #include <fstream>
 #include <regex>
 
+#include "NmeaWeather.h"
 #include "TestSupport.h"
 
 using namespace testsupport;
@@ -119,6 +120,48 @@ TEST(WeatherDaemon, MinuteMeansSurviveAnOutageAndFeedTheRetrieval) {
     }
     EXPECT_EQ(sql::scalar("SELECT COUNT(DISTINCT data) FROM ipwv WHERE ipwv_value > 0", sock), "5");
     sim.signal(SIGTERM);
+}
+
+// A marine-style ultrasonic station on the line: $WIMDA with the pressure
+// reduced to sea level, $YXXDR with wind chill and heat index beside the
+// air temperature and the station pressure, and noise with terminal
+// control bytes. The minute holds the air temperature and the station
+// pressure alone; the noise reaches the output escaped.
+TEST(WeatherDaemon, RealStationSentencesAndControlBytes) {
+    PrivateServer server;
+    const std::string sock = server.socket();
+    TempDir dir("ulmet-weather");
+    Pty sensor;
+    std::vector<std::string> env =
+        withFaketime("+" + std::to_string(offsetToSecondOfMinute(30)) + " x10");
+    env.push_back("MYSQL_UNIX_PORT=" + sock);
+    ChildProcess daemon({binDir() + "/ulmet-weather", "--device", sensor.path()}, env, dir.path());
+    ASSERT_TRUE(daemon.waitForOutput("MDA pressure: auto", 10s)) << daemon.output();
+    auto sentence = [](const std::string& body) {
+        char sum[8];
+        std::snprintf(sum, sizeof sum, "*%02X\r\n", nmeaChecksum(body));
+        return "$" + body + sum;
+    };
+    std::string burst;
+    for (int i = 0; i < 3; ++i)
+        burst += sentence("WIMDA,29.8999,I,1.0125,B,2.0,C,,C,75.0,,-1.9,C,,T,,M,3.2,N,1.6,M") +
+                 sentence("YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT,C,2.0,C,HINX,P,1.0090,B,STNP");
+    burst += std::string("$WIXDR,C,1\x1b[2J\x07\0,C,Air*00\r\n", 27) + "\x1b]0;owned\x07\r\n";
+    sensor.write(burst);
+    ASSERT_TRUE(waitFor([&] { return count(daemon.output(), "Minute ") >= 3; }, 20s))
+        << daemon.output();
+    ASSERT_TRUE(
+        waitFor([&] { return sql::scalar("SELECT COUNT(*) FROM humidity", sock) == "1"; }, 20s));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait(10s), 0);
+    const std::string out = daemon.output();
+    EXPECT_EQ(sql::scalar("SELECT pressure_value FROM pressure", sock), "1009") << out;
+    EXPECT_EQ(sql::scalar("SELECT temperature_value FROM temperature", sock), "2") << out;
+    EXPECT_EQ(sql::scalar("SELECT humidity_value FROM humidity", sock), "75") << out;
+    EXPECT_EQ(count(out, "Dropped sentence"), 2u) << out;
+    EXPECT_NE(out.find("\\x1b[2J\\x07\\x00,C,Air*00"), std::string::npos) << out;
+    EXPECT_NE(out.find("\\x1b]0;owned\\x07"), std::string::npos) << out;
+    for (char c : {'\x1b', '\x07', '\0'}) EXPECT_EQ(out.find(c), std::string::npos) << int(c);
 }
 
 }  // namespace

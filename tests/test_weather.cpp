@@ -68,7 +68,11 @@ TEST(Nmea, SentencesAndUnitLetters) {
         NmeaResult r = parseNmeaSentence(signedSentence(c.body) + "\r\n");
         ASSERT_EQ(nmeaStatusName(r.status), std::string(nmeaStatusName(c.status))) << r.reason;
         if (c.hasP < 0) continue;
-        EXPECT_EQ(r.sample.hasPressure, c.hasP == 1);
+        // MDA's pressure does not say which it is: kept apart.
+        const bool mda = std::string(c.body).find("MDA") != std::string::npos;
+        EXPECT_EQ(r.sample.hasPressure && mda, false);
+        EXPECT_EQ(mda ? r.sample.hasUnnamedPressure : r.sample.hasPressure, c.hasP == 1);
+        if (mda) r.sample.pressure = r.sample.unnamedPressure;
         EXPECT_EQ(r.sample.hasTemperature, c.hasT == 1);
         EXPECT_EQ(r.sample.hasHumidity, c.hasRH == 1);
         if (c.hasP == 1) {
@@ -123,6 +127,50 @@ TEST(Nmea, LineReaderSplitsAtLineEndsAndAtANewDollar) {
     std::string junk(10000, 'x');
     noisy.feed(junk.data(), junk.size(), sink);
     EXPECT_LE(noisy.pending().size(), 256u);
+}
+
+// Names of real instruments' transducers: air temperature beside wind
+// chill, heat index, water and dew point; station pressure beside reduced.
+TEST(Nmea, OnlyAirTemperatureAndStationPressure) {
+    for (const char* name : {"WCHR", "wcht", "HINX", "ENV_WATER_T", "DewPoint", "DWPT", "WindChill",
+                             "HeatIndex", "Heater", "ENV_INSIDE_T"})
+        EXPECT_TRUE(notAirTemperature(name)) << name;
+    for (const char* name : {"TempAir", "ENV_OUTAIR_T", "AirTemp", "0", "", "TA"})
+        EXPECT_FALSE(notAirTemperature(name)) << name;
+    for (const char* name : {"QNH", "QFF", "MSLP", "SeaLevel", "SLP", "PressureReduced"})
+        EXPECT_TRUE(reducedPressureName(name)) << name;
+    for (const char* name : {"STNP", "Baro", "Barometer", "0", "", "QFE"})
+        EXPECT_FALSE(reducedPressureName(name)) << name;
+
+    // An ultrasonic station's burst: wind chill and heat index first, then
+    // the air; the reduced pressure named beside the station pressure.
+    NmeaResult x = parseNmeaSentence(
+        signedSentence("YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT,C,2.0,C,HINX,C,2.0,C,TempAir,P,1.0125,"
+                       "B,QNH,P,1.0090,B,STNP"));
+    ASSERT_EQ(x.status, NmeaStatus::Ok) << x.reason;
+    EXPECT_DOUBLE_EQ(x.sample.temperature, 2.0);
+    EXPECT_NEAR(x.sample.pressure, 1009.0, 1e-9);
+    EXPECT_FALSE(x.sample.hasUnnamedPressure);
+    // Wind chill alone is no temperature at all.
+    NmeaResult chill = parseNmeaSentence(signedSentence("YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT"));
+    EXPECT_EQ(chill.status, NmeaStatus::Ignored);
+    NmeaResult m = parseNmeaSentence(signedSentence("WIMDA,29.8999,I,1.0125,B,2.0,C,,C,75.0,,,C"));
+    ASSERT_EQ(m.status, NmeaStatus::Ok);
+    EXPECT_FALSE(m.sample.hasPressure);
+    EXPECT_NEAR(m.sample.unnamedPressure, 1012.5, 1e-9);
+    // An impossible MDA pressure refuses the sentence like any other.
+    EXPECT_EQ(parseNmeaSentence(signedSentence("WIMDA,,I,0.2,B,2.0,C,,C,75.0,,,C")).status,
+              NmeaStatus::Impossible);
+    WeatherSample both;
+    both.hasPressure = both.hasHumidity = both.hasTemperature = true;
+    both.pressure = 1009.0;
+    both.humidity = 100.1;
+    both.temperature = 61.0;
+    std::vector<std::string> why;
+    EXPECT_EQ(dropImpossible(&both, &why), 2);
+    EXPECT_TRUE(both.hasPressure && !both.hasHumidity && !both.hasTemperature);
+    EXPECT_EQ(why, (std::vector<std::string>{"temperature 61.00 C outside -90 to 60",
+                                             "humidity 100.10 % outside 0 to 100"}));
 }
 
 std::time_t at(int hour, int minute, int second) {
@@ -182,6 +230,50 @@ TEST(MinuteAverager, WindowsEndAtSecond25AndHoldTheirMeans) {
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0].datatime, "2026-12-07 10:07:25");
     EXPECT_DOUBLE_EQ(rows[0].value, 1010);
+}
+
+// The station of the burst above: MDA (air 2.0 C, reduced 1012.5 hPa) and
+// XDR (wind chill, station pressure 1009.0 hPa) every second.
+TEST(MinuteAverager, OneKindOfPressurePerMean) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::string mda = signedSentence("WIMDA,29.8999,I,1.0125,B,2.0,C,,C,75.0,,,C");
+    const std::string xdr = signedSentence("YXXDR,C,-3.1,C,WCHR,P,1.0090,B,STNP");
+    auto run = [&](MdaPressure choice, bool withXdr) {
+        MinuteAverager avg(choice);
+        for (int second = 26; second < 60 + 25; ++second) {
+            avg.add(at(10, 0, 0) + second, parseNmeaSentence(mda).sample);
+            if (withXdr) avg.add(at(10, 0, 0) + second, parseNmeaSentence(xdr).sample);
+        }
+        std::vector<WeatherRow> rows = avg.due(at(10, 1, 25));
+        // A later minute with MDA only: the XDR went quiet.
+        avg.add(at(10, 1, 30), parseNmeaSentence(mda).sample);
+        for (const WeatherRow& r : avg.due(at(10, 2, 25))) rows.push_back(r);
+        std::string text;
+        for (const WeatherRow& r : rows) {
+            char one[64];
+            std::snprintf(one, sizeof one, "%s %d %.2f%s;", r.datatime.c_str() + 14, r.table,
+                          r.value, r.fromMda ? " mda" : "");
+            text += one;
+        }
+        return text;
+    };
+    EXPECT_EQ(run(MdaPressure::Auto, true),
+              "01:25 0 1009.00;01:25 1 2.00;01:25 2 75.00;"
+              "02:25 1 2.00;02:25 2 75.00;");
+    EXPECT_EQ(run(MdaPressure::Auto, false),
+              "01:25 0 1012.50 mda;01:25 1 2.00;01:25 2 75.00;"
+              "02:25 0 1012.50 mda;02:25 1 2.00;02:25 2 75.00;");
+    EXPECT_EQ(run(MdaPressure::SeaLevel, false),
+              "01:25 1 2.00;01:25 2 75.00;"
+              "02:25 1 2.00;02:25 2 75.00;");
+    EXPECT_EQ(run(MdaPressure::Station, false),
+              "01:25 0 1012.50;01:25 1 2.00;01:25 2 75.00;"
+              "02:25 0 1012.50;02:25 1 2.00;02:25 2 75.00;");
+    MdaPressure parsed = MdaPressure::Auto;
+    EXPECT_TRUE(parseMdaPressure("sea-level", &parsed));
+    EXPECT_EQ(parsed, MdaPressure::SeaLevel);
+    EXPECT_FALSE(parseMdaPressure("reduced", &parsed));
 }
 
 TEST(WeatherStore, SpoolTakesOnlyTheWeatherInserts) {

@@ -2,7 +2,7 @@
 // Stores the weather readings of files (WeatherImport.h); running it twice
 // over the same file stores nothing the second time. Exit status 0 when
 // every file was read and every value stored or already present, 1 when
-// lines were refused, 2 on a file that cannot be read or a database
+// lines or values were refused, 2 on a file that cannot be read or a database
 // failure.
 #include <fstream>
 #include <iostream>
@@ -56,14 +56,25 @@ int main(int argc, char** argv) {
         }
         for (const ImportProblem& p : parsed.refused)
             std::cout << a << ":" << p.line << ": refused: " << p.what << std::endl;
+        if (parsed.linesRefused > static_cast<long>(parsed.refused.size()))
+            std::cout << a << ": " << parsed.linesRefused - static_cast<long>(parsed.refused.size())
+                      << " more lines refused" << std::endl;
+        for (const ImportProblem& p : parsed.refusedValues)
+            std::cout << a << ":" << p.line << ": value refused, the line's others kept: " << p.what
+                      << std::endl;
+        if (parsed.valuesRefused > static_cast<long>(parsed.refusedValues.size()))
+            std::cout << a << ": "
+                      << parsed.valuesRefused - static_cast<long>(parsed.refusedValues.size())
+                      << " more values refused" << std::endl;
         ImportSummary sum;
         if (!dryRun) sum = storeWeatherReadings(parsed.readings);
         if (!sum.failure.empty()) std::cout << a << ": database: " << sum.failure << std::endl;
         std::cout << a << " (" << importFormatName(parsed.format) << "): " << parsed.readings.size()
                   << " readings, " << sum.stored << " values stored, " << sum.present
-                  << " already present, " << parsed.refused.size() << " lines refused" << std::endl;
+                  << " already present, " << parsed.linesRefused << " lines refused, "
+                  << parsed.valuesRefused << " values refused" << std::endl;
         if (sum.failed > 0) status = 2;
-        if (status == 0 && !parsed.refused.empty()) status = 1;
+        if (status == 0 && (parsed.linesRefused > 0 || parsed.valuesRefused > 0)) status = 1;
     }
     if (files == 0) {
         std::cout << "usage: ulmet-weather-import [--format rinex|log|csv] [--dry-run] FILE..."
