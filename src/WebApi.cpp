@@ -170,7 +170,8 @@ WebReply WebApi::series(const WebParams& params, time_t now) const {
 
     Series s;
     std::string error;
-    if (!loadSeries(period, schema, points, now, &s, &error)) return unavailable("/api/series", error);
+    if (!loadSeries(period, schema, points, now, &s, &error))
+        return unavailable("/api/series", error);
     std::ostringstream o;
     o << "{\"station\": " << (name.empty() ? "null" : jsonString(name))
       << ", \"from\": " << isoTime(period.first) << ", \"to\": " << isoTime(period.last)

@@ -18,8 +18,8 @@
 
 #include <ctime>
 #include <functional>
-#include <ostream>
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 

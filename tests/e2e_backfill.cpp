@@ -98,7 +98,8 @@ TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
         EXPECT_EQ(metrics["ulmet_ipwv_last_timestamp_seconds"], 1394028060 + 60 * std::min(m, 4));
     }
     EXPECT_EQ(readFile(victim), "kept\n");
-    EXPECT_EQ(runToEnd({"/bin/sh", "-c", "ls " + dir_.path()}), "0|mistrel.prom\nmistrel.prom.tmp\nvictim\n");
+    EXPECT_EQ(runToEnd({"/bin/sh", "-c", "ls " + dir_.path()}),
+              "0|mistrel.prom\nmistrel.prom.tmp\nvictim\n");
     std::vector<sql::Row> reference = ipwv();
     ASSERT_EQ(reference.size(), 5u);
     // The runs of minutes 2, 4 and 5 were missed.

@@ -17,16 +17,16 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <chrono>
 #include <ctime>
 #include <exception>
 #include <fstream>
 #include <iostream>
 #include <sstream>
-#include <string>
 #include <streambuf>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -187,7 +187,7 @@ int main(int argc, char** argv) {
         res.set_content(chartText, "text/javascript; charset=utf-8");
     });
     server.Get(R"(/api/[a-z]+)", [&api, &downloads](const httplib::Request& req,
-                                                     httplib::Response& res) {
+                                                    httplib::Response& res) {
         secure(res);
         res.set_header("Cache-Control", "no-store");
         const bool download = req.path == "/api/export";

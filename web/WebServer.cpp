@@ -35,7 +35,9 @@ int millisecondsUntil(Clock::time_point t) {
 class ConnectionStream : public httplib::Stream {
   public:
     ConnectionStream(int fd, std::string buffer, int ioSeconds, Clock::time_point deadline)
-        : fd_(fd), buffer_(std::move(buffer)), io_(std::chrono::seconds(ioSeconds)),
+        : fd_(fd),
+          buffer_(std::move(buffer)),
+          io_(std::chrono::seconds(ioSeconds)),
           deadline_(deadline) {}
 
     using httplib::Stream::write;
@@ -79,8 +81,8 @@ class ConnectionStream : public httplib::Stream {
 
   private:
     bool wait(short events) const {
-        const int limit = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(io_).count());
+        const int limit =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(io_).count());
         pollfd p{fd_, events, 0};
         int n;
         do n = ::poll(&p, 1, std::min(limit, millisecondsUntil(deadline_)));
@@ -179,29 +181,33 @@ void WebServer::drop(Connection& c) {
 
 void WebServer::refuse(Connection& c, int status, const char* reason, const char* message) {
     const std::string body = std::string("{\"error\": \"") + message + "\"}\n";
-    const std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                               "\r\nContent-Type: application/json\r\nContent-Length: " +
-                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-                               body;
+    const std::string answer =
+        "HTTP/1.1 " + std::to_string(status) + " " + reason +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\n\r\n" + body;
     (void)!::send(c.fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     ::shutdown(c.fd, SHUT_WR);
-    drop(c);
+    c.closing = true;
+    c.buffer.clear();
+    c.buffer.shrink_to_fit();
+    c.deadline = Clock::now() + std::chrono::seconds(2);
 }
 
 bool WebServer::examine(Connection& c) {
     const size_t end = c.buffer.find("\r\n\r\n");
     const size_t head = end == std::string::npos ? c.buffer.size() : end + 4;
-    const size_t lines =
-        static_cast<size_t>(std::count(c.buffer.begin(), c.buffer.begin() + head, '\n'));
+    const auto lines = static_cast<size_t>(
+        std::count(c.buffer.begin(), c.buffer.begin() + static_cast<std::ptrdiff_t>(head), '\n'));
     if (c.buffer.find('\n') == std::string::npos && c.buffer.size() > limits_.headBytes) {
         refuse(c, 414, "URI Too Long", "the address is too long");
-        return false;
+        return true;
     }
     // The blank line that ends a head is not one of its lines.
-    if (head > limits_.headBytes || lines > limits_.headLines + (end == std::string::npos ? 0 : 1)) {
+    if (head > limits_.headBytes ||
+        lines > limits_.headLines + (end == std::string::npos ? 0 : 1)) {
         refuse(c, 431, "Request Header Fields Too Large",
                "the request's header fields are too many or too long");
-        return false;
+        return true;
     }
     if (end == std::string::npos) return true;
     {
@@ -213,11 +219,18 @@ bool WebServer::examine(Connection& c) {
         }
     }
     refuse(c, 503, "Service Unavailable", "the server is busy; try again in a minute");
-    return false;
+    return true;
 }
 
 bool WebServer::readHead(Connection& c) {
     char chunk[4096];
+    while (c.closing) {
+        const ssize_t n = ::recv(c.fd, chunk, sizeof(chunk), 0);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        drop(c);
+        return false;
+    }
     while (c.buffer.size() <= limits_.headBytes) {
         const size_t room = limits_.headBytes + 1 - c.buffer.size();
         const ssize_t n = ::recv(c.fd, chunk, std::min(sizeof(chunk), room), 0);
@@ -249,7 +262,7 @@ void WebServer::readHeads() {
         }
         // A kept-alive connection may come back with the next head already read.
         for (size_t i = waiting.size(); i-- > 0;) {
-            if (waiting[i].buffer.empty() || examine(waiting[i])) continue;
+            if (waiting[i].buffer.empty() || waiting[i].closing || examine(waiting[i])) continue;
             waiting[i] = std::move(waiting.back());
             waiting.pop_back();
         }
@@ -268,12 +281,14 @@ void WebServer::readHeads() {
         for (size_t i = waiting.size(); i-- > 0;) {
             Connection& c = waiting[i];
             bool keep = true;
-            if (polled[i + 1].revents != 0)
-                keep = readHead(c);
-            else if (now >= c.deadline && c.started)
-                refuse(c, 408, "Request Timeout", "the request took too long to arrive"), keep = false;
-            else if (now >= c.deadline)
-                drop(c), keep = false;  // a kept-alive connection left idle
+            if (now < c.deadline) {
+                if (polled[i + 1].revents != 0) keep = readHead(c);
+            } else if (c.started && !c.closing) {
+                refuse(c, 408, "Request Timeout", "the request took too long to arrive");
+            } else {
+                drop(c);  // refused and answered, or kept alive and left idle
+                keep = false;
+            }
             if (keep) continue;
             c = std::move(waiting.back());
             waiting.pop_back();
@@ -304,8 +319,8 @@ void WebServer::work() {
         }
         c.buffer = stream.leftover();
         c.started = !c.buffer.empty();
-        c.deadline = Clock::now() + std::chrono::seconds(c.started ? limits_.headSeconds
-                                                                   : limits_.idleSeconds);
+        c.deadline = Clock::now() +
+                     std::chrono::seconds(c.started ? limits_.headSeconds : limits_.idleSeconds);
         adopt(std::move(c));
     }
 }

@@ -52,6 +52,7 @@ class WebServer : public httplib::Server {
         std::string buffer;  // bytes read and not yet handed to httplib
         Clock::time_point deadline;
         bool started = false;  // some of its present head has arrived
+        bool closing = false;  // refused: what it still sends is read and dropped
         int served = 0;
     };
 
@@ -63,9 +64,12 @@ class WebServer : public httplib::Server {
     void adopt(Connection c);
     // Reads what `c` has; false when it is done with (answered or closed).
     bool readHead(Connection& c);
-    // Whether the head in c.buffer is complete (queued for a worker),
-    // refused, or still to be read (true).
+    // Whether the head in c.buffer is complete (queued for a worker: false)
+    // or still to be read or refused (true: the reader keeps it).
     bool examine(Connection& c);
+    // Answers `status` and closes the connection once the client has
+    // stopped sending (or after two seconds), so that it can read the
+    // answer rather than a reset.
     void refuse(Connection& c, int status, const char* reason, const char* message);
     void drop(Connection& c);
 
