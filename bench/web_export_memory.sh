@@ -40,7 +40,7 @@ sql "CREATE TABLE m (i INT PRIMARY KEY) ENGINE=InnoDB;
        SELECT 60, DATE_FORMAT('2014-03-01' + INTERVAL i MINUTE, '%Y-%m-%d %H:%i:05') FROM m;
      DROP TABLE m"
 
-env ${WEB_ENV:-} "$BUILD/ulmet-web" --port 0 >"$work/web.log" 2>&1 &
+"$BUILD/ulmet-web" --port 0 >"$work/web.log" 2>&1 &
 web_pid=$!
 url=""
 for _ in $(seq 1 50); do

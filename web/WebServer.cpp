@@ -116,7 +116,8 @@ class ConnectionStream : public httplib::Stream {
 
 WebServer::WebServer(const WebLimits& limits) : limits_(limits) {
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error(std::strerror(errno));
-    new_task_queue = [] { return new RunAtOnce; };
+    // httplib takes ownership of the queue it is given as a raw pointer.
+    new_task_queue = [] { return new RunAtOnce; };  // NOLINT(cppcoreguidelines-owning-memory)
     set_keep_alive_timeout(limits_.idleSeconds);
     set_keep_alive_max_count(static_cast<size_t>(limits_.requestsPerConnection));
     set_read_timeout(limits_.ioSeconds, 0);
