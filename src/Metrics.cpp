@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <random>
 
 namespace metrics {
 
@@ -29,16 +30,33 @@ std::string directory(const std::string& fallback) {
 }
 
 bool writeFile(const std::string& path, const std::string& text, std::string* error) {
-    std::string temporary = path + ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = fd >= 0;
+    // A fresh file of a name nobody can know in advance, created by this
+    // call alone: the directory may be writable by another account, so a
+    // FIFO, a symbolic link or any file left at a predictable name must
+    // neither block the writer nor be followed or overwritten.
+    std::random_device random;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        char suffix[32];
+        (void)std::snprintf(suffix, sizeof(suffix), ".tmp-%08x%04x", random(), attempt);
+        temporary = path + suffix;
+        fd = ::open(temporary.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    bool ok = true;
     for (std::size_t done = 0; ok && done < text.size();) {
         ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         ok = n > 0;
         if (ok) done += static_cast<std::size_t>(n);
     }
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
     if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) ok = false;
     if (!ok) {
         *error = std::strerror(errno);

@@ -1,7 +1,7 @@
 // The station's figures for a monitoring system: texts in the Prometheus
 // exposition format, written as files that node-exporter's textfile
-// collector reads (a temporary file renamed over the old one, so that a
-// reader never sees half a file).
+// collector reads (a fresh temporary file renamed over the old one, so
+// that a reader never sees half a file).
 //
 // The files go to the directory ULMET_METRICS_DIR; without it the daemon
 // writes corvana.prom into its working directory (where ulmet-status looks
@@ -28,8 +28,10 @@ class Text {
 // ULMET_METRICS_DIR, or `fallback` when it is not set.
 std::string directory(const std::string& fallback);
 
-// Writes `text` to `path` through "<path>.tmp" and a rename. False, with
-// errno's text in `error`, when it cannot.
+// Writes `text` to `path` through a new temporary file of a random name
+// beside it ("<path>.tmp-" and 12 hex digits), created exclusively, never
+// through a link and without waiting on a FIFO, then renamed over `path`.
+// False, with errno's text in `error`, when it cannot.
 bool writeFile(const std::string& path, const std::string& text, std::string* error);
 
 // What the acquisition daemon knows of itself.

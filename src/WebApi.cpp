@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iostream>
 #include <set>
 #include <sstream>
 #include <vector>
 
+#include "DBConfig.h"
+#include "Database.h"
 #include "ProductExport.h"
 #include "StationHealth.h"
 #include "WebHealth.h"
@@ -21,6 +24,16 @@ WebReply errorReply(int status, const std::string& message) {
     r.status = status;
     r.body = "{\"error\": " + jsonString(message) + "}\n";
     return r;
+}
+
+// A failure of the database, as the client sees it: whether the database
+// could not be reached or could not answer, never the server's message or
+// a statement (those go to standard error, the journal under systemd).
+WebReply unavailable(const char* what, const std::string& detail) {
+    std::cerr << "ulmet-web: " << what << ": " << detail << std::endl;
+    return errorReply(503, detail.rfind("the database cannot be reached", 0) == 0
+                               ? "the database cannot be reached"
+                               : "the database could not answer (the server's log says why)");
 }
 
 // A parameter text for a message: short and printable, whatever was sent.
@@ -79,6 +92,18 @@ std::string healthFields(const DbHealth& h) {
 }  // namespace
 
 WebReply WebApi::handle(const std::string& path, const WebParams& params, time_t now) const {
+    WebReply reply = handleStreamed(path, params, now);
+    if (!reply.writer) return reply;
+    std::ostringstream o;
+    std::string error;
+    if (!reply.writer(o, &error)) return unavailable(path.c_str(), error);
+    reply.body = o.str();
+    reply.writer = nullptr;
+    return reply;
+}
+
+WebReply WebApi::handleStreamed(const std::string& path, const WebParams& params,
+                                time_t now) const {
     if (path == "/api/series") return series(params, now);
     if (path == "/api/health") return health(params, now);
     if (path == "/api/stations") return stations(params, now);
@@ -110,7 +135,7 @@ bool WebApi::station(const WebParams& params, std::string* schema, std::string* 
     std::vector<std::string> names;
     std::string error;
     if (!networkStations(&names, &error)) {
-        *reply = errorReply(503, error);
+        *reply = unavailable("the network's station list", error);
         return false;
     }
     if (std::find(names.begin(), names.end(), it->second) == names.end()) {
@@ -145,7 +170,8 @@ WebReply WebApi::series(const WebParams& params, time_t now) const {
 
     Series s;
     std::string error;
-    if (!loadSeries(period, schema, points, now, &s, &error)) return errorReply(503, error);
+    if (!loadSeries(period, schema, points, now, &s, &error))
+        return unavailable("/api/series", error);
     std::ostringstream o;
     o << "{\"station\": " << (name.empty() ? "null" : jsonString(name))
       << ", \"from\": " << isoTime(period.first) << ", \"to\": " << isoTime(period.last)
@@ -180,8 +206,8 @@ WebReply WebApi::health(const WebParams& params, time_t now) const {
     if (!station(params, &schema, &name, &reply)) return reply;
     const DbHealth h = databaseHealth(schema, now);
     if (!h.reachable) {
-        reply = errorReply(503, h.error);
-        reply.body = "{\"database\": \"unreachable\", \"error\": " + jsonString(h.error) + "}\n";
+        reply = unavailable("/api/health", h.error);
+        reply.body.insert(1, "\"database\": \"unreachable\", ");
         return reply;
     }
     // On a station with its state directory: the figures and judged lines
@@ -210,7 +236,7 @@ WebReply WebApi::stations(const WebParams& params, time_t now) const {
     if (!problem.empty()) return errorReply(400, problem);
     std::vector<StationLine> lines;
     std::string error;
-    if (!networkOverview(now, &lines, &error)) return errorReply(503, error);
+    if (!networkOverview(now, &lines, &error)) return unavailable("/api/stations", error);
     std::ostringstream o;
     o << "{\"now\": " << isoTime(now) << ", \"stations\": [";
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -247,15 +273,22 @@ WebReply WebApi::exportPeriod(const WebParams& params, time_t now) const {
     WebReply reply;
     std::string schema, name;
     if (!station(params, &schema, &name, &reply)) return reply;
-    std::string error;
-    std::ostringstream o;
+    // Whether the database answers at all is known before the download
+    // starts; a failure while it is written can only cut it short.
+    {
+        Database db;
+        if (db.openConnection(host, database, user, password) != 200)
+            return unavailable("/api/export", "the database cannot be reached (error " +
+                                                  std::to_string(db.errorNumber()) +
+                                                  "): " + db.errorMessage());
+    }
     ProductMetadata meta;
     meta.station = name.empty() ? "this station" : name;
-    if (!exportProduct(o, format == "csv" ? ProductFormat::Csv : ProductFormat::Json, meta,
-                       period.first, period.last, schema, &error))
-        return errorReply(503, error);
+    const ProductFormat kind = format == "csv" ? ProductFormat::Csv : ProductFormat::Json;
+    reply.writer = [kind, meta, period, schema](std::ostream& out, std::string* error) {
+        return exportProduct(out, kind, meta, period.first, period.last, schema, error);
+    };
     if (format == "csv") reply.contentType = "text/csv; charset=utf-8";
-    reply.body = o.str();
     reply.filename = "ulmet" + (name.empty() ? std::string() : "-" + name) + "-" +
                      formatUtc(period.first, "%Y%m%dT%H%MZ") + "-" +
                      formatUtc(period.last, "%Y%m%dT%H%MZ") + "." + format;

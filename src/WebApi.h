@@ -1,6 +1,8 @@
 // The JSON API behind the web pages, without the HTTP server: a request's
 // path and query parameters in, a status, content type and body out, so
-// that the same answers can be checked without a network.
+// that the same answers can be checked without a network. A failure of the
+// database is answered with what failed, not how: the server's messages
+// and statements go to standard error.
 //
 //   /api/series   ?period=6h|day|week|month|year | from=T&to=T
 //                 [&points=N] [&station=NAME]
@@ -15,7 +17,9 @@
 #define ULMET_WEBAPI_H
 
 #include <ctime>
+#include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <utility>
 
@@ -26,13 +30,16 @@ struct WebReply {
     std::string contentType = "application/json";
     std::string body;
     std::string filename;  // for a download: the name offered, else ""
+    // From handleStreamed, for a download: writes the body instead of
+    // `body`; false, with the reason (for the log), when it fails.
+    std::function<bool(std::ostream& out, std::string* error)> writer;
 };
 
 // The query parameters of a request; a name given twice is kept twice.
 using WebParams = std::multimap<std::string, std::string>;
 
-// The longest period a download may cover (the records of a period are
-// held in memory): 31 days; ulmet-export writes longer ones.
+// The longest period a download may cover (each holds a worker and the
+// database while it is written): 31 days; ulmet-export writes longer ones.
 constexpr long kMaxExportMinutes = 31L * 24 * 60;
 
 class WebApi {
@@ -46,6 +53,9 @@ class WebApi {
         : network_(network), stateDir_(std::move(stateDir)) {}
 
     WebReply handle(const std::string& path, const WebParams& params, time_t now) const;
+    // The same, but a download's body is left to its `writer`, to be sent
+    // while it is written: its memory does not grow with the period.
+    WebReply handleStreamed(const std::string& path, const WebParams& params, time_t now) const;
 
     bool network() const { return network_; }
 

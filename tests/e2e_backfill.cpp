@@ -4,9 +4,14 @@
 // run changes nothing, and Mistrel itself treats a value already there as
 // success.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <fstream>
 
 #include "StationHealth.h"
 #include "TestSupport.h"
@@ -68,9 +73,23 @@ struct Backfill : ::testing::Test {
 
 TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
     // What the timer's runs store, minute by minute; each run leaves its
-    // metrics (the last one failed: minute 6 has no humidity).
+    // metrics (the last one failed: minute 6 has no humidity). Another
+    // account planted a FIFO, then a link, at the temporary file's former
+    // name: the runs neither wait on it nor write through it.
+    const std::string planted = dir_.file("mistrel.prom.tmp"), victim = dir_.file("victim");
+    ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+    std::ofstream(victim) << "kept\n";
     for (int m = 0; m < 6; ++m) {
+        if (m == 3) {
+            struct stat st = {};
+            ASSERT_EQ(lstat(planted.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+            std::remove(planted.c_str());
+            ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+        }
+        const auto started = std::chrono::steady_clock::now();
         mistrelAt(kMinutes[m]);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
         auto metrics = health::readMetrics(readFile(dir_.file("mistrel.prom")));
         EXPECT_EQ(metrics["ulmet_mistrel_last_run_success"], m < 5 ? 1 : 0) << m;
         EXPECT_EQ(metrics["ulmet_database_up"], 1);
@@ -78,6 +97,9 @@ TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
         EXPECT_EQ(metrics["ulmet_ipwv_missing_minutes_last_hour"], m < 2 ? 60 : 60 - (m - 1)) << m;
         EXPECT_EQ(metrics["ulmet_ipwv_last_timestamp_seconds"], 1394028060 + 60 * std::min(m, 4));
     }
+    EXPECT_EQ(readFile(victim), "kept\n");
+    EXPECT_EQ(runToEnd({"/bin/sh", "-c", "ls " + dir_.path()}),
+              "0|mistrel.prom\nmistrel.prom.tmp\nvictim\n");
     std::vector<sql::Row> reference = ipwv();
     ASSERT_EQ(reference.size(), 5u);
     // The runs of minutes 2, 4 and 5 were missed.

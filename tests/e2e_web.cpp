@@ -9,15 +9,20 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ProductExport.h"
 #include "TestSupport.h"
@@ -50,27 +55,50 @@ class WebServer {
     std::string url_;
 };
 
-// One request on a connection of its own ("Connection: close"): the whole
-// answer, status line and headers included.
-std::string http(const std::string& url, const std::string& method, const std::string& path) {
+// A connection to the server at `url`, or -1.
+int connectTo(const std::string& url) {
     const std::size_t colon = url.rfind(':');
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(colon + 1))));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// All that `fd` receives until the server closes it or `timeout` passes.
+std::string readAll(int fd, std::chrono::milliseconds timeout = 60s) {
+    std::string answer;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    return answer;
+}
+
+// One request on a connection of its own ("Connection: close"): the whole
+// answer, status line and headers included.
+std::string http(const std::string& url, const std::string& method, const std::string& path,
+                 const std::string& headers = "") {
+    const int fd = connectTo(url);
     if (fd < 0) return "";
     std::string answer;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-        const std::string request =
-            method + " " + path +
-            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-            char buffer[65536];
-            for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;)
-                answer.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
+    const std::string request = method + " " + path +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n" + headers +
+                                "Connection: close\r\n\r\n";
+    if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size()))
+        answer = readAll(fd);
     close(fd);
     return answer;
 }
@@ -213,6 +241,175 @@ TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
     dom = pageDom(web.url() + "/station?period=6h");
     EXPECT_EQ(state(dom), "database-down");
     EXPECT_NE(dom.find("Database unavailable: the database cannot be reached"), std::string::npos);
+    EXPECT_TRUE(web.process().running());
+}
+
+// The resident memory of process `pid`, in KiB (VmRSS of /proc).
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Sends `text`, all of it unless the server closes the connection.
+void sendAll(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// The body of a chunked answer, joined; "" when it did not end properly.
+std::string dechunked(const std::string& answer) {
+    std::string body;
+    for (std::size_t at = answer.find("\r\n\r\n") + 4; at < answer.size();) {
+        const std::size_t line = answer.find("\r\n", at);
+        if (line == std::string::npos) break;
+        char* end = nullptr;
+        const std::string hex = answer.substr(at, line - at);
+        const std::size_t size = std::strtoul(hex.c_str(), &end, 16);
+        if (hex.empty() || *end != '\0') break;
+        if (size == 0) return body;
+        body += answer.substr(line + 2, size);
+        at = line + 2 + size + 2;
+    }
+    return "";
+}
+
+template <class F>
+double secondsOf(F f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// What hostile or merely many clients can take from the server: clients
+// that send their request a line every 3 s hold no worker, and are cut
+// off; a head of a million lines or one very long line is refused without
+// being held; eight parallel downloads of 31 days are written while the
+// server answers the rest, its memory well under its unit's 256 MiB; a
+// failing statement is logged, never shown to the client.
+TEST(WebServer, HoldsUpUnderSlowClientsHugeHeadsAndParallelDownloads) {
+    PrivateServer server;
+    for (const char* table : {"pressure", "temperature", "humidity"})
+        sql::exec(std::string("INSERT INTO ") + table + " (" + table +
+                      "_value, data) SELECT 50, '2014-03-01' + INTERVAL seq MINUTE FROM "
+                      "seq_0_to_44639",
+                  server.socket());
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) SELECT 2 + "
+        "SIN(seq / 500), 0.05, 60, 5, 10, '2014-03-01' + INTERVAL seq MINUTE FROM seq_0_to_44639",
+        server.socket());
+    WebServer web(server.socket(), false);
+    const pid_t pid = web.process().pid();
+
+    // Twenty clients (more than the workers) send a header line every 3 s.
+    std::vector<int> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.push_back(connectTo(web.url()));
+        sendAll(slow.back(), "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    }
+    std::atomic<bool> dribbling{true};
+    std::thread dribble([&] {
+        for (int line = 0; dribbling; ++line) {
+            for (int fd : slow) sendAll(fd, "X-Line-" + std::to_string(line) + ": slow\r\n");
+            for (int t = 0; t < 30 && dribbling; ++t) std::this_thread::sleep_for(100ms);
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(2s);
+        std::string answer;
+        EXPECT_LT(secondsOf([&] { answer = http(web.url(), "GET", "/api/health"); }), 5.0);
+        EXPECT_EQ(statusOf(answer), "200") << answer;
+    }
+    // Their heads are due 10 s after they connected.
+    for (int fd : slow) {
+        EXPECT_EQ(readAll(fd, 10s).substr(0, 12), "HTTP/1.1 408");
+        close(fd);
+    }
+    dribbling = false;
+    dribble.join();
+
+    // A million header lines, then a line of 100 kB: refused, not stored.
+    const long before = residentKiB(pid);
+    std::string lines = "GET /api/health HTTP/1.1\r\n";
+    for (int i = 0; i < 1000000; ++i) lines += "X-A: b\r\n";
+    for (const std::string& request :
+         {lines, "GET /api/health HTTP/1.1\r\nX-Long: " + std::string(100000, 'a') + "\r\n\r\n",
+          "GET /api/health?x=" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n"}) {
+        const int fd = connectTo(web.url());
+        std::thread writer([&] { sendAll(fd, request); });
+        const std::string answer = readAll(fd, 20s);
+        writer.join();
+        close(fd);
+        EXPECT_TRUE(answer.rfind("HTTP/1.1 431", 0) == 0 || answer.rfind("HTTP/1.1 414", 0) == 0)
+            << answer.substr(0, 200);
+    }
+    EXPECT_LT(residentKiB(pid) - before, 4096);
+    // Within the limits, many header fields are still fine.
+    std::string fields;
+    for (int i = 0; i < 90; ++i)
+        fields += "X-Field-" + std::to_string(i) + ": " + std::string(100, 'v') + "\r\n";
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/api/health", fields)), "200");
+
+    // Eight downloads of 31 days at once; the page's requests still answered.
+    const std::string period = "/api/export?from=2014-03-01T00:00Z&to=2014-03-31T23:59Z";
+    std::vector<std::string> downloads(8);
+    std::vector<std::thread> clients;
+    std::atomic<long> peak{0};
+    std::atomic<bool> running{true};
+    std::thread sampler([&] {
+        while (running) {
+            peak = std::max(peak.load(), residentKiB(pid));
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    for (std::size_t i = 0; i < downloads.size(); ++i)
+        clients.emplace_back([&, i] {
+            downloads[i] =
+                http(web.url(), "GET", period + (i % 2 ? "&format=json" : "&format=csv"));
+        });
+    std::this_thread::sleep_for(300ms);
+    std::string answer;
+    EXPECT_LT(secondsOf([&] { answer = http(web.url(), "GET", "/api/series?period=day"); }), 5.0);
+    EXPECT_EQ(statusOf(answer), "200");
+    for (std::thread& t : clients) t.join();
+    running = false;
+    sampler.join();
+    for (std::size_t i = 0; i < downloads.size(); ++i) {
+        const std::string& d = downloads[i];
+        EXPECT_EQ(statusOf(d), "200") << d.substr(0, 300);
+        EXPECT_NE(d.find("Transfer-Encoding: chunked"), std::string::npos);
+        const std::string body = dechunked(d);  // "" unless the whole body arrived
+        EXPECT_EQ(body.size(), dechunked(downloads[i % 2]).size());
+        EXPECT_EQ(count(body, "\n2014-03-"), i % 2 ? 0u : 44640u);
+        EXPECT_EQ(count(body, "\"time\": \"2014-03-"), i % 2 ? 44640u : 0u);
+    }
+    EXPECT_GT(peak.load(), 0);
+    EXPECT_LT(peak.load(), 128 * 1024) << "peak resident KiB";
+    std::cout << "ulmet-web's peak resident memory during 8 downloads: " << peak / 1024 << " MiB\n";
+
+    // A statement that fails: the client learns that, not the statement.
+    sql::exec("DROP TABLE humidity", server.socket());
+    answer = http(web.url(), "GET", "/api/series?period=day");
+    EXPECT_EQ(statusOf(answer), "503");
+    EXPECT_NE(answer.find("the database could not answer (the server's log says why)"),
+              std::string::npos)
+        << answer;
+    answer = http(web.url(), "GET", period.substr(0, 46) + "01T23:59Z&format=csv");
+    EXPECT_EQ(statusOf(answer), "200");  // it failed after it started: cut short
+    EXPECT_EQ(dechunked(answer), "");
+    for (const std::string& a : {answer, http(web.url(), "GET", "/api/series?period=day")}) {
+        EXPECT_EQ(a.find("SELECT"), std::string::npos) << a;
+        EXPECT_EQ(a.find("humidity'"), std::string::npos) << a;
+    }
+    EXPECT_NE(web.process().output().find("doesn't exist"), std::string::npos);
+    EXPECT_NE(web.process().output().find("ulmet-web: /api/export: the statement failed"),
+              std::string::npos)
+        << web.process().output();
     EXPECT_TRUE(web.process().running());
 }
 

@@ -9,24 +9,31 @@
 // ulmet-network: the network page and each station's page from its copy.
 // The database is reached as the station's programs reach it (give it the
 // read-only account's option file in ULMET_DB_CONFIG); nothing is written.
-// The answers come from WebApi (src/WebApi.h); this file is the HTTP glue.
+// The answers come from WebApi (src/WebApi.h), the connections' limits
+// from WebServer (web/WebServer.h); this file is the glue.
 #include <httplib.h>
+#include <malloc.h>
 #include <mysql.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DbSettings.h"
 #include "WebApi.h"
 #include "WebAssets.h"
+#include "WebServer.h"
 
 namespace {
 
@@ -62,6 +69,34 @@ void serveAsset(httplib::Server& server, const std::string& url, const char* fil
         res.set_content(a->body, a->type);
     });
 }
+
+// A download's text on its way to the client, 64 KiB a chunk; it fails
+// (and so ends the download) once the client no longer takes it.
+class SinkBuffer : public std::streambuf {
+  public:
+    explicit SinkBuffer(httplib::DataSink& sink) : sink_(sink), buffer_(64 * 1024) {
+        setp(buffer_.data(), buffer_.data() + buffer_.size());
+    }
+
+  protected:
+    int overflow(int c) override {
+        if (sync() != 0) return traits_type::eof();
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+        return c;
+    }
+    int sync() override {
+        const auto n = static_cast<size_t>(pptr() - pbase());
+        if (n > 0 && !sink_.write(pbase(), n)) return -1;
+        setp(buffer_.data(), buffer_.data() + buffer_.size());
+        return 0;
+    }
+
+  private:
+    httplib::DataSink& sink_;
+    std::vector<char> buffer_;
+};
 
 }  // namespace
 
@@ -103,6 +138,10 @@ int main(int argc, char** argv) {
         }
     }
     if (!checkDbSettings()) return 1;
+    // Each download holds some megabytes of records for a while, in one
+    // worker thread or another; with an arena per thread, the freed memory
+    // of each would stay resident. Two arenas let it be reused.
+    mallopt(M_ARENA_MAX, 2);
     // The client library is set up once, here, before the request threads
     // open connections of their own.
     if (mysql_library_init(0, nullptr, nullptr) != 0) {
@@ -128,10 +167,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     const WebApi api(network, stateDir);
-    httplib::Server server;
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(10, 0);
+    WebServer server;
     server.set_payload_max_length(64UL * 1024);
+    // Downloads: four are written at once, four more wait up to a minute
+    // for their turn, further ones are refused, so that workers and the
+    // database remain for the pages.
+    AdmissionGate downloads(4, 4, std::chrono::seconds(60));
 
     server.Get("/", [network](const httplib::Request&, httplib::Response& res) {
         res.set_redirect(network ? "/network" : "/station");
@@ -145,16 +186,76 @@ int main(int argc, char** argv) {
         res.set_header("Cache-Control", "max-age=86400");
         res.set_content(chartText, "text/javascript; charset=utf-8");
     });
-    server.Get(R"(/api/[a-z]+)", [&api](const httplib::Request& req, httplib::Response& res) {
-        const WebReply reply = api.handle(req.path, req.params, std::time(nullptr));
+    server.Get(R"(/api/[a-z]+)", [&api, &downloads](const httplib::Request& req,
+                                                    httplib::Response& res) {
         secure(res);
-        res.status = reply.status;
         res.set_header("Cache-Control", "no-store");
+        const bool download = req.path == "/api/export";
+        if (download && !downloads.enter()) {
+            res.status = 503;
+            res.set_header("Retry-After", "60");
+            res.set_content("{\"error\": \"too many downloads at once; try again in a minute\"}\n",
+                            "application/json");
+            return;
+        }
+        // The gate is left when the answer is gone (its releaser runs then).
+        WebReply reply;
+        try {
+            reply = api.handleStreamed(req.path, req.params, std::time(nullptr));
+        } catch (...) {
+            if (download) downloads.leave();
+            throw;
+        }
+        res.status = reply.status;
         if (!reply.filename.empty())
             res.set_header("Content-Disposition",
                            "attachment; filename=\"" + reply.filename + "\"");
-        res.set_content(reply.body, reply.contentType.c_str());
+        auto release = [&downloads, download](bool) {
+            if (!download) return;
+            downloads.leave();
+            malloc_trim(0);  // what it held goes back to the system
+        };
+        if (!reply.writer) {
+            res.set_content(reply.body, reply.contentType.c_str());
+            release(true);
+            return;
+        }
+        // A download is sent while it is written, in chunks; a failure on
+        // the way is logged and cuts the transfer short (the client sees it
+        // incomplete), since its status has already been sent.
+        res.set_chunked_content_provider(
+            reply.contentType,
+            [writer = reply.writer](size_t, httplib::DataSink& sink) {
+                SinkBuffer buffer(sink);
+                std::ostream out(&buffer);
+                std::string error;
+                if (!writer(out, &error) || !out.flush()) {
+                    std::cerr << "ulmet-web: /api/export: "
+                              << (error.empty() ? "the client went away" : error) << std::endl;
+                    return false;
+                }
+                sink.done();
+                return true;
+            },
+            release);
     });
+    // A request that fails inside the server is logged; the client is
+    // told only that it failed.
+    server.set_exception_handler(
+        [](const httplib::Request& req, httplib::Response& res, std::exception_ptr failure) {
+            std::string what = "unknown exception";
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& e) {
+                what = e.what();
+            } catch (...) {
+            }
+            std::cerr << "ulmet-web: " << req.path << ": " << what << std::endl;
+            secure(res);
+            res.status = 500;
+            res.set_content("{\"error\": \"the request failed inside the server\"}\n",
+                            "application/json");
+        });
     // Answers without a route: JSON that says what was wrong. The pages
     // only read, so any method but GET and HEAD is refused.
     server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -185,6 +286,7 @@ int main(int argc, char** argv) {
     std::cout << "ulmet-web: listening on http://" << listen << ":" << bound << "/"
               << (network ? " (network)" : "") << std::endl;
     const bool ok = server.listen_after_bind();
+    server.finish();
     if (stopper.joinable()) {
         // The signal stays pending (blocked everywhere) until the stopper takes it.
         if (!ok) kill(getpid(), SIGTERM);
