@@ -7,6 +7,7 @@
 //   /api/health   [?station=NAME]
 //   /api/stations                         (central server only)
 //   /api/export   ?format=csv|json & the period [&station=NAME]
+//   /api/station  [?station=NAME]          the station's description
 //
 // docs/web.md describes the answers. Every parameter is checked before any
 // statement is built; a bad one gets 400 (404 for an unknown station or
@@ -57,6 +58,7 @@ class WebApi {
     WebReply health(const WebParams& params, time_t now) const;
     WebReply stations(const WebParams& params, time_t now) const;
     WebReply exportPeriod(const WebParams& params, time_t now) const;
+    WebReply stationDescription(const WebParams& params) const;
     // The schema of the station a request names ("" on a station); false
     // with `reply` set to the error answer.
     bool station(const WebParams& params, std::string* schema, std::string* name,

@@ -55,7 +55,7 @@ function ageText(seconds) {
   if (seconds < 172800) return (seconds / 3600).toFixed(1) + " h";
   return (seconds / 86400).toFixed(1) + " days";
 }
-function isoText(iso) { return iso ? iso.replace("T", " ").replace("Z", "") : "-"; }
+function isoText(iso) { return iso ? iso.replace("T", " ") : "-"; }
 
 // ------------------------------------------------------------ station page
 let period = { period: params.get("period") || "6h" };
@@ -244,7 +244,7 @@ function startStation() {
   }
   document.getElementById("range").addEventListener("submit", (ev) => {
     ev.preventDefault();
-    period = { from: document.getElementById("from").value + "Z", to: document.getElementById("to").value + "Z" };
+    period = { from: document.getElementById("from").value, to: document.getElementById("to").value };
     loadStation();
   });
   loadStation();
