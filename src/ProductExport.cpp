@@ -167,9 +167,9 @@ void writeJsonRecords(std::ostream& out, const ProductRecords& records, bool fir
         for (int i = 0; i < kProductColumnCount; ++i) {
             if (kProductColumns[i].hidden) continue;
             out << ", \"" << kProductColumns[i].name << "\": "
-                << (record[i].empty()                       ? "null"
+                << (record[i].empty()                      ? "null"
                     : kProductColumns[i].format == nullptr ? jsonString(record[i])
-                                                            : record[i]);
+                                                           : record[i]);
         }
         out << "}";
     }
@@ -197,7 +197,7 @@ bool parseProductMinute(std::string text, time_t* minute) {
     if (text.size() != 16 && text.size() != 19) return false;
     for (size_t i = 0; i < text.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (kForm[i] == 'd' ? !std::isdigit(c)
+        if (kForm[i] == 'd'   ? !std::isdigit(c)
             : kForm[i] == '_' ? c != ' ' && c != 'T'
                               : c != static_cast<unsigned char>(kForm[i]))
             return false;
@@ -319,10 +319,10 @@ void classifyRecord(const std::string& minute, ProductRecord& record) {
         // What the retrieval computes from these inputs.
         const double lat = fieldNumber(record, "latitude_deg"),
                      height = fieldNumber(record, "height_m");
-        const double value = (lat == kMissingValue || height == kMissingValue)
-                                 ? -1
-                                 : niellRT(minute + ":00", height, lat, rowElevation, p,
-                                           t + 273.15, rh);
+        const double value =
+            (lat == kMissingValue || height == kMissingValue)
+                ? -1
+                : niellRT(minute + ":00", height, lat, rowElevation, p, t + 273.15, rh);
         reason = value >= 0 ? "not_retrieved" : "negative_value";
     }
     setField(record, "empty_reason", reason);
@@ -343,13 +343,13 @@ bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRe
     // The value of a minute as stored by the retrieval program, with the
     // weather readings it was computed from (NULL before they were kept,
     // and in a copy made before); of several runs in one minute, the last.
-    ok = ok && fill("SELECT data, ipwv_value, ipwv_sigma, elevation, prn, satellites, " +
-                        std::string(inputs ? "pressure, temperature, humidity"
-                                           : "NULL, NULL, NULL") +
-                        in + "ipwv" + range + " ORDER BY data, id",
-                    {"ipwv_cm", "ipwv_sigma_cm", "elevation_deg", "prn", "satellites",
-                     "input_pressure", "input_temperature", "input_humidity"},
-                    true, records, error);
+    ok = ok &&
+         fill("SELECT data, ipwv_value, ipwv_sigma, elevation, prn, satellites, " +
+                  std::string(inputs ? "pressure, temperature, humidity" : "NULL, NULL, NULL") +
+                  in + "ipwv" + range + " ORDER BY data, id",
+              {"ipwv_cm", "ipwv_sigma_cm", "elevation_deg", "prn", "satellites", "input_pressure",
+               "input_temperature", "input_humidity"},
+              true, records, error);
     // The weather readings of the minute: the first stored within it, the
     // one the retrieval program reads.
     ok = ok && fill("SELECT data, pressure_value" + in + "pressure" + range + " ORDER BY data, id",
@@ -368,8 +368,7 @@ bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRe
                         " AND data LIKE '%:00' ORDER BY data, (elevation BETWEEN 30 AND 90) DESC, "
                         "elevation DESC, prn ASC",
                     {"latitude_deg", "longitude_deg", "height_m", "row_elevation", "row_present"},
-                    false,
-                    records, error);
+                    false, records, error);
     if (ok)
         for (auto& [minute, record] : records) classifyRecord(minute, record);
     return ok;

@@ -100,8 +100,8 @@ struct ProductMetadata {
 
 // The product's description: what the value is and is not, its time scale,
 // its units, the processing in the key names of SINEX-TRO's description
-// block where they fit, the flags and reasons, the station. CSV: "# key: value" lines before the column header; JSON: the
-// object's "metadata" member, the records in "records".
+// block where they fit, the flags and reasons, the station. CSV: "# key: value" lines before the
+// column header; JSON: the object's "metadata" member, the records in "records".
 std::vector<std::pair<std::string, std::string>> productDescription(const ProductMetadata& meta,
                                                                     time_t first, time_t last);
 

@@ -11,10 +11,10 @@
 namespace {
 
 struct Key {
-    const char* file;    // key in the station file
-    const char* name;    // field name in the export
-    bool number;         // a decimal number
-    double lo, hi;       // its range, both included
+    const char* file;  // key in the station file
+    const char* name;  // field name in the export
+    bool number;       // a decimal number
+    double lo, hi;     // its range, both included
 };
 
 const Key kKeys[] = {
@@ -97,8 +97,8 @@ std::string parseStationMetadata(std::istream& in, StationMetadata* out) {
     std::string undulation;
     if (!h.empty() && !H.empty()) {
         char text[32];
-        std::snprintf(text, sizeof(text), "%.3f", std::strtod(h.c_str(), nullptr) -
-                                                      std::strtod(H.c_str(), nullptr));
+        std::snprintf(text, sizeof(text), "%.3f",
+                      std::strtod(h.c_str(), nullptr) - std::strtod(H.c_str(), nullptr));
         undulation = text;
     }
     out->fields.emplace_back("geoid_undulation_m", undulation);

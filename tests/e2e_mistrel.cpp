@@ -165,7 +165,8 @@ TEST(Mistrel, Runs) {
          "255|" + zero.first +
              "\nQuery Failed\nqueryString : INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, "
              "prn, satellites, pressure, temperature, humidity, data) VALUES (0.000000, NULL, "
-             "90.00000, NULL, 1, 1013, 20, 0, '2014-03-05 14:07:00');\n\n\nDatabase: error 1146: Table 'UlmetDB.ipwv' doesn't "
+             "90.00000, NULL, 1, 1013, 20, 0, '2014-03-05 14:07:00');\n\n\nDatabase: error 1146: "
+             "Table 'UlmetDB.ipwv' doesn't "
              "exist\n|NULL"},
     };
     for (const auto& [rows, want] : cases) EXPECT_EQ(run(rows), want);

@@ -65,7 +65,7 @@ std::string csvAsJson() {
         std::string key, field, object;
         while (std::getline(keys, key, ',') && std::getline(fields, field, ','))
             object += (object.empty() ? "{\"" : ", \"") + key + "\": " +
-                      (field.empty() ? "null"
+                      (field.empty()                            ? "null"
                        : key == "time" || key == "empty_reason" ? "\"" + field + "\""
                                                                 : field);
         json += (json.size() > 2 ? "},\n" : "") + object;
@@ -192,12 +192,11 @@ print('not a GNSS delay estimate' in meta['input'], '8 weather_not_of_minute' in
 
     // A station file with a fault stops the export, naming the line.
     writeFile(dir.file("station.conf"), "id = X\nlatitude = 95\n");
-    const std::string bad = runToEnd({binDir() + "/ulmet-export", "--from", "2014-03-05 10:00",
-                                      "--to", "2014-03-05 10:08"},
-                                     env);
+    const std::string bad = runToEnd(
+        {binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08"},
+        env);
     EXPECT_EQ(bad.substr(0, 2), "1|");
-    EXPECT_NE(bad.find("line 2: latitude is a number from -90 to 90, not '95'"),
-              std::string::npos)
+    EXPECT_NE(bad.find("line 2: latitude is a number from -90 to 90, not '95'"), std::string::npos)
         << bad;
 }
 
