@@ -190,6 +190,13 @@ print('not a GNSS delay estimate' in meta['input'], '8 weather_not_of_minute' in
               "G|60|30|Niell|77.6 70.29 375406\n"
               "True True True\n");
 
+    // The packaged example is a valid station file.
+    EXPECT_EQ(runToEnd({binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to",
+                        "2014-03-05 10:00", "--out", dir.file("example.csv")},
+                       {"MYSQL_UNIX_PORT=" + server.socket(),
+                        "ULMET_STATION_CONFIG=" + sourceDir() + "/packaging/station.conf"}),
+              "0|");
+
     // A station file with a fault stops the export, naming the line.
     writeFile(dir.file("station.conf"), "id = X\nlatitude = 95\n");
     const std::string bad = runToEnd(
