@@ -174,8 +174,9 @@ WebReply WebApi::series(const WebParams& params, time_t now) const {
     column("rh_percent", [](const SeriesBucket& b) { return num(b.humidity, 2); });
     // The export's flags and reasons of the period's minutes, as the
     // download of the same period gives them: each bucket's flags (the
-    // bits of any of its values), and the counts of the whole period.
-    if (period.minutes() <= kMaxExportMinutes) {
+    // bits of any of its values), and the counts of the whole period. They
+    // are read minute by minute, so only for periods of at most a week.
+    if (period.minutes() <= kMaxQualityMinutes) {
         std::vector<int> flags(s.buckets.size(), -1);
         std::map<std::string, long> counts;
         long values = 0;

@@ -36,6 +36,10 @@ using WebParams = std::multimap<std::string, std::string>;
 // held in memory): 31 days; ulmet-export writes longer ones.
 constexpr long kMaxExportMinutes = 31L * 24 * 60;
 
+// The longest period whose series carries the export's flags and reasons
+// (read minute by minute, as a download is): a week.
+constexpr long kMaxQualityMinutes = 7L * 24 * 60;
+
 class WebApi {
   public:
     // `network`: a network's central server, whose stations are named by
