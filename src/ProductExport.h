@@ -16,9 +16,9 @@
 
 // One column of the product: its name and how its stored text is written.
 struct ProductColumn {
-    const char* name;
-    const char* format;   // printf conversion of the number; "%d" for counts; nullptr: a text
-    bool hidden = false;  // read to classify the minute, not written
+    const char* name = nullptr;
+    const char* format = nullptr;  // printf conversion; "%d" for counts; nullptr: a text
+    bool hidden = false;           // read to classify the minute, not written
 };
 
 // In record order; the record's time comes first, the hidden columns last.
