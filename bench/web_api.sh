@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Response time of ulmet-web's API for a day, a month (its flags and
-# reasons counted minute by minute) and a year of one-minute data, the station page's time to a drawn chart in headless chromium, and
-# the program's memory. A private server gets a year of one-minute rows
+# Response time of ulmet-web's API for a day and a week (their flags and
+# reasons counted minute by minute), a month and a year of one-minute
+# data, the station page's time to a drawn chart in headless chromium,
+# and the program's memory. A private server gets a year of one-minute rows
 # (IPWV with its uncertainty, satellites, elevation, pressure, temperature,
 # humidity, one satellite row: 2.6 million rows) ending at the current
 # minute.
@@ -61,7 +62,7 @@ done
 
 # Median and 95th percentile (nearest rank) of the numbers on standard input.
 stats() { sort -n | awk '{ v[NR] = $1 } END { p = int(NR * 0.95 + 0.999); printf "median %.1f ms, p95 %.1f ms (%d runs)", v[int((NR + 1) / 2)] * 1000, v[p] * 1000, NR }'; }
-for period in day month year; do
+for period in day week month year; do
   cold=$(curl -s -o "$work/$period.json" -w '%{time_total}' "$url/api/series?period=$period")
   points=$(grep -o '"points": [0-9]*' "$work/$period.json")
   echo "GET /api/series?period=$period, first request: $(awk -v t="$cold" 'BEGIN { printf "%.1f ms", t * 1000 }')"
