@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ProductExport.h"
+#include "StationMetadata.h"
 #include "TestSupport.h"
 #include "WebApi.h"
 #include "WebNetwork.h"
@@ -485,3 +487,33 @@ TEST(WebJson, StringsStayValidJsonWhateverTheyHold) {
 }
 
 }  // namespace
+
+// The station file: what an operator's typing may do to it is named by
+// line, and nothing of a faulty file is used.
+TEST(StationFile, ReadsTheKeysAndNamesEveryFault) {
+    StationMetadata m;
+    std::istringstream good(
+        "# comment\n\n id = ULME00ITA \nlatitude=-33.5\nellipsoidal_height = 10\n"
+        "sea_level_height = -22.25\r\nweather_source = a = b\n");
+    EXPECT_EQ(parseStationMetadata(good, &m), "");
+    EXPECT_EQ(m.value("station_id") + "|" + m.value("station_latitude_deg") + "|" +
+                  m.value("geoid_undulation_m") + "|" + m.value("weather_source") + "|" +
+                  m.value("antenna_type"),
+              "ULME00ITA|-33.5|32.250|a = b|");
+    const std::pair<const char*, const char*> faults[] = {
+        {"id = a\nantena = x\n", "line 2: unknown key 'antena'"},
+        {"id = a\nid = b\n", "line 2: key 'id' given twice"},
+        {"receiver\n", "line 1: not 'key = value'"},
+        {"receiver = a\x1b[2Jb\n", "line 1: a control character"},
+        {"longitude = 7,5\n", "line 1: longitude is a number from -180 to 360, not '7,5'"},
+        {"barometer_height = 1e9\n", "line 1: barometer_height is a number from -1000 to 1000"},
+    };
+    for (const auto& [text, says] : faults) {
+        std::istringstream in(text);
+        EXPECT_EQ(parseStationMetadata(in, &m).rfind(says, 0), 0u) << text;
+    }
+    setenv("ULMET_STATION_CONFIG", "/nonexistent/station.conf", 1);
+    EXPECT_EQ(loadStationMetadata(&m), "/nonexistent/station.conf: cannot be read");
+    unsetenv("ULMET_STATION_CONFIG");
+    EXPECT_EQ(m.value("station_id"), "");
+}
