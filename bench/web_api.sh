@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Response time of ulmet-web's API for a day and for a year of one-minute
-# data, the station page's time to a drawn chart in headless chromium, and
-# the program's memory. A private server gets a year of one-minute rows
+# Response time of ulmet-web's API for a day and a week (their flags and
+# reasons counted minute by minute), a month and a year of one-minute
+# data, the station page's time to a drawn chart in headless chromium,
+# and the program's memory. A private server gets a year of one-minute rows
 # (IPWV with its uncertainty, satellites, elevation, pressure, temperature,
-# humidity: 2.1 million rows) ending at the current minute.
+# humidity, one satellite row: 2.6 million rows) ending at the current
+# minute.
 #
 #   bench/web_api.sh           (BUILD, RUNS=30 may be set)
 #
@@ -45,6 +47,8 @@ sql "$seq ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) $cte
 for t in pressure:1010 temperature:12 humidity:60; do
   sql "$seq ${t%%:*} (${t%%:*}_value, data) $cte SELECT ${t#*:} + 5 * SIN(i / 1000), $at, '%Y-%m-%d %H:%i:05') FROM m"
 done
+sql "$seq troposphericDelay (latitude, longitude, height, prn, elevation, td, data) $cte
+     SELECT 45, 7, 100, 1 + i MOD 32, 40 + 30 * SIN(i / 90), 2.5, $at, '%Y-%m-%d %H:%i:00') FROM m"
 echo "rows written in $(($(date +%s) - start)) s"
 
 "$BUILD/ulmet-web" --port 0 >"$work/web.log" 2>&1 &
@@ -58,7 +62,7 @@ done
 
 # Median and 95th percentile (nearest rank) of the numbers on standard input.
 stats() { sort -n | awk '{ v[NR] = $1 } END { p = int(NR * 0.95 + 0.999); printf "median %.1f ms, p95 %.1f ms (%d runs)", v[int((NR + 1) / 2)] * 1000, v[p] * 1000, NR }'; }
-for period in day year; do
+for period in day week month year; do
   cold=$(curl -s -o "$work/$period.json" -w '%{time_total}' "$url/api/series?period=$period")
   points=$(grep -o '"points": [0-9]*' "$work/$period.json")
   echo "GET /api/series?period=$period, first request: $(awk -v t="$cold" 'BEGIN { printf "%.1f ms", t * 1000 }')"
@@ -85,7 +89,7 @@ browse() {
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 if command -v chromium >/dev/null; then
   empty=$(for _ in 1 2 3 4 5; do browse "data:text/html,<p>empty</p>"; done | median)
-  for period in day year; do
+  for period in day month year; do
     full=$(for _ in 1 2 3 4 5; do browse "$url/station?period=$period"; done | median)
     grep -q 'data-state="drawn"' "$work/dom.html" || echo "the page did not draw its charts" >&2
     echo "station page, period=$period: charts drawn about $((full - empty)) ms after the browser asked for the page (run $full ms, empty page $empty ms)"

@@ -53,8 +53,9 @@ CREATE TABLE IF NOT EXISTS gps (
 
 -- ipwv: the value (cm), its uncertainty from the input measurements (cm),
 -- and its provenance: the elevation (degrees) and PRN of the satellite
--- whose row was used, and the number of satellite rows of the minute.
--- The four are NULL in rows stored before they existed.
+-- whose row was used, the number of satellite rows of the minute, and the
+-- weather readings it was computed from (hPa, degrees Celsius as stored,
+-- percent). These are NULL in rows stored before they existed.
 CREATE TABLE IF NOT EXISTS ipwv (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
   ipwv_value DOUBLE,
@@ -62,6 +63,9 @@ CREATE TABLE IF NOT EXISTS ipwv (
   elevation DOUBLE NULL,
   prn INT NULL,
   satellites INT NULL,
+  pressure DOUBLE NULL,
+  temperature DOUBLE NULL,
+  humidity DOUBLE NULL,
   data CHAR(19) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   UNIQUE KEY uq_ipwv_data (data)
 ) ENGINE=InnoDB;

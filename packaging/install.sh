@@ -75,7 +75,7 @@ install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/scripts/db-options.sh" "$D$sharedir/db-options.sh"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
-  "$ROOT/packaging/ulmet-weather-override.conf" "$D$sharedir/examples/"
+  "$ROOT/packaging/ulmet-weather-override.conf" "$ROOT/packaging/station.conf" "$D$sharedir/examples/"
 install -d "$D$sharedir/prometheus"
 install -m 0644 "$ROOT/packaging/prometheus/ulmet-rules.yml" "$D$sharedir/prometheus/"
 install -m 0644 "$ROOT/README.md" "$D$docdir/"
@@ -134,6 +134,7 @@ cat <<EOF
 install.sh: done. Next steps (README, "Deploying on a station"):
   $sbindir/ulmet-install-db --accounts   # UlmetDB, its tables and least-privilege accounts
   cp $sharedir/examples/99-gnss-receiver.rules /etc/udev/rules.d/   # after editing the IDs
+  cp $sharedir/examples/station.conf /etc/ulmet/   # the station's description, then edit it
   systemctl enable --now corvana.service mistrel.timer
   journalctl -u corvana -f
 EOF

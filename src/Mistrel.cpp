@@ -108,6 +108,8 @@ int retrieveMinute(const std::string& minute) {
         return -1;
     }
 
+    // The readings as read, kept with the value: what it was computed from.
+    const double readPressure = Pressure, readTemperature = Temperature, readRH = RH;
     Temperature = Temperature + 273.15;  // stored in degrees Celsius
 
     std::cout << "\nPressure = " << Pressure << " hPa" << std::endl;
@@ -143,11 +145,14 @@ int retrieveMinute(const std::string& minute) {
             std::snprintf(sigmaText, sizeof(sigmaText), "%f", IPWV_sigma);
         if (PRN != kMissingValue)
             std::snprintf(prnText, sizeof(prnText), "%d", static_cast<int>(PRN));
+        // The weather readings in full precision, so that they compare
+        // equal with the rows they were read from.
         std::snprintf(queryIPWV, sizeof(queryIPWV),
-                      "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) "
-                      "VALUES (%f, %s, %.5f, %s, %d, '%s');\n",
+                      "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, "
+                      "pressure, temperature, humidity, data) "
+                      "VALUES (%f, %s, %.5f, %s, %d, %.17g, %.17g, %.17g, '%s');\n",
                       IPWV, sigmaText, Elevation, prnText, static_cast<int>(satellites),
-                      DatetimeToQuery.c_str());
+                      readPressure, readTemperature, readRH, DatetimeToQuery.c_str());
         DB = std::make_unique<Database>();
         DB->openConnection(host, database, user, password);
         bool failed = DB->updateQuery(queryIPWV);

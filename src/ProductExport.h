@@ -8,6 +8,7 @@
 #define ULMET_PRODUCTEXPORT_H
 
 #include <ctime>
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -15,15 +16,35 @@
 
 // One column of the product: its name and how its stored text is written.
 struct ProductColumn {
-    const char* name;
-    const char* format;  // printf conversion of the number; "%d" for counts
+    const char* name = nullptr;
+    const char* format = nullptr;  // printf conversion; "%d" for counts; nullptr: a text
+    bool hidden = false;           // read to classify the minute, not written
 };
 
-// In record order; the record's time comes first.
+// In record order; the record's time comes first, the hidden columns last.
 extern const ProductColumn kProductColumns[];
 extern const int kProductColumnCount;
 
-// The values of one minute, as texts ready to write; empty when missing.
+// The bits of the `flags` word of a minute with a value.
+struct ProductFlag {
+    int bit;
+    const char* name;
+    const char* meaning;
+};
+extern const ProductFlag kProductFlags[];
+extern const int kProductFlagCount;
+
+// The codes of `empty_reason`, the one reason of a minute without a value,
+// in the order they are tried (the first that holds is given).
+struct ProductReason {
+    const char* code;
+    const char* meaning;
+};
+extern const ProductReason kProductReasons[];
+extern const int kProductReasonCount;
+
+// The values of one minute (every column, hidden ones included), as texts
+// ready to write; empty when missing.
 using ProductRecord = std::vector<std::string>;
 // Records by minute text "YYYY-MM-DD HH:MM".
 using ProductRecords = std::map<std::string, ProductRecord>;
@@ -38,7 +59,8 @@ std::string formatUtc(time_t t, const char* format);
 
 // Reads the records of every minute from `first` to `last` (whole minutes,
 // both included) from the station's tables, qualified by `schema` when it
-// is not empty (a station's copy on a network's central server). False,
+// is not empty (a station's copy on a network's central server), with the
+// flags of each value and the reason of each minute without one. False,
 // with `error` set, when a statement fails. Holds the whole period in
 // memory: exportProduct streams a period of any length.
 bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRecords& records,
@@ -50,6 +72,20 @@ bool loadProduct(time_t first, time_t last, const std::string& schema, ProductRe
 // count is an integer only when the value is one. Never cut, never rounded.
 std::string productNumber(double value, const char* format);
 
+// Reads the records of every minute from `first` to `last` a bounded
+// number of days at a time and hands each, in time order, to `use` with
+// its minute. False, with `error` set, when a statement fails.
+bool forEachProductMinute(time_t first, time_t last, const std::string& schema,
+                          const std::function<void(time_t, const ProductRecord&)>& use,
+                          std::string* error);
+
+// The flags word of a value, or the reason code of a minute without one,
+// from the record's other columns; sets `flags` or `empty_reason`.
+void classifyRecord(const std::string& minute, ProductRecord& record);
+
+// The value of column `name` of a record (its text).
+const std::string& productField(const ProductRecord& record, const char* name);
+
 enum class ProductFormat { Csv, Json };
 
 // What travels with the values: the station and the period, and whether
@@ -58,11 +94,14 @@ enum class ProductFormat { Csv, Json };
 struct ProductMetadata {
     std::string station;
     bool describe = true;
+    // The station's description (StationMetadata.h): field name and value.
+    std::vector<std::pair<std::string, std::string>> stationFields;
 };
 
 // The product's description: what the value is and is not, its time scale,
-// its units. CSV: "# key: value" lines before the column header; JSON: the
-// object's "metadata" member, the records in "records".
+// its units, the processing in the key names of SINEX-TRO's description
+// block where they fit, the flags and reasons, the station. CSV: "# key: value" lines before the
+// column header; JSON: the object's "metadata" member, the records in "records".
 std::vector<std::pair<std::string, std::string>> productDescription(const ProductMetadata& meta,
                                                                     time_t first, time_t last);
 

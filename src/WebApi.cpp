@@ -12,6 +12,7 @@
 #include "Database.h"
 #include "ProductExport.h"
 #include "StationHealth.h"
+#include "StationMetadata.h"
 #include "WebHealth.h"
 #include "WebNetwork.h"
 #include "WebPeriod.h"
@@ -68,13 +69,16 @@ std::string num(double v, int decimals) {
     return std::string(buffer, static_cast<size_t>(n));
 }
 
-// A stored date-time "YYYY-MM-DD HH:MM:SS" in ISO 8601 (UTC), or null.
+// A stored date-time "YYYY-MM-DD HH:MM:SS" in ISO 8601 form, or null. It
+// stays on the stored scale, GPS time, which ISO 8601 has no designator
+// for: no "Z" (that would claim UTC, 18 s off).
 std::string isoStored(const std::string& stored) {
     if (stored.size() < 19) return "null";
-    return jsonString(stored.substr(0, 10) + "T" + stored.substr(11, 8) + "Z");
+    return jsonString(stored.substr(0, 10) + "T" + stored.substr(11, 8));
 }
 
-std::string isoTime(time_t t) { return jsonString(formatUtc(t, "%Y-%m-%dT%H:%M:%SZ")); }
+// A minute of the station's clock, which runs on the stored scale.
+std::string isoTime(time_t t) { return jsonString(formatUtc(t, "%Y-%m-%dT%H:%M:%S")); }
 
 std::string age(long seconds) { return seconds < 0 ? "null" : std::to_string(seconds); }
 
@@ -108,8 +112,10 @@ WebReply WebApi::handleStreamed(const std::string& path, const WebParams& params
     if (path == "/api/health") return health(params, now);
     if (path == "/api/stations") return stations(params, now);
     if (path == "/api/export") return exportPeriod(params, now);
+    if (path == "/api/station") return stationDescription(params);
     return errorReply(404, "no such API: " + shown(path) +
-                               " (there are /api/series, /api/health, /api/stations, /api/export)");
+                               " (there are /api/series, /api/health, /api/stations, "
+                               "/api/export, /api/station)");
 }
 
 bool WebApi::station(const WebParams& params, std::string* schema, std::string* name,
@@ -192,6 +198,49 @@ WebReply WebApi::series(const WebParams& params, time_t now) const {
     column("pressure_hpa", [](const SeriesBucket& b) { return num(b.pressure, 2); });
     column("temperature_c", [](const SeriesBucket& b) { return num(b.temperature, 2); });
     column("rh_percent", [](const SeriesBucket& b) { return num(b.humidity, 2); });
+    // The export's flags and reasons of the period's minutes, as the
+    // download of the same period gives them: each bucket's flags (the
+    // bits of any of its values), and the counts of the whole period. They
+    // are read minute by minute, so only for periods of at most a week.
+    if (period.minutes() <= kMaxQualityMinutes) {
+        std::vector<int> flags(s.buckets.size(), -1);
+        std::map<std::string, long> counts;
+        long values = 0;
+        size_t k = 0;
+        const bool ok = forEachProductMinute(
+            period.first, period.last, schema,
+            [&](time_t t, const ProductRecord& record) {
+                while (k + 1 < s.buckets.size() && s.buckets[k + 1].start <= t) ++k;
+                const std::string& f = productField(record, "flags");
+                if (f.empty()) {
+                    ++counts[productField(record, "empty_reason")];
+                    return;
+                }
+                ++values;
+                const int word = std::stoi(f);
+                flags[k] = (flags[k] < 0 ? 0 : flags[k]) | word;
+                for (int i = 0; i < kProductFlagCount; ++i)
+                    if (word & kProductFlags[i].bit) ++counts[kProductFlags[i].name];
+            },
+            &error);
+        if (!ok) return errorReply(503, error);
+        column("flags", [&](const SeriesBucket& b) {
+            const int f = flags[&b - s.buckets.data()];
+            return f < 0 ? std::string("null") : std::to_string(f);
+        });
+        o << ",\n\"quality\": {\"minutes\": " << period.minutes() << ", \"values\": " << values
+          << ", \"flags\": {";
+        for (int i = 0; i < kProductFlagCount; ++i)
+            o << (i ? ", " : "") << jsonString(kProductFlags[i].name) << ": "
+              << counts[kProductFlags[i].name];
+        o << "}, \"empty_reasons\": {";
+        for (int i = 0; i < kProductReasonCount; ++i)
+            o << (i ? ", " : "") << jsonString(kProductReasons[i].code) << ": "
+              << counts[kProductReasons[i].code];
+        o << "}}";
+    } else {
+        o << ",\n\"flags\": null, \"quality\": null";
+    }
     o << "}\n";
     reply.body = o.str();
     return reply;
@@ -284,13 +333,68 @@ WebReply WebApi::exportPeriod(const WebParams& params, time_t now) const {
     }
     ProductMetadata meta;
     meta.station = name.empty() ? "this station" : name;
+    if (!network_) {
+        // The station's own description, from its station file.
+        StationMetadata station;
+        const std::string fileProblem = loadStationMetadata(&station);
+        meta.stationFields = station.fields;
+        if (!fileProblem.empty())
+            meta.stationFields.emplace_back("station_file_error", fileProblem);
+        if (name.empty() && !station.value("station_id").empty())
+            meta.station = station.value("station_id");
+    }
     const ProductFormat kind = format == "csv" ? ProductFormat::Csv : ProductFormat::Json;
     reply.writer = [kind, meta, period, schema](std::ostream& out, std::string* error) {
         return exportProduct(out, kind, meta, period.first, period.last, schema, error);
     };
     if (format == "csv") reply.contentType = "text/csv; charset=utf-8";
     reply.filename = "ulmet" + (name.empty() ? std::string() : "-" + name) + "-" +
-                     formatUtc(period.first, "%Y%m%dT%H%MZ") + "-" +
-                     formatUtc(period.last, "%Y%m%dT%H%MZ") + "." + format;
+                     formatUtc(period.first, "%Y%m%dT%H%M") + "-" +
+                     formatUtc(period.last, "%Y%m%dT%H%M") + "." + format;
+    return reply;
+}
+
+WebReply WebApi::stationDescription(const WebParams& params) const {
+    std::map<std::string, std::string> v;
+    const std::string problem = takeParams(params, {"station"}, &v);
+    if (!problem.empty()) return errorReply(400, problem);
+    WebReply reply;
+    std::string schema, name;
+    if (!station(params, &schema, &name, &reply)) return reply;
+    std::ostringstream o;
+    o << "{\"station\": " << (name.empty() ? "null" : jsonString(name)) << ", \"metadata\": ";
+    if (network_) {
+        // The description lives in each station's own file.
+        o << "null, \"metadata_error\": "
+          << jsonString("a station's description is kept on the station (its station file)");
+    } else {
+        StationMetadata station;
+        const std::string bad = loadStationMetadata(&station);
+        o << "{";
+        for (size_t i = 0; i < station.fields.size(); ++i)
+            o << (i ? ", " : "") << jsonString(station.fields[i].first) << ": "
+              << (station.fields[i].second.empty() ? "null" : jsonString(station.fields[i].second));
+        o << "}, \"metadata_error\": " << (bad.empty() ? "null" : jsonString(bad));
+    }
+    // The processing, as the export describes it.
+    ProductMetadata none;
+    o << ", \"description\": {";
+    bool first = true;
+    for (const auto& [key, value] : productDescription(none, 0, 0)) {
+        if (key == "station" || key == "period") continue;
+        o << (first ? "" : ", ") << jsonString(key) << ": " << jsonString(value);
+        first = false;
+    }
+    o << "}, \"flags\": [";
+    for (int i = 0; i < kProductFlagCount; ++i)
+        o << (i ? ", " : "") << "{\"bit\": " << kProductFlags[i].bit
+          << ", \"name\": " << jsonString(kProductFlags[i].name)
+          << ", \"meaning\": " << jsonString(kProductFlags[i].meaning) << "}";
+    o << "], \"empty_reasons\": [";
+    for (int i = 0; i < kProductReasonCount; ++i)
+        o << (i ? ", " : "") << "{\"code\": " << jsonString(kProductReasons[i].code)
+          << ", \"meaning\": " << jsonString(kProductReasons[i].meaning) << "}";
+    o << "]}\n";
+    reply.body = o.str();
     return reply;
 }

@@ -9,6 +9,7 @@
 //   /api/health   [?station=NAME]
 //   /api/stations                         (central server only)
 //   /api/export   ?format=csv|json & the period [&station=NAME]
+//   /api/station  [?station=NAME]          the station's description
 //
 // docs/web.md describes the answers. Every parameter is checked before any
 // statement is built; a bad one gets 400 (404 for an unknown station or
@@ -42,6 +43,10 @@ using WebParams = std::multimap<std::string, std::string>;
 // database while it is written): 31 days; ulmet-export writes longer ones.
 constexpr long kMaxExportMinutes = 31L * 24 * 60;
 
+// The longest period whose series carries the export's flags and reasons
+// (read minute by minute, as a download is): a week.
+constexpr long kMaxQualityMinutes = 7L * 24 * 60;
+
 class WebApi {
   public:
     // `network`: a network's central server, whose stations are named by
@@ -67,6 +72,7 @@ class WebApi {
     WebReply health(const WebParams& params, time_t now) const;
     WebReply stations(const WebParams& params, time_t now) const;
     WebReply exportPeriod(const WebParams& params, time_t now) const;
+    WebReply stationDescription(const WebParams& params) const;
     // The schema of the station a request names ("" on a station); false
     // with `reply` set to the error answer.
     bool station(const WebParams& params, std::string* schema, std::string* name,

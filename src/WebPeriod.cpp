@@ -39,9 +39,9 @@ std::string parseWebPeriod(const std::string& name, const std::string& from, con
         return "give period (6h, day, week, month, year) or both from and to";
     time_t first = 0, last = 0;
     if (!parseProductMinute(from, &first))
-        return "from is not a time 'YYYY-MM-DDTHH:MM[:SS][Z]': '" + shown(from) + "'";
+        return "from is not a time 'YYYY-MM-DDTHH:MM[:SS]' (GPS time): '" + shown(from) + "'";
     if (!parseProductMinute(to, &last))
-        return "to is not a time 'YYYY-MM-DDTHH:MM[:SS][Z]': '" + shown(to) + "'";
+        return "to is not a time 'YYYY-MM-DDTHH:MM[:SS]' (GPS time): '" + shown(to) + "'";
     first -= first % 60;
     last -= last % 60;
     if (first > last) return "from is after to";

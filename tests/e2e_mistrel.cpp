@@ -114,6 +114,10 @@ TEST(Mistrel, Runs) {
               position("42", "300", "88", m + "8:00", "8")},
              weather("901", "-11", "11", m + "8:00")}),
         "0|" + text + kStored + row);
+    // The readings it was computed from are kept with it, as read.
+    EXPECT_EQ(sql::scalar("SELECT CONCAT_WS(' ', pressure, temperature, humidity) FROM ipwv",
+                          server().socket()),
+              "1013 20 60");
 
     // Dry air at the zenith: IPWV exactly 0 at 45 degrees and height 0,
     // negative at 10 degrees and 100 m.
@@ -160,8 +164,9 @@ TEST(Mistrel, Runs) {
         {{dry, {position("45", "0", "90"), "DROP TABLE ipwv"}},
          "255|" + zero.first +
              "\nQuery Failed\nqueryString : INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, "
-             "prn, satellites, data) VALUES (0.000000, NULL, 90.00000, NULL, 1, "
-             "'2014-03-05 14:07:00');\n\n\nDatabase: error 1146: Table 'UlmetDB.ipwv' doesn't "
+             "prn, satellites, pressure, temperature, humidity, data) VALUES (0.000000, NULL, "
+             "90.00000, NULL, 1, 1013, 20, 0, '2014-03-05 14:07:00');\n\n\nDatabase: error 1146: "
+             "Table 'UlmetDB.ipwv' doesn't "
              "exist\n|NULL"},
     };
     for (const auto& [rows, want] : cases) EXPECT_EQ(run(rows), want);

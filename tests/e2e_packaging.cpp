@@ -109,7 +109,8 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
     sql::exec("ALTER TABLE troposphericDelay DROP INDEX uq_troposphericDelay_data_prn", socket);
     sql::exec(
         "ALTER TABLE ipwv DROP COLUMN ipwv_sigma, DROP COLUMN elevation, DROP COLUMN prn, "
-        "DROP COLUMN satellites",
+        "DROP COLUMN satellites, DROP COLUMN pressure, DROP COLUMN temperature, "
+        "DROP COLUMN humidity",
         socket);
     // Minute 1: satellite 5 three times, satellite 6 once; minute 2:
     // satellite 5 twice.
@@ -164,8 +165,9 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
                            "troposphericDelay_duplicates",
                            "SELECT * FROM pressure UNION ALL SELECT * FROM pressure_duplicates"),
                   before);
-        EXPECT_EQ(content("SELECT ipwv_sigma, elevation, prn, satellites FROM ipwv"),
-                  "NULL NULL NULL NULL \n");
+        EXPECT_EQ(content("SELECT ipwv_sigma, elevation, prn, satellites, pressure, "
+                          "temperature, humidity FROM ipwv"),
+                  "NULL NULL NULL NULL NULL NULL NULL \n");
     }
 }
 

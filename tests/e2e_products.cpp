@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "TestSupport.h"
@@ -44,14 +45,15 @@ const char* const kRows[] = {
 
 const char kCsv[] =
     "time,ipwv_cm,ipwv_sigma_cm,pressure_hpa,temperature_c,rh_percent,elevation_deg,prn,"
-    "satellites,latitude_deg,longitude_deg,height_m\n"
+    "satellites,latitude_deg,longitude_deg,height_m,iwv_kg_m2,iwv_sigma_kg_m2,flags,"
+    "empty_reason\n"
     "2014-03-05T14:05:00,2.347012,0.051631,1013.25,20.50,60.00,72.00000,5,6,-35.200000000,"
-    "7.250000000,150.000\n"
-    "2014-03-05T14:06:00,,,,,,,,,,,\n"
-    "2014-03-05T14:07:00,,,,,,,,,45.600000000,7.300000000,81.000\n"
-    "2014-03-05T14:08:00,1.500000,,1002.00,-3.25,55.50,,,,,,\n"
+    "7.250000000,150.000,23.47012,0.51631,33,\n"
+    "2014-03-05T14:06:00,,,,,,,,,,,,,,,no_satellite_rows\n"
+    "2014-03-05T14:07:00,,,,,,,,,45.600000000,7.300000000,81.000,,,,weather_missing\n"
+    "2014-03-05T14:08:00,1.500000,,1002.00,-3.25,55.50,,,,,,,15.00000,,53,\n"
     "2014-03-05T14:09:00,0.000000,0.050000,1010.00,,40.00,30.50000,12,3,45.500000000,"
-    "7.250000000,80.500\n";
+    "7.250000000,80.500,0.00000,0.50000,35,\n";
 
 // kCsv as the export's JSON: one object a minute, empty fields null.
 std::string csvAsJson() {
@@ -63,13 +65,15 @@ std::string csvAsJson() {
         std::string key, field, object;
         while (std::getline(keys, key, ',') && std::getline(fields, field, ','))
             object += (object.empty() ? "{\"" : ", \"") + key + "\": " +
-                      (field.empty()   ? "null"
-                       : key == "time" ? "\"" + field + "\""
-                                       : field);
+                      (field.empty()                            ? "null"
+                       : key == "time" || key == "empty_reason" ? "\"" + field + "\""
+                                                                : field);
         json += (json.size() > 2 ? "},\n" : "") + object;
     }
     return json + "}\n]\n";
 }
+
+void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 // "status|output" of ulmet-export with `args` against `socket`.
 std::string exportRun(const std::vector<std::string>& args, const std::string& socket) {
@@ -138,6 +142,69 @@ print(len(rows), rows[0]['time'], meta['station'], 'GPS time' in meta['time_scal
     EXPECT_EQ(runToEnd({"/usr/bin/python3", "-c", script, dir.file("csv"), dir.file("json")}),
               "0|5 2014-03-05T14:05:00 st 1 True True 1e+70 2.3470123456789e+00 12 7 True "
               "True True 2.347012\n");
+}
+
+// The flags and reasons of those minutes, the station file's description
+// and the processing fields, read back with Python's csv and json modules.
+TEST(Products, ExportFlagsEveryValueAndGivesEveryEmptyMinuteItsReason) {
+    PrivateServer server;
+    sql::writeQualityMinutes(server.socket());
+    TempDir dir;
+    writeFile(dir.file("station.conf"),
+              "# the station\nid = ULME00ITA\ndomes = 12345M001\nreceiver = RX 100\n"
+              "antenna = ANT 3 NONE\nlatitude = 45.0\nlongitude = 7.0\n"
+              "ellipsoidal_height = 148.5\nsea_level_height = 100.25\ngeoid_model = EGM2008\n"
+              "barometer_height = -1.5\nweather_source = NMEA 0183 sensor, minute means\n");
+    const std::vector<std::string> env = {"MYSQL_UNIX_PORT=" + server.socket(),
+                                          "ULMET_STATION_CONFIG=" + dir.file("station.conf")};
+    for (const char* format : {"csv", "json"})
+        ASSERT_EQ(runToEnd({binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to",
+                            "2014-03-05 10:08", "--format", format, "--out", dir.file(format)},
+                           env),
+                  "0|");
+    const char* script = R"(
+import csv, json, sys
+lines = open(sys.argv[1]).read().splitlines()
+meta = dict(l[2:].split(': ', 1) for l in lines if l.startswith('# '))
+rows = list(csv.DictReader(l for l in lines if not l.startswith('#')))
+doc = json.load(open(sys.argv[2]))
+assert doc['metadata'] == meta
+assert [r['flags'] for r in rows] == [str(r['flags'] or '') for r in doc['records']]
+assert [r['empty_reason'] for r in rows] == [r['empty_reason'] or '' for r in doc['records']]
+print(' '.join(r['flags'] or r['empty_reason'] for r in rows))
+print(rows[0]['iwv_kg_m2'], doc['records'][0]['iwv_kg_m2'], rows[0]['iwv_sigma_kg_m2'])
+print('|'.join(meta[k] for k in ('station', 'station_id', 'domes_number', 'receiver_type',
+    'antenna_type', 'station_latitude_deg', 'ellipsoidal_height_m', 'height_above_sea_level_m',
+    'geoid_model', 'geoid_undulation_m', 'barometer_height_above_antenna_m', 'weather_source')))
+print('|'.join(meta[k] for k in ('TIME SYSTEM', 'TROPO SAMPLING INTERVAL',
+    'ELEVATION CUTOFF ANGLE', 'TROP MAPPING FUNCTION', 'REFRACTIVITY COEFFICIENTS')))
+print('not a GNSS delay estimate' in meta['input'], '8 weather_not_of_minute' in meta['flags'],
+      'below_cutoff:' in meta['empty_reason'])
+)";
+    EXPECT_EQ(runToEnd({"/usr/bin/python3", "-c", script, dir.file("csv"), dir.file("json")}),
+              "0|1 7 9 53 no_satellite_rows below_cutoff weather_missing negative_value "
+              "not_retrieved\n"
+              "22.00000 22.0 0.50000\n"
+              "ULME00ITA|ULME00ITA|12345M001|RX 100|ANT 3 NONE|45.0|148.5|100.25|EGM2008|48.250|"
+              "-1.5|NMEA 0183 sensor, minute means\n"
+              "G|60|30|Niell|77.6 70.29 375406\n"
+              "True True True\n");
+
+    // The packaged example is a valid station file.
+    EXPECT_EQ(runToEnd({binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to",
+                        "2014-03-05 10:00", "--out", dir.file("example.csv")},
+                       {"MYSQL_UNIX_PORT=" + server.socket(),
+                        "ULMET_STATION_CONFIG=" + sourceDir() + "/packaging/station.conf"}),
+              "0|");
+
+    // A station file with a fault stops the export, naming the line.
+    writeFile(dir.file("station.conf"), "id = X\nlatitude = 95\n");
+    const std::string bad = runToEnd(
+        {binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08"},
+        env);
+    EXPECT_EQ(bad.substr(0, 2), "1|");
+    EXPECT_NE(bad.find("line 2: latitude is a number from -90 to 90, not '95'"), std::string::npos)
+        << bad;
 }
 
 // The plot draws what the export gives and nothing between: a gap where no

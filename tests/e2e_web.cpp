@@ -35,11 +35,12 @@ namespace {
 // A running ulmet-web reading the server behind `socket`.
 class WebServer {
   public:
-    WebServer(const std::string& socket, bool network) {
+    WebServer(const std::string& socket, bool network, const std::string& stationFile = "") {
         std::vector<std::string> argv = {binDir() + "/ulmet-web", "--port", "0"};
         if (network) argv.push_back("--network");
-        child_ = std::make_unique<ChildProcess>(
-            argv, std::vector<std::string>{"MYSQL_UNIX_PORT=" + socket});
+        std::vector<std::string> env = {"MYSQL_UNIX_PORT=" + socket};
+        if (!stationFile.empty()) env.push_back("ULMET_STATION_CONFIG=" + stationFile);
+        child_ = std::make_unique<ChildProcess>(argv, env);
         if (!child_->waitForOutput("listening on http://", 10s))
             throw std::runtime_error("ulmet-web did not start: " + child_->output());
         std::smatch m;
@@ -411,6 +412,40 @@ TEST(WebServer, HoldsUpUnderSlowClientsHugeHeadsAndParallelDownloads) {
               std::string::npos)
         << web.process().output();
     EXPECT_TRUE(web.process().running());
+}
+
+// A period with each flag and each reason: the page counts them as the
+// export gives them, and shows the station file's description.
+TEST(WebPages, TheStationPageShowsFlagsReasonsAndTheStationsDescription) {
+    ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (scripts/setup)";
+    PrivateServer server;
+    sql::writeQualityMinutes(server.socket());
+    TempDir dir;
+    std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\nantenna = ANT 3 NONE\n";
+    WebServer web(server.socket(), false, dir.file("station.conf"));
+    const std::string dom =
+        pageDom(web.url() + "/station?from=2014-03-05T10:00&to=2014-03-05T10:08");
+    EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
+    EXPECT_NE(dom.find("\"flags\":[1,7,9,53,null,null,null,null,null]"), std::string::npos);
+    const auto row = [&](const std::string& name) {
+        std::smatch m;
+        return std::regex_search(dom, m,
+                                 std::regex("data-name=\"" + name + "\"><td>[^<]*</td><td>([^<]*)"))
+                   ? m.str(1)
+                   : "<none>";
+    };
+    EXPECT_EQ(row("values"), "4 of 9 minutes");
+    EXPECT_EQ(row("1 surface_model") + row("2 low_satellite") + row("4 uncertainty_unknown") +
+                  row("8 weather_not_of_minute") + row("16 satellite_unknown") +
+                  row("32 weather_inputs_unknown"),
+              "412111");
+    EXPECT_EQ(row("no_satellite_rows") + row("below_cutoff") + row("weather_missing") +
+                  row("negative_value") + row("not_retrieved"),
+              "11111");
+    EXPECT_EQ(row("station_id") + "|" + row("antenna_type") + "|" + row("receiver_type"),
+              "ULME00ITA|ANT 3 NONE|-");
+    EXPECT_EQ(row("TIME SYSTEM") + row("ELEVATION CUTOFF ANGLE"), "G30");
+    EXPECT_NE(dom.find("not a GNSS delay estimate"), std::string::npos);
 }
 
 // Runs bash with the network helpers loaded; throws on failure.

@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ProductExport.h"
+#include "StationMetadata.h"
 #include "TestSupport.h"
 #include "WebApi.h"
 #include "WebNetwork.h"
@@ -124,7 +126,7 @@ TEST_F(WebTest, SeriesHoldsTheStoredValuesAndLeavesGapsEmpty) {
     EXPECT_EQ(mean[24], "null");
     EXPECT_EQ(mean[25], "1.2500");
     EXPECT_EQ(array(r.body, "time")[1], std::to_string(period.first + 60));
-    EXPECT_EQ(field(r.body, "from"), "2026-03-01T11:00:00Z");
+    EXPECT_EQ(field(r.body, "from"), "2026-03-01T11:00:00");  // GPS time: no Z
 }
 
 // A week of one-minute rows becomes buckets of 6 minutes, starting at
@@ -154,7 +156,7 @@ TEST_F(WebTest, LongPeriodsAreReducedToAtMostTwoThousandBuckets) {
         EXPECT_EQ(mean[i], "0.2500") << i;
         EXPECT_EQ(hi[i], "0.5000") << i;
     }
-    EXPECT_EQ(field(r.body, "from"), formatUtc(week.first, "%Y-%m-%dT%H:%M:%SZ"));
+    EXPECT_EQ(field(r.body, "from"), formatUtc(week.first, "%Y-%m-%dT%H:%M:%S"));
 
     r = api.handle("/api/series", {{"period", "year"}}, kNow);
     ASSERT_EQ(r.status, 200);
@@ -196,9 +198,9 @@ TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
     writeHour();
     r = api.handle("/api/health", {}, kNow);
     EXPECT_EQ(field(r.body, "database"), "reachable");
-    EXPECT_EQ(field(r.body, "last_row_time"), "2026-03-01T11:59:00Z");
+    EXPECT_EQ(field(r.body, "last_row_time"), "2026-03-01T11:59:00");
     EXPECT_EQ(field(r.body, "last_row_age_s"), "90");
-    EXPECT_EQ(field(r.body, "last_ipwv_time"), "2026-03-01T11:59:30Z");
+    EXPECT_EQ(field(r.body, "last_ipwv_time"), "2026-03-01T11:59:30");
     EXPECT_EQ(field(r.body, "last_ipwv_cm"), "1.5900");
     EXPECT_EQ(field(r.body, "last_ipwv_age_s"), "60");
     EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "5");
@@ -229,16 +231,17 @@ TEST_F(WebTest, DownloadsHaveTheExportsColumns) {
                             {{"from", "2026-03-01T11:19Z"}, {"to", "2026-03-01T11:21Z"}}, kNow);
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(r.contentType, "text/csv; charset=utf-8");
-    EXPECT_EQ(r.filename, "ulmet-20260301T1119Z-20260301T1121Z.csv");
+    EXPECT_EQ(r.filename, "ulmet-20260301T1119-20260301T1121.csv");
     // After the product's description ("# " lines), the records.
     const std::size_t records = r.body.find("\ntime,");
     EXPECT_EQ(r.body.substr(0, 11), "# product: ");
     EXPECT_EQ(r.body.substr(records + 1),
               "time,ipwv_cm,ipwv_sigma_cm,pressure_hpa,temperature_c,rh_percent,elevation_deg,"
-              "prn,satellites,latitude_deg,longitude_deg,height_m\n"
-              "2026-03-01T11:19:00,1.190000,0.100000,,11.90,,49.50000,7,9,,,\n"
-              "2026-03-01T11:20:00,,,,12.00,,,,,,,\n"
-              "2026-03-01T11:21:00,,,,12.10,,,,,,,\n");
+              "prn,satellites,latitude_deg,longitude_deg,height_m,iwv_kg_m2,iwv_sigma_kg_m2,flags,"
+              "empty_reason\n"
+              "2026-03-01T11:19:00,1.190000,0.100000,,11.90,,49.50000,7,9,,,,11.90000,1.00000,35,\n"
+              "2026-03-01T11:20:00,,,,12.00,,,,,,,,,,,no_satellite_rows\n"
+              "2026-03-01T11:21:00,,,,12.10,,,,,,,,,,,no_satellite_rows\n");
     r = api.handle("/api/export",
                    {{"from", "2026-03-01T11:20Z"}, {"to", "2026-03-01T11:20Z"}, {"format", "json"}},
                    kNow);
@@ -247,7 +250,55 @@ TEST_F(WebTest, DownloadsHaveTheExportsColumns) {
               "[\n{\"time\": \"2026-03-01T11:20:00\", \"ipwv_cm\": null, \"ipwv_sigma_cm\": null, "
               "\"pressure_hpa\": null, \"temperature_c\": 12.00, \"rh_percent\": null, "
               "\"elevation_deg\": null, \"prn\": null, \"satellites\": null, \"latitude_deg\": "
-              "null, \"longitude_deg\": null, \"height_m\": null}\n]\n}\n");
+              "null, \"longitude_deg\": null, \"height_m\": null, \"iwv_kg_m2\": null, "
+              "\"iwv_sigma_kg_m2\": null, \"flags\": null, \"empty_reason\": "
+              "\"no_satellite_rows\"}\n]\n}\n");
+}
+
+// The series carries the export's flags and reasons of the same minutes,
+// and /api/station the station file's description and the processing.
+TEST_F(WebTest, SeriesAndStationSayWhatTheExportSays) {
+    sql::writeQualityMinutes();
+    WebApi api(false);
+    const WebParams period = {{"from", "2014-03-05T10:00"}, {"to", "2014-03-05T10:08"}};
+    WebReply r = api.handle("/api/series", period, kNow);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(field(r.body, "flags"), "[1,7,9,53,null,null,null,null,null]");
+    const std::size_t q = r.body.find("\"quality\": ");
+    ASSERT_NE(q, std::string::npos) << r.body;
+    EXPECT_EQ(r.body.substr(q),
+              "\"quality\": {\"minutes\": 9, \"values\": 4, \"flags\": {\"surface_model\": 4, "
+              "\"low_satellite\": 1, \"uncertainty_unknown\": 2, \"weather_not_of_minute\": 1, "
+              "\"satellite_unknown\": 1, \"weather_inputs_unknown\": 1}, \"empty_reasons\": "
+              "{\"no_satellite_rows\": 1, \"below_cutoff\": 1, \"weather_missing\": 1, "
+              "\"negative_value\": 1, \"not_retrieved\": 1}}}\n");
+    // Beyond a download's length there are no per-minute flags.
+    r = api.handle("/api/series", {{"period", "year"}}, kNow);
+    EXPECT_NE(r.body.find("\"flags\": null, \"quality\": null}"), std::string::npos);
+
+    TempDir dir;
+    std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\ngeoid_model = EGM2008\n";
+    setenv("ULMET_STATION_CONFIG", dir.file("station.conf").c_str(), 1);
+    r = api.handle("/api/station", {}, kNow);
+    const WebReply download = api.handle("/api/export", period, kNow);
+    std::ofstream(dir.file("station.conf")) << "antenna\n";
+    const WebReply broken = api.handle("/api/station", {}, kNow);
+    unsetenv("ULMET_STATION_CONFIG");
+    EXPECT_NE(r.body.find("\"station_id\": \"ULME00ITA\", \"domes_number\": null"),
+              std::string::npos)
+        << r.body;
+    EXPECT_NE(r.body.find("\"metadata_error\": null"), std::string::npos);
+    EXPECT_NE(r.body.find("\"ELEVATION CUTOFF ANGLE\": \"30\""), std::string::npos);
+    EXPECT_NE(r.body.find("{\"bit\": 8, \"name\": \"weather_not_of_minute\""), std::string::npos);
+    EXPECT_NE(r.body.find("{\"code\": \"not_retrieved\""), std::string::npos);
+    EXPECT_NE(download.body.find("\n# station: ULME00ITA\n"), std::string::npos);
+    EXPECT_NE(download.body.find("\n# geoid_model: EGM2008\n"), std::string::npos);
+    EXPECT_NE(download.body.find("\n2014-03-05T10:07:00,,,1013.00,20.00,0.00,,,,10.000000000,"
+                                 "7.000000000,100.000,,,,negative_value\n"),
+              std::string::npos)
+        << download.body;
+    EXPECT_NE(broken.body.find("line 1: not 'key = value'"), std::string::npos) << broken.body;
+    EXPECT_NE(broken.body.find("\"station_id\": null"), std::string::npos);
 }
 
 // Every malformed or hostile request is refused with a message and runs
@@ -297,6 +348,31 @@ TEST_F(WebTest, BadRequestsGetAClearRefusal) {
         {"/api/export", {{"period", "day"}, {"format", "xml"}}, 400, "csv or json"},
         {"/api/nothing", {}, 404, "no such API"},
         {"/api/health", {{"x\"\n\\", "1"}}, 400, "unknown parameter 'x"},
+        // Anything after a time's form is refused, a NUL byte included.
+        {"/api/series",
+         {{"from", std::string("2026-03-01T00:00\0garbage", 24)}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/series",
+         {{"from", "2026-03-01T00:00"}, {"to", "2026-03-01T01:00:00x"}},
+         400,
+         "to is not"},
+        {"/api/series",
+         {{"from", "2026-3-01T00:00"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/series",
+         {{"from", " 2026-03-01T00:00"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/series",
+         {{"from", "2026-03-01T00:00:5"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/export",
+         {{"from", "2026-03-01T24:00"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
     };
     for (const Case& c : cases) {
         const WebReply r = station.handle(c.path, c.params, kNow);
@@ -411,3 +487,33 @@ TEST(WebJson, StringsStayValidJsonWhateverTheyHold) {
 }
 
 }  // namespace
+
+// The station file: what an operator's typing may do to it is named by
+// line, and nothing of a faulty file is used.
+TEST(StationFile, ReadsTheKeysAndNamesEveryFault) {
+    StationMetadata m;
+    std::istringstream good(
+        "# comment\n\n id = ULME00ITA \nlatitude=-33.5\nellipsoidal_height = 10\n"
+        "sea_level_height = -22.25\r\nweather_source = a = b\n");
+    EXPECT_EQ(parseStationMetadata(good, &m), "");
+    EXPECT_EQ(m.value("station_id") + "|" + m.value("station_latitude_deg") + "|" +
+                  m.value("geoid_undulation_m") + "|" + m.value("weather_source") + "|" +
+                  m.value("antenna_type"),
+              "ULME00ITA|-33.5|32.250|a = b|");
+    const std::pair<const char*, const char*> faults[] = {
+        {"id = a\nantena = x\n", "line 2: unknown key 'antena'"},
+        {"id = a\nid = b\n", "line 2: key 'id' given twice"},
+        {"receiver\n", "line 1: not 'key = value'"},
+        {"receiver = a\x1b[2Jb\n", "line 1: a control character"},
+        {"longitude = 7,5\n", "line 1: longitude is a number from -180 to 360, not '7,5'"},
+        {"barometer_height = 1e9\n", "line 1: barometer_height is a number from -1000 to 1000"},
+    };
+    for (const auto& [text, says] : faults) {
+        std::istringstream in(text);
+        EXPECT_EQ(parseStationMetadata(in, &m).rfind(says, 0), 0u) << text;
+    }
+    setenv("ULMET_STATION_CONFIG", "/nonexistent/station.conf", 1);
+    EXPECT_EQ(loadStationMetadata(&m), "/nonexistent/station.conf: cannot be read");
+    unsetenv("ULMET_STATION_CONFIG");
+    EXPECT_EQ(m.value("station_id"), "");
+}

@@ -4,15 +4,19 @@
 // minute, the satellite the value was computed from (elevation, PRN,
 // satellite count) and the station position. Values that do not exist are
 // explicit: an empty field in CSV, null in JSON. A description of the
-// product (method, time scale, units, station) comes first: "# " lines in
-// CSV, the "metadata" member in JSON. docs/science.md describes every
-// column and its unit.
+// product (what the input is, method, time scale, units, the processing
+// under SINEX-TRO's description names, the flags and reasons, and the
+// station's own description from its station file, StationMetadata.h)
+// comes first: "# " lines in CSV, the "metadata" member in JSON. Each value
+// carries a flag word, each minute without one a reason code.
+// docs/science.md describes every column and its unit.
 //
 //   ulmet-export --from T1 --to T2 [--format csv|json] [--out FILE]
 //                [--station NAME] [--no-metadata]
 //
 // T1 and T2 are minutes as stored ("YYYY-MM-DD HH:MM[:SS]") or in ISO 8601
-// ("YYYY-MM-DDTHH:MM[:SS][Z]"); the seconds are ignored and both minutes
+// ("YYYY-MM-DDTHH:MM[:SS]"), GPS time as stored (a final 'Z' is
+// tolerated and ignored); nothing may follow the form; the seconds are ignored and both minutes
 // are included. The period is read and written a few days at a time, so a
 // period of any length needs the same memory. The database is reached as
 // the station's programs reach it.
@@ -25,14 +29,18 @@
 
 #include "DbSettings.h"
 #include "ProductExport.h"
+#include "StationMetadata.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: ulmet-export --from T1 --to T2 [--format csv|json] [--out FILE]\n"
     "                    [--station NAME] [--no-metadata]\n"
-    "  T1, T2: 'YYYY-MM-DD HH:MM[:SS]' or 'YYYY-MM-DDTHH:MM[:SS][Z]' (seconds ignored)\n"
-    "  --station: the station's name in the description (default: the host name)\n"
+    "  T1, T2: 'YYYY-MM-DD HH:MM[:SS]' or 'YYYY-MM-DDTHH:MM[:SS]', GPS time as\n"
+    "          stored (seconds ignored)\n"
+    "  --station: the station's name in the description (default: the id of the\n"
+    "             station file, ULMET_STATION_CONFIG or /etc/ulmet/station.conf, else\n"
+    "             the host name)\n"
     "  --no-metadata: the records alone, without the product's description\n";
 
 std::string hostName() {
@@ -46,7 +54,7 @@ std::string hostName() {
 int main(int argc, char** argv) {
     std::string from, to, format = "csv", outPath;
     ProductMetadata meta;
-    meta.station = hostName();
+    bool named = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
@@ -63,6 +71,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         const std::string value = argv[++i];
+        named = named || arg == "--station";
         (arg == "--from"      ? from
          : arg == "--to"      ? to
          : arg == "--format"  ? format
@@ -89,6 +98,17 @@ int main(int argc, char** argv) {
         std::cerr << "ulmet-export: --from is after --to\n";
         return 2;
     }
+
+    StationMetadata station;
+    const std::string stationProblem = loadStationMetadata(&station);
+    if (!stationProblem.empty()) {
+        std::cerr << "ulmet-export: the station file " << stationProblem << "\n";
+        return 1;
+    }
+    meta.stationFields = station.fields;
+    if (!named)
+        meta.station =
+            station.value("station_id").empty() ? hostName() : station.value("station_id");
 
     if (!checkDbSettings()) return 1;
 

@@ -55,7 +55,7 @@ function ageText(seconds) {
   if (seconds < 172800) return (seconds / 3600).toFixed(1) + " h";
   return (seconds / 86400).toFixed(1) + " days";
 }
-function isoText(iso) { return iso ? iso.replace("T", " ").replace("Z", "") : "-"; }
+function isoText(iso) { return iso ? iso.replace("T", " ") : "-"; }
 
 // ------------------------------------------------------------ station page
 let period = { period: params.get("period") || "6h" };
@@ -156,6 +156,8 @@ function drawSeries(series) {
     first: values.length ? values[0] : null,
     last: values.length ? values[values.length - 1] : null,
     ipwv: drawnMean,
+    flags: series.flags,
+    quality: series.quality,
     satellites: charts["chart-satellites"].data.datasets[0].data.map((p) => p.y),
     temperature: charts["chart-weather"].data.datasets[1].data.map((p) => p.y),
   });
@@ -165,6 +167,46 @@ function drawSeries(series) {
   document.getElementById("period-text").textContent =
     "From " + isoText(series.from) + " to " + isoText(series.to) + " (GPS time), " + values.length + " of " +
     drawnMean.length + (multi ? " buckets of " + series.bucket_minutes + " minutes" : " minutes") + " with IPWV.";
+}
+
+// The station's description and the meaning of each flag and reason, from
+// /api/station; read once, kept for the quality tables.
+let description = null;
+
+function fillRows(table, rows) {
+  for (const [name, value, meaning] of rows) {
+    const row = table.insertRow();
+    row.dataset.name = name;
+    row.insertCell().textContent = name;
+    row.insertCell().textContent = value === null || value === undefined || value === "" ? "-" : String(value);
+    if (meaning !== undefined) row.insertCell().textContent = meaning;
+  }
+}
+
+function drawDescription(d) {
+  const meta = document.getElementById("meta");
+  meta.replaceChildren();
+  if (d.metadata) fillRows(meta, Object.entries(d.metadata));
+  const error = document.getElementById("meta-error");
+  error.textContent = d.metadata_error ? "Station file: " + d.metadata_error : "";
+  error.hidden = !d.metadata_error;
+  const processing = document.getElementById("processing");
+  processing.replaceChildren();
+  fillRows(processing, Object.entries(d.description).filter(([key]) => key === key.toUpperCase() || key === "input"));
+}
+
+function drawQuality(q) {
+  const flags = document.getElementById("q-flags"), reasons = document.getElementById("q-reasons");
+  for (const t of [flags, reasons]) for (const r of [...t.rows]) r.remove();
+  document.getElementById("q-note").hidden = q !== null;
+  if (!q) return;
+  const meaning = (list, key, name) => {
+    const item = description ? description[list].find((x) => x[key] === name) : null;
+    return item ? item.meaning : "";
+  };
+  fillRows(flags, [["values", q.values + " of " + q.minutes + " minutes", ""]].concat(
+    (description ? description.flags : []).map((f) => [f.bit + " " + f.name, q.flags[f.name], f.meaning])));
+  fillRows(reasons, Object.entries(q.empty_reasons).map(([code, n]) => [code, n, meaning("empty_reasons", "code", code)]));
 }
 
 function drawHealth(h) {
@@ -218,9 +260,14 @@ function setLinks() {
 async function loadStation() {
   setLinks();
   try {
+    if (!description) {
+      description = await api("/api/station", {});
+      drawDescription(description);
+    }
     const [series, health] = await Promise.all([api("/api/series", period), api("/api/health", {})]);
     drawHealth(health);
     drawSeries(series);
+    drawQuality(series.quality);
     showStatus("");
     document.body.dataset.state = "drawn";
   } catch (e) {
@@ -244,7 +291,7 @@ function startStation() {
   }
   document.getElementById("range").addEventListener("submit", (ev) => {
     ev.preventDefault();
-    period = { from: document.getElementById("from").value + "Z", to: document.getElementById("to").value + "Z" };
+    period = { from: document.getElementById("from").value, to: document.getElementById("to").value };
     loadStation();
   });
   loadStation();

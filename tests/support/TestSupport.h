@@ -65,6 +65,11 @@ std::vector<Row> rows(const std::string& query, const std::string& socket = "");
 std::string scalar(const std::string& query, const std::string& socket = "");
 // Empties the eight tables (recreating any that a test dropped).
 void resetTables(const std::string& socket = "");
+// Minutes 2014-03-05 10:00-10:08, one for each flag of the export and each
+// reason of a minute without a value: flags 1, 7, 9, 53, then
+// no_satellite_rows, below_cutoff, weather_missing, negative_value,
+// not_retrieved.
+void writeQualityMinutes(const std::string& socket = "");
 
 // A connection held open: for table locks, and for accounts other than
 // root. run() returns 0 or the error number of the statement's failure.
