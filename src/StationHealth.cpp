@@ -244,11 +244,11 @@ void collectDatabase(Figures* f) {
         firstRow(db, "SELECT COUNT(*), COUNT(DISTINCT data) FROM troposphericDelay" + period, f);
     std::vector<std::string> last =
         firstRow(db, "SELECT ipwv_value, ipwv_sigma, data FROM ipwv ORDER BY data DESC LIMIT 1", f);
-    std::vector<std::string> minutes = firstRow(
-        db,
-        "SELECT COUNT(DISTINCT data) FROM ipwv WHERE data BETWEEN '" + f->judgedFrom + "' AND '" +
-            f->hourTo + "'",
-        f);
+    std::vector<std::string> minutes =
+        firstRow(db,
+                 "SELECT COUNT(DISTINCT data) FROM ipwv WHERE data BETWEEN '" + f->judgedFrom +
+                     "' AND '" + f->hourTo + "'",
+                 f);
     // The rows stored for the minutes the receiver's count covers.
     std::vector<std::string> received;
     if (f->rowsReceivedFirst >= 0)
@@ -348,11 +348,12 @@ std::vector<Line> assess(const Figures& f) {
                    ": no whole minute to judge yet";
         } else {
             const long missing = f.minutesJudged - f.minutesWithRowsLastHour;
-            text = number(static_cast<double>(f.rowsStoredLastHour)) + " rows stored " +
-                   (f.minutesJudged == 60 ? std::string("in the last hour")
-                                          : "since the first rows, of " + f.judgedFrom.substr(0, 16)) +
-                   ", " + number(static_cast<double>(f.minutesWithRowsLastHour)) + " of " +
-                   number(static_cast<double>(f.minutesJudged)) + " minutes";
+            text =
+                number(static_cast<double>(f.rowsStoredLastHour)) + " rows stored " +
+                (f.minutesJudged == 60 ? std::string("in the last hour")
+                                       : "since the first rows, of " + f.judgedFrom.substr(0, 16)) +
+                ", " + number(static_cast<double>(f.minutesWithRowsLastHour)) + " of " +
+                number(static_cast<double>(f.minutesJudged)) + " minutes";
             level = missing <= 2                    ? Level::Ok
                     : f.minutesWithRowsLastHour > 0 ? Level::Warning
                                                     : Level::Critical;
@@ -433,9 +434,9 @@ std::vector<Line> assess(const Figures& f) {
         if (!f.recomputable.empty() && level == Level::Ok) level = Level::Warning;
         add("ipwv minutes", level,
             std::to_string(missing) + " minutes of the last hour without IPWV" +
-                (f.minutesJudged < 60 ? " (" + std::to_string(f.minutesJudged) +
-                                            " since the first rows)"
-                                      : std::string()),
+                (f.minutesJudged < 60
+                     ? " (" + std::to_string(f.minutesJudged) + " since the first rows)"
+                     : std::string()),
             advice);
     }
 

@@ -42,10 +42,10 @@ struct Figures {
     // to rowsReceivedLast (Unix times; -1 when the state file has none).
     double rowsReceivedLastHour = -1;
     double rowsReceivedFirst = -1, rowsReceivedLast = -1;
-    double rowsLost = 0;               // rows the spool file could not take
+    double rowsLost = 0;  // rows the spool file could not take
     // The spool.
     long spoolRows = 0;
-    double spoolOldest = -1;  // the oldest queued row's minute (Unix time)
+    double spoolOldest = -1;           // the oldest queued row's minute (Unix time)
     long spoolRowsReceivedWindow = 0;  // queued rows of the receiver's minutes
     long rejectedLines = 0;
     double freeBytes = -1, totalBytes = -1;  // of the spool's filesystem

@@ -200,9 +200,9 @@ TEST_F(Status, NewStationIsHealthyAndARealGapIsStillFlagged) {
     EXPECT_EQ(out.substr(0, 2), "0|") << out;
     EXPECT_NE(out.find("\nStation: OK\n"), std::string::npos) << out;
     EXPECT_NE(line(out, "rows").find("OK       rows            "), std::string::npos) << out;
-    EXPECT_NE(line(out, "rows").find(" since the first rows, of " +
-                                     minuteText(now_ - 180).substr(0, 16)),
-              std::string::npos)
+    EXPECT_NE(
+        line(out, "rows").find(" since the first rows, of " + minuteText(now_ - 180).substr(0, 16)),
+        std::string::npos)
         << out;
     EXPECT_NE(line(out, "rows").find("the receiver's logs gave 12 rows, 12 are stored"),
               std::string::npos)
@@ -232,9 +232,10 @@ TEST_F(Status, NewStationIsHealthyAndARealGapIsStillFlagged) {
     daemonState(20, 0, 0, 0.4, 120);
     out = status();
     EXPECT_EQ(out.substr(0, 2), "1|") << out;
-    EXPECT_NE(line(out, "rows").find("WARNING  rows            84 rows stored since the first "
-                                     "rows, of " +
-                                     minuteText(now_ - 30 * 60).substr(0, 16) + ", 21 of 29 minutes"),
+    EXPECT_NE(line(out, "rows")
+                  .find("WARNING  rows            84 rows stored since the first "
+                        "rows, of " +
+                        minuteText(now_ - 30 * 60).substr(0, 16) + ", 21 of 29 minutes"),
               std::string::npos)
         << out;
     EXPECT_NE(line(out, "rows").find("the receiver's logs gave 120 rows, 88 are stored"),
