@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -196,21 +195,31 @@ class StateFile {
         if (!force && written_ && now - last_ < std::chrono::seconds(60)) return;
         written_ = true;
         last_ = now;
-        // Rows of the last hour: against the newest sample at least an hour
-        // old (or the first one).
         double rows = static_cast<double>(assembly.rowsReceived());
-        samples_.emplace_back(now, rows);
-        while (samples_.size() > 1 && now - samples_[1].first >= std::chrono::hours(1))
-            samples_.pop_front();
         metrics::DaemonFigures f;
         f.now = wallClock();
+        // Rows of the last hour by the minute they carry: the 60 minutes
+        // that end with the current one, so that a reader can count the
+        // rows stored for exactly those minutes.
+        const time_t last = static_cast<time_t>(std::floor(f.now / 60) * 60);
+        const time_t first = last - 59 * 60;
+        auto minuteText = [](time_t t) {
+            struct tm utc = {};
+            gmtime_r(&t, &utc);
+            char text[32];
+            (void)std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &utc);
+            return std::string(text);
+        };
+        f.rowsReceivedLastHour =
+            static_cast<double>(assembly.rowsOfMinutes(minuteText(first), minuteText(last)));
+        f.rowsReceivedFirstMinute = static_cast<double>(first);
+        f.rowsReceivedLastMinute = static_cast<double>(last);
         f.running = running;
         f.lastValidLog = lastValidLog;
         f.reinitialisations = static_cast<double>(watch.reinitialisations());
         f.validLogs = static_cast<double>(assembly.validLogs());
         f.droppedLogs = static_cast<double>(assembly.droppedLogs());
         f.rowsReceived = rows;
-        f.rowsReceivedLastHour = rows - samples_.front().second;
         const RowSpool& spool = assembly.keptRowSpool();
         f.spoolRows = static_cast<double>(spool.size());
         f.spoolInMemoryOnly = static_cast<double>(spool.inMemoryOnly());
@@ -250,7 +259,6 @@ class StateFile {
     std::string path_;
     bool written_ = false, ok_ = true;
     std::chrono::steady_clock::time_point last_;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, double>> samples_;
 };
 
 // The device: /dev/ttyUSB0, or the one named by CORVANA_PORT.

@@ -283,6 +283,15 @@ void LogAssembly::refuse(const char* log, const std::string& why) {
     std::cout << log << " log refused (" << why << "): nothing of it is used." << std::endl;
 }
 
+std::size_t LogAssembly::rowsOfMinutes(const std::string& firstMinute,
+                                       const std::string& lastMinute) const {
+    std::size_t rows = 0;
+    for (auto it = rowsPerMinute.lower_bound(firstMinute);
+         it != rowsPerMinute.end() && it->first <= lastMinute; ++it)
+        rows += it->second;
+    return rows;
+}
+
 void LogAssembly::storeRows(const satvis& satvisData) {
     if (!positionKnown) {
         std::cout << "No position log received yet: the " << satvisData.PRN_vis.size()

@@ -81,6 +81,9 @@ class LogAssembly {
     std::size_t refusedLogs() const { return refused; }
     // Rows that the visibility logs gave (stored, kept or refused).
     std::size_t rowsReceived() const { return receivedRows; }
+    // Rows taken for storing whose minute ("YYYY-MM-DD HH:MM") lies in
+    // [firstMinute, lastMinute]; only the latest 64 minutes are known.
+    std::size_t rowsOfMinutes(const std::string& firstMinute, const std::string& lastMinute) const;
     // Logs of the three kinds whose checksum matched: the receiver is heard.
     std::size_t validLogs() const { return goodLogs; }
     // The machine's clock against the receiver's: arrival time of the last

@@ -82,8 +82,15 @@ std::string daemonText(const DaemonFigures& f) {
     t.add("ulmet_corvana_rows_received_total", "counter",
           "Rows that the receiver's visibility logs gave.", f.rowsReceived);
     t.add("ulmet_corvana_rows_received_last_hour", "gauge",
-          "Rows that the receiver's visibility logs gave in the last 60 minutes.",
+          "Rows that the receiver's visibility logs gave for the 60 minutes that end with the "
+          "current one (since the daemon started).",
           f.rowsReceivedLastHour);
+    t.add("ulmet_corvana_rows_received_first_minute_timestamp_seconds", "gauge",
+          "The first minute of those 60.",
+          f.rowsReceivedFirstMinute >= 0 ? f.rowsReceivedFirstMinute : std::nan(""));
+    t.add("ulmet_corvana_rows_received_last_minute_timestamp_seconds", "gauge",
+          "The last minute of those 60.",
+          f.rowsReceivedLastMinute >= 0 ? f.rowsReceivedLastMinute : std::nan(""));
     t.add("ulmet_corvana_spool_rows", "gauge", "Rows waiting for the database.", f.spoolRows);
     t.add("ulmet_corvana_spool_rows_in_memory_only", "gauge",
           "Waiting rows that the spool file could not take (lost if the daemon ends now).",
@@ -122,7 +129,8 @@ std::string retrievalText(bool runSucceeded, const health::Figures& f) {
           known && f.lastIpwvSigmaKnown ? f.lastIpwvSigma : nan);
     t.add("ulmet_ipwv_last_timestamp_seconds", "gauge", "The minute of the last IPWV stored.",
           known ? f.lastIpwvTime : nan);
-    t.add("ulmet_ipwv_missing_minutes_last_hour", "gauge", "Minutes of the last hour without IPWV.",
+    t.add("ulmet_ipwv_missing_minutes_last_hour", "gauge",
+          "Minutes of the last hour without IPWV (since the first stored row).",
           static_cast<double>(f.minutesWithoutIpwvLastHour));
     t.add("ulmet_ipwv_recomputable_minutes_last_hour", "gauge",
           "Of them, minutes whose inputs are stored (ulmet-retrieve can fill them).",

@@ -41,7 +41,11 @@ struct DaemonFigures {
     double lastValidLog = -1;  // Unix time; -1 before the first
     double reinitialisations = 0;
     double validLogs = 0, droppedLogs = 0;
-    double rowsReceived = 0, rowsReceivedLastHour = 0;
+    double rowsReceived = 0;
+    // Rows whose minute lies in [rowsReceivedFirstMinute, rowsReceivedLastMinute]
+    // (Unix times of whole minutes; -1: not known).
+    double rowsReceivedLastHour = 0;
+    double rowsReceivedFirstMinute = -1, rowsReceivedLastMinute = -1;
     double spoolRows = 0, spoolInMemoryOnly = 0, spoolOldest = -1;
     double rowsLost = 0;
     double rejectedLines = 0;  // in the spool's reject file

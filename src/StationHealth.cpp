@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -177,6 +178,12 @@ void collectDaemonState(const Sources& sources, Figures* f) {
     f->reinitialisations = get("ulmet_corvana_receiver_reinitialisations_total", 0);
     f->droppedLogs = get("ulmet_corvana_logs_dropped_total", 0);
     f->rowsReceivedLastHour = get("ulmet_corvana_rows_received_last_hour", -1);
+    double first = get("ulmet_corvana_rows_received_first_minute_timestamp_seconds", -1);
+    double last = get("ulmet_corvana_rows_received_last_minute_timestamp_seconds", -1);
+    if (std::isfinite(first) && std::isfinite(last) && first >= 0 && last >= first) {
+        f->rowsReceivedFirst = first;
+        f->rowsReceivedLast = last;
+    }
     f->rowsLost = get("ulmet_corvana_rows_lost_total", 0);
     double offset = get("ulmet_corvana_clock_offset_seconds", std::nan(""));
     f->clockKnown = std::isfinite(offset);
@@ -196,9 +203,14 @@ void collectSpool(const Sources& sources, Figures* f) {
     std::ifstream in(spool, std::ios::binary);
     if (in && offset > 0) in.seekg(static_cast<std::streamoff>(offset));
     f->spoolRows = 0;
+    f->spoolRowsReceivedWindow = 0;
     for (std::string line; std::getline(in, line);) {
         if (line.empty()) continue;
-        if (f->spoolRows++ == 0) f->spoolOldest = rowMinute(line);
+        double minute = rowMinute(line);
+        if (f->spoolRows++ == 0) f->spoolOldest = minute;
+        if (f->rowsReceivedFirst >= 0 && minute >= f->rowsReceivedFirst &&
+            minute < f->rowsReceivedLast + 60)
+            ++f->spoolRowsReceivedWindow;
     }
     std::ifstream rejected(spool + ".rejected", std::ios::binary);
     f->rejectedLines = 0;
@@ -218,19 +230,40 @@ void collectDatabase(Figures* f) {
         f->databaseError = "error " + std::to_string(db.errorNumber()) + ": " + db.errorMessage();
         return;
     }
+    // Minutes before the station's first row are not missing: they were
+    // before the station existed.
+    std::vector<std::string> first = firstRow(db, "SELECT MIN(data) FROM troposphericDelay", f);
+    if (!first.empty() && !first[0].empty()) f->firstRowTime = dateTimeValue(first[0]);
+    const double hourStart = dateTimeValue(f->hourFrom), hourEnd = dateTimeValue(f->hourTo) + 1;
+    const double judgedStart =
+        f->firstRowTime < 0 ? hourEnd : std::max(hourStart, std::floor(f->firstRowTime / 60) * 60);
+    f->minutesJudged = judgedStart >= hourEnd ? 0 : std::lround((hourEnd - judgedStart) / 60);
+    f->judgedFrom = dateTimeText(std::min(judgedStart, hourEnd));
     std::string period = " WHERE data BETWEEN '" + f->hourFrom + "' AND '" + f->hourTo + "'";
     std::vector<std::string> rows =
         firstRow(db, "SELECT COUNT(*), COUNT(DISTINCT data) FROM troposphericDelay" + period, f);
     std::vector<std::string> last =
         firstRow(db, "SELECT ipwv_value, ipwv_sigma, data FROM ipwv ORDER BY data DESC LIMIT 1", f);
     std::vector<std::string> minutes =
-        firstRow(db, "SELECT COUNT(DISTINCT data) FROM ipwv" + period, f);
+        firstRow(db,
+                 "SELECT COUNT(DISTINCT data) FROM ipwv WHERE data BETWEEN '" + f->judgedFrom +
+                     "' AND '" + f->hourTo + "'",
+                 f);
+    // The rows stored for the minutes the receiver's count covers.
+    std::vector<std::string> received;
+    if (f->rowsReceivedFirst >= 0)
+        received = firstRow(db,
+                            "SELECT COUNT(*) FROM troposphericDelay WHERE data BETWEEN '" +
+                                dateTimeText(f->rowsReceivedFirst) + "' AND '" +
+                                dateTimeText(f->rowsReceivedLast + 59) + "'",
+                            f);
     db.disconnect();
     f->databaseAnswers = !rows.empty() && !minutes.empty();
     if (!f->databaseAnswers) return;
     f->rowsStoredLastHour = static_cast<long>(value(rows, 0, 0));
     f->minutesWithRowsLastHour = static_cast<long>(value(rows, 1, 0));
-    f->minutesWithoutIpwvLastHour = 60 - static_cast<long>(value(minutes, 0, 0));
+    f->minutesWithoutIpwvLastHour = f->minutesJudged - static_cast<long>(value(minutes, 0, 0));
+    if (!received.empty()) f->rowsStoredReceiverWindow = static_cast<long>(value(received, 0, 0));
     if (last.size() == 3) {
         f->lastIpwv = value(last, 0);
         f->lastIpwvSigma = value(last, 1);
@@ -238,7 +271,8 @@ void collectDatabase(Figures* f) {
         f->lastIpwvTime = dateTimeValue(last[2]);
     }
     std::string error;
-    if (!minutesWithoutIpwv(f->hourFrom, f->hourTo, &f->recomputable, &error))
+    if (f->minutesJudged == 0 ||
+        !minutesWithoutIpwv(f->judgedFrom, f->hourTo, &f->recomputable, &error))
         f->recomputable.clear();
 }
 
@@ -301,17 +335,39 @@ std::vector<Line> assess(const Figures& f) {
                                  "silent (journalctl -u corvana)");
     }
 
-    // Rows of the last hour against what the receiver's logs gave.
+    // Rows of the minutes judged; what the receiver's logs gave against
+    // what is stored, both for the minutes the daemon's count covers.
     if (f.databaseAnswers) {
-        std::string text =
-            number(static_cast<double>(f.rowsStoredLastHour)) + " rows stored in the last hour, " +
-            number(static_cast<double>(f.minutesWithRowsLastHour)) + " of 60 minutes";
-        Level level = f.minutesWithRowsLastHour >= 58 ? Level::Ok
-                      : f.minutesWithRowsLastHour > 0 ? Level::Warning
-                                                      : Level::Critical;
-        if (f.rowsReceivedLastHour >= 0) {
-            text += "; the receiver's logs gave " + number(f.rowsReceivedLastHour);
-            if (f.rowsStoredLastHour + 0.5 < f.rowsReceivedLastHour && level == Level::Ok)
+        std::string text;
+        Level level = Level::Ok;
+        if (f.firstRowTime < 0) {
+            text = "no rows stored yet";
+            level = Level::Warning;
+        } else if (f.minutesJudged == 0) {
+            text = "the first rows are of " + dateTimeText(f.firstRowTime).substr(0, 16) +
+                   ": no whole minute to judge yet";
+        } else {
+            const long missing = f.minutesJudged - f.minutesWithRowsLastHour;
+            text =
+                number(static_cast<double>(f.rowsStoredLastHour)) + " rows stored " +
+                (f.minutesJudged == 60 ? std::string("in the last hour")
+                                       : "since the first rows, of " + f.judgedFrom.substr(0, 16)) +
+                ", " + number(static_cast<double>(f.minutesWithRowsLastHour)) + " of " +
+                number(static_cast<double>(f.minutesJudged)) + " minutes";
+            level = missing <= 2                    ? Level::Ok
+                    : f.minutesWithRowsLastHour > 0 ? Level::Warning
+                                                    : Level::Critical;
+        }
+        if (f.rowsReceivedLastHour >= 0 && f.rowsReceivedFirst >= 0 &&
+            f.rowsStoredReceiverWindow >= 0) {
+            const double stored = static_cast<double>(f.rowsStoredReceiverWindow);
+            const double waiting = static_cast<double>(f.spoolRowsReceivedWindow);
+            text += "; for the minutes " + dateTimeText(f.rowsReceivedFirst).substr(11, 5) +
+                    " to " + dateTimeText(f.rowsReceivedLast).substr(11, 5) +
+                    " the receiver's logs gave " + number(f.rowsReceivedLastHour) + " rows, " +
+                    number(stored) + " are stored";
+            if (waiting > 0) text += ", " + number(waiting) + " wait in the spool";
+            if (stored + waiting + 0.5 < f.rowsReceivedLastHour && level == Level::Ok)
                 level = Level::Warning;
         }
         add("rows", level, text,
@@ -350,7 +406,9 @@ std::vector<Line> assess(const Figures& f) {
 
     // The product.
     if (f.databaseAnswers) {
-        if (f.lastIpwvTime < 0) {
+        if (f.lastIpwvTime < 0 && f.minutesJudged == 0) {
+            add("ipwv", Level::Ok, "no IPWV stored yet, and no minute due", "");
+        } else if (f.lastIpwvTime < 0) {
             add("ipwv", Level::Critical, "no IPWV stored yet",
                 "is mistrel.timer active? see journalctl -u mistrel");
         } else {
@@ -375,7 +433,11 @@ std::vector<Line> assess(const Figures& f) {
             advice = "their inputs are missing: see the rows line and the weather logger";
         if (!f.recomputable.empty() && level == Level::Ok) level = Level::Warning;
         add("ipwv minutes", level,
-            std::to_string(missing) + " minutes of the last hour without IPWV", advice);
+            std::to_string(missing) + " minutes of the last hour without IPWV" +
+                (f.minutesJudged < 60
+                     ? " (" + std::to_string(f.minutesJudged) + " since the first rows)"
+                     : std::string()),
+            advice);
     }
 
     add("database", f.databaseAnswers ? Level::Ok : Level::Critical,
@@ -458,6 +520,12 @@ std::string renderJson(const Figures& f, const std::vector<Line>& lines) {
           jsonNumber(static_cast<double>(f.rowsStoredLastHour), f.rowsStoredLastHour >= 0));
     field("rows_received_last_hour",
           jsonNumber(f.rowsReceivedLastHour, f.rowsReceivedLastHour >= 0));
+    field("rows_received_first_minute", jsonNumber(f.rowsReceivedFirst, f.rowsReceivedFirst >= 0));
+    field("rows_stored_of_received_minutes",
+          jsonNumber(static_cast<double>(f.rowsStoredReceiverWindow),
+                     f.rowsStoredReceiverWindow >= 0));
+    field("first_row_time", jsonNumber(f.firstRowTime, f.firstRowTime >= 0));
+    field("minutes_judged_last_hour", jsonNumber(static_cast<double>(f.minutesJudged)));
     field("spool_rows", jsonNumber(static_cast<double>(f.spoolRows)));
     field("spool_oldest", jsonNumber(f.spoolOldest, f.spoolOldest >= 0));
     field("rows_lost", jsonNumber(f.rowsLost));

@@ -38,23 +38,33 @@ struct Figures {
     double droppedLogs = 0;          // logs dropped for a checksum
     double clockOffset = 0;          // machine clock minus receiver time, s
     bool clockKnown = false;
-    double rowsReceivedLastHour = -1;  // rows the receiver's logs gave, last 60 min
-    double rowsLost = 0;               // rows the spool file could not take
+    // Rows the receiver's logs gave for the minutes from rowsReceivedFirst
+    // to rowsReceivedLast (Unix times; -1 when the state file has none).
+    double rowsReceivedLastHour = -1;
+    double rowsReceivedFirst = -1, rowsReceivedLast = -1;
+    double rowsLost = 0;  // rows the spool file could not take
     // The spool.
     long spoolRows = 0;
-    double spoolOldest = -1;  // the oldest queued row's minute (Unix time)
+    double spoolOldest = -1;           // the oldest queued row's minute (Unix time)
+    long spoolRowsReceivedWindow = 0;  // queued rows of the receiver's minutes
     long rejectedLines = 0;
     double freeBytes = -1, totalBytes = -1;  // of the spool's filesystem
     // The database.
     bool databaseAnswers = false;
     std::string databaseError;
     std::string hourFrom, hourTo;  // the last hour's whole minutes, "YYYY-MM-DD HH:MM:SS"
+    // The station started storing with its first row: only the minutes of
+    // the last hour from that one on are judged (judgedFrom to hourTo).
+    double firstRowTime = -1;  // Unix time; -1: no row stored yet
+    std::string judgedFrom;
+    long minutesJudged = 0;
     long rowsStoredLastHour = -1;
     long minutesWithRowsLastHour = -1;
+    long rowsStoredReceiverWindow = -1;  // stored rows of the receiver's minutes
     double lastIpwv = -1, lastIpwvSigma = -1, lastIpwvTime = -1;
     bool lastIpwvSigmaKnown = false;
-    long minutesWithoutIpwvLastHour = -1;
-    std::vector<std::string> recomputable;  // minutes with inputs and no IPWV, last hour
+    long minutesWithoutIpwvLastHour = -1;   // of the minutes judged
+    std::vector<std::string> recomputable;  // minutes judged with inputs and no IPWV
     // systemd's view, "" where it does not run.
     std::string daemonUnit, retrievalTimer;
 };

@@ -33,11 +33,12 @@ TEST(Packaging, UnitsPassSystemdVerify) {
     EXPECT_EQ(runToEnd(argv), "0|");  // warnings included
 }
 
-// Both services run hardened: systemd's own rating of what they may reach
-// (0 closed ... 10 open) stays at most 2.0.
+// Every service of a station runs hardened: systemd's own rating of what
+// it may reach (0 closed ... 10 open) stays at most 2.0.
 TEST(Packaging, UnitsAreHardened) {
     if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
-    for (const std::string unit : {"corvana.service", "mistrel.service"}) {
+    for (const std::string unit :
+         {"corvana.service", "mistrel.service", "ulmet-weather.service", "ulmet-web.service"}) {
         const std::string out = runToEnd({"/usr/bin/systemd-analyze", "security", "--offline=true",
                                           sourceDir() + "/packaging/" + unit});
         std::smatch level;
@@ -46,6 +47,69 @@ TEST(Packaging, UnitsAreHardened) {
             << out;
         EXPECT_LE(std::stod(level[1]), 2.0) << unit << "\n" << out;
     }
+}
+
+// The dependency check of scripts/package-check on a small package of its
+// own: a program linking the MariaDB library, a unit naming Chart.js and a
+// shell program running gnuplot. Each use that its control file does not
+// declare is named; declared, the package passes.
+TEST(Packaging, DependencyCheckNamesEveryUndeclaredUse) {
+    if (access("/usr/bin/dpkg-deb", X_OK) != 0 ||
+        access("/usr/share/javascript/chart.js/chart.min.js", R_OK) != 0 ||
+        access("/usr/bin/gnuplot", X_OK) != 0)
+        GTEST_SKIP() << "needs dpkg-deb, libjs-chart.js and gnuplot (scripts/setup)";
+    TempDir dir("ulmet-deps");
+    const std::string tree = dir.file("tree");
+    ASSERT_EQ(runToEnd({"/bin/mkdir", "-p", tree + "/DEBIAN", tree + "/usr/bin",
+                        tree + "/lib/systemd/system"}),
+              "0|");
+    // Stripped, as debhelper strips a package's programs: the debugging
+    // sections name the build's header directories.
+    ASSERT_EQ(
+        runToEnd({"/usr/bin/strip", "-o", tree + "/usr/bin/probe", binDir() + "/receiver_sim"}),
+        "0|");
+    std::ofstream(tree + "/usr/bin/probe-plot") << "#!/bin/sh\n# it's a plot\n"
+                                                   "echo 'plot x' | gnuplot -p\n";
+    ASSERT_EQ(runToEnd({"/bin/chmod", "755", tree + "/usr/bin/probe-plot"}), "0|");
+    std::ofstream(tree + "/lib/systemd/system/probe.service")
+        << "[Service]\nExecStart=/usr/bin/probe --chart "
+           "/usr/share/javascript/chart.js/chart.min.js\n";
+    auto build = [&](const std::string& depends) {
+        std::ofstream(tree + "/DEBIAN/control")
+            << "Package: ulmet-deps-probe\nVersion: 1\nArchitecture: amd64\n"
+               "Maintainer: Test <test@example.org>\nDepends: "
+            << depends << "\nDescription: probe\n probe\n";
+        EXPECT_EQ(
+            runToEnd({"/usr/bin/dpkg-deb", "--root-owner-group", "-b", tree, dir.file("probe.deb")})
+                .substr(0, 2),
+            "0|");
+        return runToEnd({sourceDir() + "/scripts/deb-deps", dir.file("probe.deb")});
+    };
+    std::string out = build("libc6");
+    EXPECT_EQ(out.substr(0, 2), "1|") << out;
+    for (const char* missing :
+         {"library /lib/x86_64-linux-gnu/libmariadb.so.3 comes from libmariadb3",
+          "comes from libstdc++6",
+          "path /usr/share/javascript/chart.js/chart.min.js comes from "
+          "libjs-chart.js",
+          "command /usr/bin/gnuplot comes from gnuplot-nox"})
+        EXPECT_NE(out.find(missing), std::string::npos) << missing << "\n" << out;
+    out = build("libc6, libstdc++6, libgcc-s1, libmariadb3, libjs-chart.js, gnuplot-nox");
+    EXPECT_EQ(out.substr(0, 2), "0|") << out;
+
+    // The build's side: the packages of the pkg-config modules that the
+    // project's CMake files require are in Build-Depends.
+    std::ofstream(dir.file("control")) << "Source: ulmet\nBuild-Depends: debhelper-compat (= 13),\n"
+                                          " cmake, libmariadb-dev\n";
+    out = runToEnd(
+        {sourceDir() + "/scripts/deb-deps", "--build-depends", dir.file("control"), sourceDir()});
+    EXPECT_EQ(out.substr(0, 2), "1|") << out;
+    EXPECT_NE(out.find("module libsystemd comes from libsystemd-dev, which Build-Depends lacks"),
+              std::string::npos)
+        << out;
+    out = runToEnd({sourceDir() + "/scripts/deb-deps", "--build-depends",
+                    sourceDir() + "/packaging/debian/control", sourceDir()});
+    EXPECT_EQ(out.substr(0, 2), "0|") << out;
 }
 
 // A server whose root, like a fresh Debian one's, accepts only the

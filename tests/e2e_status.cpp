@@ -24,10 +24,14 @@ std::string minuteText(time_t t) {
 struct Status : ::testing::Test {
     void SetUp() override {
         now_ = time(nullptr);
-        // The last 70 minutes: four satellite rows, the weather and an IPWV
-        // value each.
+        store(70, 1);
+        daemonState();
+    }
+    // Minutes `from` to `to` minutes ago: four satellite rows, the weather
+    // and an IPWV value each.
+    void store(int from, int to) {
         std::string rows, weather, ipwv;
-        for (int ago = 70; ago >= 1; --ago) {
+        for (int ago = from; ago >= to; --ago) {
             std::string at = minuteText(now_ - 60 * ago);
             for (int prn : {3, 9, 17, 28})
                 rows += std::string(rows.empty() ? "" : ",") + "(41.2, 16.5, 310, 1.5, 1.2, 2.5, " +
@@ -45,19 +49,23 @@ struct Status : ::testing::Test {
              at = end + 1)
             exec(weather.substr(at, end - at));
         exec("INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) VALUES " + ipwv);
-        daemonState();
     }
     void exec(const std::string& statement) { sql::exec(statement, server_.socket()); }
-    // The daemon's state file, as a running daemon writes it.
-    void daemonState(long lastLogAgo = 20, int reinits = 0, int dropped = 0, double offset = 0.4) {
-        long long now = now_;
+    // The daemon's state file, as a running daemon writes it: `received`
+    // rows for the 60 minutes that end with the current one.
+    void daemonState(long lastLogAgo = 20, int reinits = 0, int dropped = 0, double offset = 0.4,
+                     int received = 236) {
+        long long now = now_, minute = now / 60 * 60;
         std::ofstream(dir_.file("corvana.prom"))
             << "ulmet_corvana_state_timestamp_seconds " << now - 10 << "\n"
             << "ulmet_corvana_running 1\n"
             << "ulmet_corvana_last_valid_log_timestamp_seconds " << now - lastLogAgo << "\n"
             << "ulmet_corvana_receiver_reinitialisations_total " << reinits << "\n"
             << "ulmet_corvana_logs_dropped_total " << dropped << "\n"
-            << "ulmet_corvana_rows_received_last_hour 240\n"
+            << "ulmet_corvana_rows_received_last_hour " << received << "\n"
+            << "ulmet_corvana_rows_received_first_minute_timestamp_seconds " << minute - 59 * 60
+            << "\n"
+            << "ulmet_corvana_rows_received_last_minute_timestamp_seconds " << minute << "\n"
             << "ulmet_corvana_rows_lost_total 0\n"
             << "ulmet_corvana_clock_offset_seconds " << offset << "\n";
     }
@@ -84,8 +92,10 @@ TEST_F(Status, HealthyThenEachFaultWithItsLineAndExitStatus) {
     std::string out = status();
     EXPECT_EQ(out.substr(0, 2), "0|") << out;
     EXPECT_EQ(count(out, "\nOK "), 9u) << out;  // every line but the first
-    EXPECT_NE(out.find("240 rows stored in the last hour, 60 of 60 minutes; the receiver's logs "
-                       "gave 240"),
+    EXPECT_NE(out.find("240 rows stored in the last hour, 60 of 60 minutes; for the minutes " +
+                       minuteText(now_ - 59 * 60).substr(11, 5) + " to " +
+                       minuteText(now_).substr(11, 5) +
+                       " the receiver's logs gave 236 rows, 236 are stored"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("last IPWV 1.200 cm ± 0.050 cm, "), std::string::npos) << out;
@@ -153,7 +163,7 @@ TEST_F(Status, HealthyThenEachFaultWithItsLineAndExitStatus) {
         << out;
     EXPECT_NE(line(out, "rows")
                   .find("WARNING  rows            200 rows stored in the last hour, "
-                        "50 of 60 minutes; the receiver's logs gave 240"),
+                        "50 of 60 minutes; for the minutes "),
               std::string::npos)
         << out;
 
@@ -175,6 +185,67 @@ TEST_F(Status, HealthyThenEachFaultWithItsLineAndExitStatus) {
                  {"MYSQL_UNIX_PORT=" + server_.socket()});
     EXPECT_EQ(json.substr(0, 22), "2|{\"status\":\"CRITICAL\"") << json;
     EXPECT_NE(json.find("\"database_answers\":false"), std::string::npos) << json;
+}
+
+// A station three minutes old: the minutes before its first row are not
+// missing, and the receiver's count is set against the rows of its own
+// minutes. Then a station half an hour old with a real gap of eight
+// minutes: rows, IPWV and the receiver's count each say so.
+TEST_F(Status, NewStationIsHealthyAndARealGapIsStillFlagged) {
+    for (const char* table : {"troposphericDelay", "pressure", "temperature", "humidity", "ipwv"})
+        exec(std::string("DELETE FROM ") + table);
+    store(3, 1);
+    daemonState(20, 0, 0, 0.4, 12);
+    std::string out = status();
+    EXPECT_EQ(out.substr(0, 2), "0|") << out;
+    EXPECT_NE(out.find("\nStation: OK\n"), std::string::npos) << out;
+    EXPECT_NE(line(out, "rows").find("OK       rows            "), std::string::npos) << out;
+    EXPECT_NE(
+        line(out, "rows").find(" since the first rows, of " + minuteText(now_ - 180).substr(0, 16)),
+        std::string::npos)
+        << out;
+    EXPECT_NE(line(out, "rows").find("the receiver's logs gave 12 rows, 12 are stored"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(line(out, "ipwv minutes").find("0 minutes of the last hour without IPWV ("),
+              std::string::npos)
+        << out;
+
+    // Started a minute ago: nothing to judge yet, still healthy.
+    exec("DELETE FROM troposphericDelay WHERE data < '" + minuteText(now_ - 60) + "'");
+    exec("DELETE FROM ipwv");
+    daemonState(20, 0, 0, 0.4, 4);
+    out = status();
+    EXPECT_EQ(out.substr(0, 2), "0|") << out;
+    EXPECT_NE(line(out, "ipwv").find("no IPWV stored yet, and no minute due"), std::string::npos)
+        << out;
+
+    // Half an hour old, minutes 20 to 13 ago lost, the receiver's logs
+    // gave them.
+    for (const char* table : {"troposphericDelay", "pressure", "temperature", "humidity", "ipwv"})
+        exec(std::string("DELETE FROM ") + table);
+    store(30, 1);
+    exec("DELETE FROM troposphericDelay WHERE data BETWEEN '" + minuteText(now_ - 20 * 60) +
+         "' AND '" + minuteText(now_ - 13 * 60) + "'");
+    exec("DELETE FROM ipwv WHERE data BETWEEN '" + minuteText(now_ - 20 * 60) + "' AND '" +
+         minuteText(now_ - 13 * 60) + "'");
+    daemonState(20, 0, 0, 0.4, 120);
+    out = status();
+    EXPECT_EQ(out.substr(0, 2), "1|") << out;
+    EXPECT_NE(line(out, "rows")
+                  .find("WARNING  rows            84 rows stored since the first "
+                        "rows, of " +
+                        minuteText(now_ - 30 * 60).substr(0, 16) + ", 21 of 29 minutes"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(line(out, "rows").find("the receiver's logs gave 120 rows, 88 are stored"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(line(out, "ipwv minutes")
+                  .find("WARNING  ipwv minutes    8 minutes of the last hour without IPWV (29 "
+                        "since the first rows)"),
+              std::string::npos)
+        << out;
 }
 
 }  // namespace
