@@ -90,9 +90,10 @@ TEST(CollectorRules, StatusSaysWhatWentWrongFirstAndTheWorstState) {
     o.cap("cut");
     o.odd("later");
     EXPECT_EQ(o.state, "capped");
-    EXPECT_NE(o.error.find("ids went back in ipwv"), std::string::npos) << o.error;
+    EXPECT_EQ(o.error.find("cut; ids went back in ipwv"), 0u) << o.error;
     o.fail("timed out");
     EXPECT_EQ(o.state, "failed");
+    EXPECT_EQ(o.error.find("timed out; cut; ids"), 0u) << o.error;
     EXPECT_LE(o.error.size(), 200u);
 
     EXPECT_EQ(cleanText("a\tb\nc\x01"), "a b c ");

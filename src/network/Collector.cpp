@@ -27,12 +27,21 @@ namespace collector {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::size_t kMaxPacket = 16u << 20;
 
 std::atomic<bool> stopping{false};
 void onSignal(int) { stopping = true; }
 
 std::string errorOf(MYSQL* conn) {
     return "error " + std::to_string(mysql_errno(conn)) + ": " + mysql_error(conn);
+}
+
+// "timed out after N s: " when a client-side failure came after waiting
+// at least `seconds`; "" otherwise.
+std::string timedOut(MYSQL* conn, Clock::time_point start, unsigned seconds) {
+    double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    if (mysql_errno(conn) < 2000 || waited + 0.2 < seconds) return "";
+    return "timed out after " + std::to_string(static_cast<int>(waited + 0.5)) + " s: ";
 }
 
 bool readOptions(const std::string& path, ClientOptions* options, std::string* error) {
@@ -60,7 +69,8 @@ MYSQL* connectLocal(const ClientOptions& o, const std::string& socket, const cha
         return nullptr;
     }
     unsigned int timeout = limits.connectSeconds, io = limits.readSeconds;
-    my_bool off = 0;
+    // An unsigned int: the client library reads that many bytes.
+    unsigned int off = 0;
     mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
     mysql_options(conn, MYSQL_OPT_READ_TIMEOUT, &io);
     mysql_options(conn, MYSQL_OPT_WRITE_TIMEOUT, &io);
@@ -275,10 +285,15 @@ bool Collector::openRemote(Station& s, std::string* error) {
     }
     const Limits& l = o_.limits;
     unsigned int connect = l.connectSeconds, read = l.readSeconds, write = l.readSeconds;
-    // A row packet larger than this ends the read with an error instead of
-    // growing the client's buffer: the most a station can make us hold.
-    unsigned long packet = static_cast<unsigned long>(l.rowBytes + 16384);
-    my_bool on = 1, off = 0;
+    // A packet larger than this ends the read (the client library reports
+    // a lost connection) instead of growing the client's buffer: the most
+    // one fetch can make us hold. Rows between the row limit and this are
+    // read whole once, then cut with a clear status.
+    unsigned long packet = static_cast<unsigned long>(std::max<std::size_t>(l.rowBytes, kMaxPacket) + 16384);
+    my_bool on = 1;
+    // An unsigned int: the client library reads that many bytes (a my_bool
+    // here would leave the option on by the bytes after it).
+    unsigned int off = 0;
     mysql_options(conn, MYSQL_OPT_CONNECT_TIMEOUT, &connect);
     mysql_options(conn, MYSQL_OPT_READ_TIMEOUT, &read);
     mysql_options(conn, MYSQL_OPT_WRITE_TIMEOUT, &write);
@@ -293,9 +308,10 @@ bool Collector::openRemote(Station& s, std::string* error) {
                   nullptr);
     mysql_options(conn, MYSQL_OPT_SSL_ENFORCE, &on);
     mysql_options(conn, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on);
+    Clock::time_point start = Clock::now();
     if (mysql_real_connect(conn, st.host.c_str(), st.user.c_str(), st.password.c_str(), nullptr,
                            st.port ? st.port : 3306, nullptr, 0) == nullptr) {
-        *error = "connecting to " + st.host + ":" + std::to_string(st.port ? st.port : 3306) +
+        *error = timedOut(conn, start, std::min(l.connectSeconds, l.readSeconds)) + "connecting to " + st.host + ":" + std::to_string(st.port ? st.port : 3306) +
                  ": " + errorOf(conn);
         mysql_close(conn);
         return false;
@@ -353,9 +369,10 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
         std::string query = "SELECT " + list + " FROM UlmetDB." + quoted(t.name) + " WHERE id > " +
                             std::to_string(above) + " ORDER BY id LIMIT " +
                             std::to_string(o_.limits.tableRows);
+        Clock::time_point asked = Clock::now();
         if (mysql_real_query(s.remote, query.c_str(), query.size()) != 0) {
             unsigned int code = mysql_errno(s.remote);
-            out.fail("reading " + t.name + " from the station: " + errorOf(s.remote));
+            out.fail(timedOut(s.remote, asked, o_.limits.readSeconds) + "reading " + t.name + " from the station: " + errorOf(s.remote));
             // A server's refusal (no such table, column) leaves the
             // connection usable for the other tables.
             if (code >= 2000) remoteBroken = true;
@@ -416,15 +433,19 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
                 out.oddValues += mysql_warning_count(s.copy);
             }
         }
-        bool readFailed = !cut && !copyBroken && mysql_errno(s.remote) != 0;
+        // The end of the rows without the end of the answer: a read
+        // failed, or a row was over the client's packet limit (which the
+        // client library may report without an error number).
+        bool readFailed =
+            !cut && !copyBroken && (mysql_errno(s.remote) != 0 || !mysql_eof(res));
         if (readFailed) {
-            // Also a row over the client's packet limit.
             unsigned int code = mysql_errno(s.remote);
-            if (code == CR_NET_PACKET_TOO_LARGE)
+            if (code == 0 || code == CR_NET_PACKET_TOO_LARGE || code == 1153)
                 out.cap("a row in " + t.name + " over " + std::to_string(o_.limits.rowBytes) +
                         " bytes: the station's answer was cut there");
             else
-                out.fail("reading " + t.name + " from the station: " + errorOf(s.remote));
+                out.fail(timedOut(s.remote, asked, o_.limits.readSeconds) + "reading " +
+                         t.name + " from the station: " + errorOf(s.remote));
         }
         if (cut || readFailed || copyBroken) {
             // The rest of the answer is not read: the connection goes.

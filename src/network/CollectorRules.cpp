@@ -238,8 +238,12 @@ int rank(const std::string& state) {
     return state == "failed" ? 3 : state == "capped" ? 2 : state == "odd" ? 1 : 0;
 }
 void worsen(Outcome* o, const char* state, const std::string& text) {
-    if (o->error.empty()) o->error = cleanText(text);
-    if (rank(state) > rank(o->state)) o->state = state;
+    if (rank(state) > rank(o->state)) {
+        o->error = cleanText(o->error.empty() ? text : text + "; " + o->error);
+        o->state = state;
+    } else if (o->error.empty()) {
+        o->error = cleanText(text);
+    }
 }
 }  // namespace
 

@@ -105,7 +105,8 @@ struct Outcome {
     std::string error;  // for last_error; "" when ok
     std::uint64_t rows = 0;
     std::uint64_t oddValues = 0;
-    // The first problem wins the text; a later worse one wins the state.
+    // A worse state's text comes first (the earlier text after it); of
+    // equal ones, the first.
     void fail(const std::string& text);
     void cap(const std::string& text);
     void odd(const std::string& text);
