@@ -1,6 +1,7 @@
 // ulmet-collector: fetches every station's new rows into the central
 // server (docs/network.md, ulmet-collector(1)).
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,5 +16,10 @@ int main(int argc, char** argv) {
         std::fputs(collector::usage().c_str(), error.empty() ? stdout : stderr);
         return error.empty() ? 0 : 2;
     }
+    // Like the station programs: ULMET_METRICS_DIR names the metrics'
+    // directory when --metrics-file does not name the file.
+    const char* dir = std::getenv("ULMET_METRICS_DIR");
+    if (options.metricsFile.empty() && dir != nullptr && *dir != '\0')
+        options.metricsFile = std::string(dir) + "/ulmet-collector.prom";
     return collector::run(options);
 }

@@ -196,6 +196,7 @@ class Collector {
     std::deque<Station*> queue_;
     std::map<std::string, std::unique_ptr<Station>> stations_;
     std::size_t pending_ = 0;  // jobs of the current round not done
+    Clock::time_point started_ = Clock::now();
     Clock::time_point roundStart_;
     double roundSeconds_ = 0, rounds_ = 0, skipped_ = 0;
     bool anyFailed_ = false;
@@ -623,8 +624,10 @@ void Collector::writeMetrics() {
             StationFigures f;
             f.name = name;
             f.state = s->state;
-            f.lagSeconds =
-                s->everSucceeded ? std::chrono::duration<double>(now - s->lastSuccess).count() : -1;
+            // Never fetched: behind since the collector started.
+            f.lagSeconds = std::chrono::duration<double>(
+                               now - (s->everSucceeded ? s->lastSuccess : started_))
+                               .count();
             f.rows = s->rows;
             f.errors = s->errors;
             f.capped = s->capped;

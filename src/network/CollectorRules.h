@@ -118,7 +118,7 @@ std::string oddValuesText(std::uint64_t oddValues);
 struct StationFigures {
     std::string name;
     std::string state;
-    double lagSeconds = -1;  // since the last fetch that did not fail; -1: never
+    double lagSeconds = -1;  // since the last fetch that did not fail; -1: unknown
     double rows = 0;         // rows stored since the collector started
     double errors = 0;       // failed fetches since the collector started
     double capped = 0;       // fetches cut at a limit
