@@ -681,7 +681,6 @@ int Collector::run() {
                 s->gone = std::find(names.begin(), names.end(), name) == names.end();
             for (auto it = stations_.begin(); it != stations_.end();)
                 it = it->second->gone && !it->second->busy ? stations_.erase(it) : std::next(it);
-            roundStart_ = start;
             rounds_ += 1;
             std::size_t queued = 0;
             for (const std::string& name : names) {
@@ -701,8 +700,13 @@ int Collector::run() {
                 queue_.push_back(&s);
                 ++queued;
             }
-            pending_ = queued;
-            if (queued == 0) roundSeconds_ = 0;
+            // A round that starts while stations of the last one still
+            // run extends it: the duration is that of the busy period.
+            if (pending_ == 0) {
+                roundStart_ = start;
+                if (queued == 0) roundSeconds_ = 0;
+            }
+            pending_ += queued;
         }
         work_.notify_all();
         if (!ready) {
