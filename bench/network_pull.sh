@@ -105,7 +105,7 @@ start_collector() {
   collector_pid=$!
   wait_rounds 1
 }
-metric() { awk -v m="$1" '$1 == m { print $2 }' "$work/metrics.prom" 2>/dev/null; }
+metric() { awk -v m="$1" '$1 == m { print $2 }' "$work/metrics.prom" 2>/dev/null || true; }
 # Waits until the metrics say that round N has finished (the file is
 # written when a round's last station is done).
 wait_rounds() {

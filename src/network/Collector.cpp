@@ -457,10 +457,6 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
             if (count < o_.limits.tableRows && highest < copyMax[ti])
                 out.odd(idsWentBack(t.name, highest, copyMax[ti]));
         }
-        if (!copyBroken && mysql_commit(s.copy) != 0) {
-            out.fail("storing into UlmetDB_" + s.name + "." + t.name + ": " + errorOf(s.copy));
-            copyBroken = true;
-        }
         if (res != nullptr) {
             // Freeing a result reads the rest of it: the socket is shut
             // down first, so that nothing more is read.
@@ -481,6 +477,12 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     }
     if (remoteBroken) s.closeRemote();
     if (out.oddValues > 0) out.odd(oddValuesText(out.oddValues));
+    // One commit for the station's rows of the round (a copy connection
+    // lost before it: the rows come again next round, by their ids).
+    if (!copyBroken && mysql_commit(s.copy) != 0) {
+        out.fail("storing into UlmetDB_" + s.name + ": " + errorOf(s.copy));
+        copyBroken = true;
+    }
     if (copyBroken) {
         s.closeCopy();
         return out;
