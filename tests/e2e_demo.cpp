@@ -4,9 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -62,9 +61,8 @@ TEST(Demo, NetworkDemoEndsEverythingOnTerm) {
     ChildProcess demo({"/bin/bash", sourceDir() + "/scripts/network-demo", "--stations", "1",
                        "--outage-seconds", "5", "--dir", dir.path(), "--bin-dir", binDir()});
     ASSERT_TRUE(demo.waitForOutput("stations running", 180s)) << demo.output();
-    ASSERT_TRUE(waitFor([&] { return leftovers(dir.path()).find("ulmet-collector") !=
-                                     std::string::npos; },
-                        10s))
+    ASSERT_TRUE(waitFor(
+        [&] { return leftovers(dir.path()).find("ulmet-collector") != std::string::npos; }, 10s))
         << leftovers(dir.path());
     demo.signal(SIGTERM);
     EXPECT_EQ(demo.wait(120s), 143) << demo.output();

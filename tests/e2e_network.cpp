@@ -350,9 +350,10 @@ std::string asAccount(const std::string& central, const std::string& cnf, const 
 
 TEST_F(Network, EachAccountWritesOnlyWhatItMust) {
     // init again (as after an upgrade) keeps every grant as it was.
-    std::string grants = "SELECT GROUP_CONCAT(CONCAT(grantee, ' ', privilege_type, ' ', "
-                         "table_schema) ORDER BY 1 SEPARATOR '; ') FROM "
-                         "information_schema.schema_privileges";
+    std::string grants =
+        "SELECT GROUP_CONCAT(CONCAT(grantee, ' ', privilege_type, ' ', "
+        "table_schema) ORDER BY 1 SEPARATOR '; ') FROM "
+        "information_schema.schema_privileges";
     std::string before = sql::scalar(grants, centralSocket());
     shell("MYSQL_UNIX_PORT=" + centralSocket() + " " + tool() + " --conf-dir " + central +
           "/conf.d --state-dir " + central + "/state init");
@@ -367,9 +368,10 @@ TEST_F(Network, EachAccountWritesOnlyWhatItMust) {
     EXPECT_EQ(asAccount(central, "a.copy.cnf",
                         "INSERT INTO UlmetDB_b.ipwv (ipwv_value, data) VALUES (1, 'x')"),
               "ERROR 1142");
-    EXPECT_EQ(asAccount(central, "a.copy.cnf",
-                        "INSERT INTO UlmetNetwork.stations (name, host, port) VALUES ('z', 'h', 1)"),
-              "ERROR 1142");
+    EXPECT_EQ(
+        asAccount(central, "a.copy.cnf",
+                  "INSERT INTO UlmetNetwork.stations (name, host, port) VALUES ('z', 'h', 1)"),
+        "ERROR 1142");
     EXPECT_EQ(asAccount(central, "a.copy.cnf", "DELETE FROM UlmetDB_a.ipwv"), "ERROR 1142");
     EXPECT_EQ(asAccount(central, "a.copy.cnf", "SELECT COUNT(*) FROM UlmetDB_a.ipwv"), "");
     // The collector's own login: the stations' status and nothing else.
@@ -378,9 +380,10 @@ TEST_F(Network, EachAccountWritesOnlyWhatItMust) {
               "");
     EXPECT_EQ(asAccount(central, "collector.cnf", "DELETE FROM UlmetNetwork.station_status"),
               "ERROR 1142");
-    EXPECT_EQ(asAccount(central, "collector.cnf",
-                        "INSERT INTO UlmetNetwork.stations (name, host, port) VALUES ('z', 'h', 1)"),
-              "ERROR 1142");
+    EXPECT_EQ(
+        asAccount(central, "collector.cnf",
+                  "INSERT INTO UlmetNetwork.stations (name, host, port) VALUES ('z', 'h', 1)"),
+        "ERROR 1142");
     EXPECT_EQ(asAccount(central, "collector.cnf",
                         "INSERT INTO UlmetDB_a.ipwv (ipwv_value, data) VALUES (1, 'x')"),
               "ERROR 1142");
@@ -393,9 +396,8 @@ class FakeStation {
   public:
     explicit FakeStation(const std::string& dir)
         : dir_(dir),
-          child_({"/usr/bin/python3", sourceDir() + "/tests/support/fake-station.py",
-                  dir + "/port", dir + "/mode", dir + "/log", dir + "/fake.pem",
-                  dir + "/fake-key.pem"}) {
+          child_({"/usr/bin/python3", sourceDir() + "/tests/support/fake-station.py", dir + "/port",
+                  dir + "/mode", dir + "/log", dir + "/fake.pem", dir + "/fake-key.pem"}) {
         mode("close");
         if (!waitFor([&] { return std::ifstream(dir + "/port").good(); }, 10s))
             throw std::runtime_error("fake station did not start: " + child_.output());
@@ -429,9 +431,11 @@ TEST_F(Network, AHostileStationServerCostsOnlyItsOwnDeadline) {
     shell(onCentral("add h --host 127.0.0.1 --port " + fake.port() + " --password-file " +
                     dir("a") + "/replication.password --ca " + certs + "/ca.pem"));
     auto status = [&](const std::string& name) {
-        return sql::scalar("SELECT CONCAT(state, ': ', IFNULL(last_error, '')) FROM "
-                           "UlmetNetwork.station_status WHERE name = '" + name + "'",
-                           centralSocket());
+        return sql::scalar(
+            "SELECT CONCAT(state, ': ', IFNULL(last_error, '')) FROM "
+            "UlmetNetwork.station_status WHERE name = '" +
+                name + "'",
+            centralSocket());
     };
     // One round with every station: a and b get their rows in it.
     auto round = [&](const std::string& what) {
@@ -459,8 +463,9 @@ TEST_F(Network, AHostileStationServerCostsOnlyItsOwnDeadline) {
     // server: stored as text, run nowhere.
     sql::exec("SET GLOBAL sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')", centralSocket());
     std::string before = centralFingerprint();
-    std::string evil = "x\\', state = 'ok'; CREATE USER e@'%' IDENTIFIED BY 'e'; GRANT ALL ON "
-                       "*.* TO e@'%' WITH GRANT OPTION; -- x";
+    std::string evil =
+        "x\\', state = 'ok'; CREATE USER e@'%' IDENTIFIED BY 'e'; GRANT ALL ON "
+        "*.* TO e@'%' WITH GRANT OPTION; -- x";
     fake.mode("error " + evil);
     EXPECT_NE(round("error").find(evil), std::string::npos) << status("h");
     EXPECT_EQ(centralFingerprint(), before);
@@ -479,9 +484,9 @@ TEST_F(Network, AHostileStationServerCostsOnlyItsOwnDeadline) {
     // the login (with the password's scramble) is sent.
     shell(tool() + " make-certs " + root->file("other-ca") + " station 127.0.0.1 >/dev/null; " +
           tool() + " make-certs " + certs + " elsewhere elsewhere.example >/dev/null");
-    for (const auto& [dirOf, name] : {std::pair<std::string, std::string>{root->file("other-ca"),
-                                                                          "station"},
-                                      {certs, "elsewhere"}}) {
+    for (const auto& [dirOf, name] :
+         {std::pair<std::string, std::string>{root->file("other-ca"), "station"},
+          {certs, "elsewhere"}}) {
         fake.certificate(dirOf, name);
         fake.mode("error never");
         std::size_t logged = fake.log().size();
@@ -500,16 +505,15 @@ TEST_F(Network, AFloodIsCutAndIdsThatGoBackAreReported) {
     expectConverged({"f"});
 
     // The station's ipwv starts again at id 1 (table recreated).
-    for (const char* step : {"CREATE TABLE ipwv_new LIKE ipwv", "DROP TABLE ipwv",
-                             "RENAME TABLE ipwv_new TO ipwv",
-                             "INSERT INTO ipwv (ipwv_value, data) VALUES (7.5, '2026-12-08')"})
+    for (const char* step :
+         {"CREATE TABLE ipwv_new LIKE ipwv", "DROP TABLE ipwv", "RENAME TABLE ipwv_new TO ipwv",
+          "INSERT INTO ipwv (ipwv_value, data) VALUES (7.5, '2026-12-08')"})
         sql::exec(step, socketOf("f"));
     shell(onCentral("sync f"), true);
     std::string state = sql::scalar(
         "SELECT CONCAT(state, ': ', last_error) FROM UlmetNetwork.station_status WHERE name = 'f'",
         centralSocket());
-    EXPECT_EQ(state.find("odd: ids went back in ipwv (station's newest 1, copy's 6)"), 0u)
-        << state;
+    EXPECT_EQ(state.find("odd: ids went back in ipwv (station's newest 1, copy's 6)"), 0u) << state;
 
     // Answers of 300 MB: 5,000 rows of 60 kB, then 150 rows of 2 MB.
     // (ids above those the first stored: new rows to the collector).
@@ -531,7 +535,8 @@ TEST_F(Network, AFloodIsCutAndIdsThatGoBackAreReported) {
         EXPECT_EQ(state.find("capped: "), 0u) << state;
         EXPECT_NE(state.find("humidity"), std::string::npos) << state;
         // The tables before it still arrived.
-        EXPECT_EQ(digest("troposphericDelay", "UlmetDB_f"), stationDigest("f", "troposphericDelay"));
+        EXPECT_EQ(digest("troposphericDelay", "UlmetDB_f"),
+                  stationDigest("f", "troposphericDelay"));
     }
     shell(onCentral("remove f --drop-data"));
 }

@@ -23,9 +23,9 @@ TEST(Packaging, UnitsPassSystemdVerify) {
     if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
     TempDir dir("ulmet-units");
     std::vector<std::string> argv = {"/usr/bin/systemd-analyze", "verify"};
-    for (const char* unit : {"corvana.service", "mistrel.service", "mistrel.timer",
-                             "ulmet-web.service", "ulmet-weather.service",
-                             "ulmet-network-sync.service"}) {
+    for (const char* unit :
+         {"corvana.service", "mistrel.service", "mistrel.timer", "ulmet-web.service",
+          "ulmet-weather.service", "ulmet-network-sync.service"}) {
         std::ofstream(dir.file(unit))
             << std::regex_replace(readFile(sourceDir() + "/packaging/" + unit),
                                   std::regex("/usr/local/s?bin/"), binDir() + "/");

@@ -13,12 +13,13 @@ using namespace collector;
 TEST(CollectorRules, ReadsTheOptionFilesThatAddAndInitWrite) {
     ClientOptions o;
     std::string error;
-    ASSERT_TRUE(parseOptionFile("[client]\nhost=203.0.113.21\nport=3307\nuser=ulmet_pull\n"
-                                "password=ab+/=cd\nssl\nssl-ca=/etc/tls/ca.pem\n"
-                                "ssl-verify-server-cert\nconnect-timeout=10\n"
-                                "ssl_cert = \"/etc/tls/c.pem\"\nssl-key=/etc/tls/k.pem\n"
-                                "[mariadbd]\nhost=elsewhere\n",
-                                &o, &error))
+    ASSERT_TRUE(
+        parseOptionFile("[client]\nhost=203.0.113.21\nport=3307\nuser=ulmet_pull\n"
+                        "password=ab+/=cd\nssl\nssl-ca=/etc/tls/ca.pem\n"
+                        "ssl-verify-server-cert\nconnect-timeout=10\n"
+                        "ssl_cert = \"/etc/tls/c.pem\"\nssl-key=/etc/tls/k.pem\n"
+                        "[mariadbd]\nhost=elsewhere\n",
+                        &o, &error))
         << error;
     EXPECT_EQ(o.host, "203.0.113.21");
     EXPECT_EQ(o.port, 3307u);
@@ -39,18 +40,24 @@ TEST(CollectorRules, ReadsTheOptionFilesThatAddAndInitWrite) {
 TEST(CollectorRules, ArgumentsAreCheckedAndStationNamesAreSafe) {
     Options o;
     std::string error;
-    ASSERT_TRUE(parseArguments({"--every", "10", "--jobs", "8", "--deadline", "3", "--max-rows",
-                                "100", "st1", "b_2"},
-                               &o, &error))
+    ASSERT_TRUE(parseArguments(
+        {"--every", "10", "--jobs", "8", "--deadline", "3", "--max-rows", "100", "st1", "b_2"}, &o,
+        &error))
         << error;
     EXPECT_EQ(o.every, 10u);
     EXPECT_EQ(o.jobs, 8u);
     EXPECT_EQ(o.limits.deadlineSeconds, 3u);
     EXPECT_EQ(o.limits.tableRows, 100u);
     EXPECT_EQ(o.stations, (std::vector<std::string>{"st1", "b_2"}));
-    for (std::vector<std::string> bad :
-         {std::vector<std::string>{"--every", "0"}, {"--jobs", "-1"}, {"--jobs"}, {"--bogus", "1"},
-          {"St1"}, {"1st"}, {"a`b"}, {"a b"}, {std::string(33, 'a')}}) {
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--every", "0"},
+                                         {"--jobs", "-1"},
+                                         {"--jobs"},
+                                         {"--bogus", "1"},
+                                         {"St1"},
+                                         {"1st"},
+                                         {"a`b"},
+                                         {"a b"},
+                                         {std::string(33, 'a')}}) {
         Options b;
         EXPECT_FALSE(parseArguments(bad, &b, &error)) << bad[0];
         EXPECT_FALSE(error.empty()) << bad[0];
@@ -120,7 +127,7 @@ TEST(CollectorRules, MetricsArePrometheusText) {
     EXPECT_NE(text.find("ulmet_collector_station_up{station=\"st2\"} 0\n"), std::string::npos);
     testsupport::TempDir dir;
     std::ofstream(dir.file("c.prom")) << text;
-    EXPECT_EQ(testsupport::runToEnd({"/bin/sh", "-c", "promtool check metrics < c.prom"}, {},
-                                    dir.path()),
-              "0|");
+    EXPECT_EQ(
+        testsupport::runToEnd({"/bin/sh", "-c", "promtool check metrics < c.prom"}, {}, dir.path()),
+        "0|");
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -41,7 +42,7 @@ std::string errorOf(MYSQL* conn) {
 std::string timedOut(MYSQL* conn, Clock::time_point start, unsigned seconds) {
     double waited = std::chrono::duration<double>(Clock::now() - start).count();
     if (mysql_errno(conn) < 2000 || waited + 0.2 < seconds) return "";
-    return "timed out after " + std::to_string(static_cast<int>(waited + 0.5)) + " s: ";
+    return "timed out after " + std::to_string(std::lround(waited)) + " s: ";
 }
 
 bool readOptions(const std::string& path, ClientOptions* options, std::string* error) {
@@ -116,9 +117,9 @@ class Deadlines {
 
   private:
     struct Entry {
-        int fd;
+        int fd = -1;
         Clock::time_point at;
-        bool fired;
+        bool fired = false;
     };
     void watch() {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -290,7 +291,8 @@ bool Collector::openRemote(Station& s, std::string* error) {
     // a lost connection) instead of growing the client's buffer: the most
     // one fetch can make us hold. Rows between the row limit and this are
     // read whole once, then cut with a clear status.
-    unsigned long packet = static_cast<unsigned long>(std::max<std::size_t>(l.rowBytes, kMaxPacket) + 16384);
+    unsigned long packet =
+        static_cast<unsigned long>(std::max<std::size_t>(l.rowBytes, kMaxPacket) + 16384);
     my_bool on = 1;
     // An unsigned int: the client library reads that many bytes (a my_bool
     // here would leave the option on by the bytes after it).
@@ -312,7 +314,8 @@ bool Collector::openRemote(Station& s, std::string* error) {
     Clock::time_point start = Clock::now();
     if (mysql_real_connect(conn, st.host.c_str(), st.user.c_str(), st.password.c_str(), nullptr,
                            st.port ? st.port : 3306, nullptr, 0) == nullptr) {
-        *error = timedOut(conn, start, std::min(l.connectSeconds, l.readSeconds)) + "connecting to " + st.host + ":" + std::to_string(st.port ? st.port : 3306) +
+        *error = timedOut(conn, start, std::min(l.connectSeconds, l.readSeconds)) +
+                 "connecting to " + st.host + ":" + std::to_string(st.port ? st.port : 3306) +
                  ": " + errorOf(conn);
         mysql_close(conn);
         return false;
@@ -331,8 +334,8 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     // The copy's newest ids.
     std::string maxes;
     for (const CopyTable& t : s.tables)
-        maxes += (maxes.empty() ? "SELECT " : ", ") + std::string("(SELECT IFNULL(MAX(id), 0) FROM ") +
-                 quoted(t.name) + ")";
+        maxes += (maxes.empty() ? "SELECT " : ", ") +
+                 std::string("(SELECT IFNULL(MAX(id), 0) FROM ") + quoted(t.name) + ")";
     std::vector<std::uint64_t> copyMax(s.tables.size(), 0);
     bool read = mysql_query(s.copy, maxes.c_str()) == 0;
     if (read) {
@@ -373,7 +376,8 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
         Clock::time_point asked = Clock::now();
         if (mysql_real_query(s.remote, query.c_str(), query.size()) != 0) {
             unsigned int code = mysql_errno(s.remote);
-            out.fail(timedOut(s.remote, asked, o_.limits.readSeconds) + "reading " + t.name + " from the station: " + errorOf(s.remote));
+            out.fail(timedOut(s.remote, asked, o_.limits.readSeconds) + "reading " + t.name +
+                     " from the station: " + errorOf(s.remote));
             // A server's refusal (no such table, column) leaves the
             // connection usable for the other tables.
             if (code >= 2000) remoteBroken = true;
@@ -403,9 +407,8 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
                                   " (over " + std::to_string(o_.limits.rowBytes) +
                                   "): the station's answer was cut there"
                             : "the station's answer passed " +
-                                  std::to_string(o_.limits.roundBytes) +
-                                  " bytes this round (in " + t.name +
-                                  "): cut there, the rest next round");
+                                  std::to_string(o_.limits.roundBytes) + " bytes this round (in " +
+                                  t.name + "): cut there, the rest next round");
                 cut = true;
                 break;
             }
@@ -437,16 +440,15 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
         // The end of the rows without the end of the answer: a read
         // failed, or a row was over the client's packet limit (which the
         // client library may report without an error number).
-        bool readFailed =
-            !cut && !copyBroken && (mysql_errno(s.remote) != 0 || !mysql_eof(res));
+        bool readFailed = !cut && !copyBroken && (mysql_errno(s.remote) != 0 || !mysql_eof(res));
         if (readFailed) {
             unsigned int code = mysql_errno(s.remote);
             if (code == 0 || code == CR_NET_PACKET_TOO_LARGE || code == 1153)
                 out.cap("a row in " + t.name + " over " + std::to_string(o_.limits.rowBytes) +
                         " bytes: the station's answer was cut there");
             else
-                out.fail(timedOut(s.remote, asked, o_.limits.readSeconds) + "reading " +
-                         t.name + " from the station: " + errorOf(s.remote));
+                out.fail(timedOut(s.remote, asked, o_.limits.readSeconds) + "reading " + t.name +
+                         " from the station: " + errorOf(s.remote));
         }
         if (cut || readFailed || copyBroken) {
             // The rest of the answer is not read: the connection goes.
@@ -627,9 +629,9 @@ void Collector::writeMetrics() {
             f.name = name;
             f.state = s->state;
             // Never fetched: behind since the collector started.
-            f.lagSeconds = std::chrono::duration<double>(
-                               now - (s->everSucceeded ? s->lastSuccess : started_))
-                               .count();
+            f.lagSeconds =
+                std::chrono::duration<double>(now - (s->everSucceeded ? s->lastSuccess : started_))
+                    .count();
             f.rows = s->rows;
             f.errors = s->errors;
             f.capped = s->capped;
@@ -645,8 +647,7 @@ void Collector::writeMetrics() {
 int Collector::run() {
     std::string error;
     if (!readOptions(o_.stateDir + "/collector.cnf", &central_, &error)) {
-        std::fprintf(stderr,
-                     "ulmet-collector: %s (run ulmet-network init on the central server)\n",
+        std::fprintf(stderr, "ulmet-collector: %s (run ulmet-network init on the central server)\n",
                      error.c_str());
         return 1;
     }

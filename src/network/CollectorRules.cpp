@@ -9,9 +9,9 @@
 namespace collector {
 
 const std::vector<std::string>& tables() {
-    static const std::vector<std::string> names = {
-        "troposphericDelay", "gps", "ipwv", "pressure", "temperature", "humidity", "radiance",
-        "raingauge"};
+    static const std::vector<std::string> names = {"troposphericDelay", "gps",         "ipwv",
+                                                   "pressure",          "temperature", "humidity",
+                                                   "radiance",          "raingauge"};
     return names;
 }
 
@@ -135,8 +135,7 @@ bool parseOptionFile(const std::string& text, ClientOptions* o, std::string* err
         std::string key = trim(line.substr(0, eq));
         std::replace(key.begin(), key.end(), '_', '-');
         std::string value = eq == std::string::npos ? "" : trim(line.substr(eq + 1));
-        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') &&
-            value.back() == value[0])
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
             value = value.substr(1, value.size() - 2);
         bool flag = eq == std::string::npos;
         unsigned long long n = 0;
@@ -217,12 +216,11 @@ bool parseId(const char* text, std::size_t length, std::uint64_t* id) {
     return true;
 }
 
-std::string idsWentBack(const std::string& table, std::uint64_t stationMax,
-                        std::uint64_t copyMax) {
+std::string idsWentBack(const std::string& table, std::uint64_t stationMax, std::uint64_t copyMax) {
     if (stationMax >= copyMax) return "";
     return "ids went back in " + table + " (station's newest " + std::to_string(stationMax) +
-           ", copy's " + std::to_string(copyMax) +
-           "): its rows up to id " + std::to_string(copyMax) +
+           ", copy's " + std::to_string(copyMax) + "): its rows up to id " +
+           std::to_string(copyMax) +
            " are not fetched; take the station's rows back (docs/operations.md)";
 }
 

@@ -19,13 +19,13 @@ const std::vector<std::string>& tables();
 // Limits of one station's fetch. Rows arrive one at a time and are stored
 // at once: whatever a station sends, a worker holds at most one row.
 struct Limits {
-    unsigned connectSeconds = 5;   // TCP connect and the TLS handshake
-    unsigned readSeconds = 10;     // each read of the station's answer
-    unsigned deadlineSeconds = 20; // the whole fetch of a round
-    std::size_t rowBytes = 65536;  // one row (the project's rows are a few hundred bytes)
-    std::size_t tableRows = 5000;  // rows per table and round
+    unsigned connectSeconds = 5;         // TCP connect and the TLS handshake
+    unsigned readSeconds = 10;           // each read of the station's answer
+    unsigned deadlineSeconds = 20;       // the whole fetch of a round
+    std::size_t rowBytes = 65536;        // one row (the project's rows are a few hundred bytes)
+    std::size_t tableRows = 5000;        // rows per table and round
     std::size_t roundBytes = 32u << 20;  // bytes per station and round
-    unsigned overlap = 50;  // fetched again below the copy's newest id
+    unsigned overlap = 50;               // fetched again below the copy's newest id
 };
 
 // What the collector was asked to do (ulmet-collector's arguments).
