@@ -53,6 +53,7 @@ stop_collector() {
     collector_pid=""
   fi
 }
+trap 'exit 143' TERM INT
 trap 'stop_collector; node_stop "$work/central" >/dev/null 2>&1 || true; node_stop "$work/st" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 network_certs "$work/certs"
 central_create "$work/central" >/dev/null
@@ -63,6 +64,9 @@ MYSQL_UNIX_PORT=$work/central/mysqld.sock scripts/ulmet-network --conf-dir "$wor
   --state-dir "$work/central/state" init --stations "$max" >/dev/null
 node_stop "$work/central" && node_start "$work/central"
 station_create "$work/st" st 11 "$work/certs" >/dev/null
+# The one station server serves every station's connection.
+echo "max_connections = $((max + 200))" >>"$work/st/conf.d/60-ulmet-station.cnf"
+node_stop "$work/st" && node_start "$work/st"
 net() {
   MYSQL_UNIX_PORT=$work/central/mysqld.sock scripts/ulmet-network --conf-dir "$work/central/conf.d" \
     --state-dir "$work/central/state" "$@"
@@ -127,7 +131,8 @@ p95_lag() {
     start=$(date +%s%N)
     id=$(node_sql "$work/st" "INSERT INTO UlmetDB.ipwv (ipwv_value, data) VALUES (1.5, DATE_FORMAT(UTC_TIMESTAMP(), '%Y-%m-%d %H:%i:%s')); SELECT LAST_INSERT_ID()")
     local pending=("${sample[@]}")
-    while [ ${#pending[@]} -gt 0 ]; do
+    local until=$(($(date +%s) + 120))
+    while [ ${#pending[@]} -gt 0 ] && [ "$(date +%s)" -lt $until ]; do
       local left=()
       for s in "${pending[@]}"; do
         if [ "$(csql "SELECT COUNT(*) FROM UlmetDB_$s.ipwv WHERE id = $id")" = 1 ]; then

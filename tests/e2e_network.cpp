@@ -517,12 +517,12 @@ TEST_F(Network, AFloodIsCutAndIdsThatGoBackAreReported) {
 
     // Answers of 300 MB: 5,000 rows of 60 kB, then 150 rows of 2 MB.
     // (ids above those the first stored: new rows to the collector).
-    for (const std::string& row : {"seq AS id, REPEAT('7', 60000) AS humidity_value, "
-                                   "'2026-12-07 00:00:00' AS data FROM seq_1_to_5000",
-                                   "seq + 10000 AS id, REPEAT('7', 2000000) AS humidity_value, "
-                                   "'2026-12-07 00:00:00' AS data FROM seq_1_to_150"}) {
+    for (const char* row : {"seq AS id, REPEAT('7', 60000) AS humidity_value, "
+                            "'2026-12-07 00:00:00' AS data FROM seq_1_to_5000",
+                            "seq + 10000 AS id, REPEAT('7', 2000000) AS humidity_value, "
+                            "'2026-12-07 00:00:00' AS data FROM seq_1_to_150"}) {
         sql::exec("DROP TABLE IF EXISTS humidity", socketOf("f"));
-        sql::exec("CREATE OR REPLACE VIEW humidity AS SELECT " + row, socketOf("f"));
+        sql::exec(std::string("CREATE OR REPLACE VIEW humidity AS SELECT ") + row, socketOf("f"));
         insertRows("f", 4);
         Shell r = shell("/usr/bin/time -f 'maxrss %M' env " + onCentral("sync f") + " 2>&1", true);
         std::size_t at = r.output.rfind("maxrss ");

@@ -29,6 +29,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxPacket = 16u << 20;
+constexpr std::size_t kBatchRows = 32;
+constexpr std::size_t kBatchBytes = 256u << 10;
 
 std::atomic<bool> stopping{false};
 void onSignal(int) { stopping = true; }
@@ -145,7 +147,8 @@ struct CopyTable {
     std::string name;
     std::vector<std::string> columns;
     std::size_t idColumn = 0;
-    MYSQL_STMT* insert = nullptr;
+    MYSQL_STMT* insert = nullptr;  // one row
+    MYSQL_STMT* batch = nullptr;   // kBatchRows rows
 };
 
 struct Station {
@@ -169,8 +172,10 @@ struct Station {
         remote = nullptr;
     }
     void closeCopy() {
-        for (CopyTable& t : tables)
+        for (CopyTable& t : tables) {
             if (t.insert != nullptr) mysql_stmt_close(t.insert);
+            if (t.batch != nullptr) mysql_stmt_close(t.batch);
+        }
         tables.clear();
         if (copy != nullptr) mysql_close(copy);
         copy = nullptr;
@@ -180,6 +185,23 @@ struct Station {
         closeCopy();
     }
 };
+
+struct StatusUpdate {
+    std::string name, state, error, lastRow;
+    std::string when;  // UTC, of the fetch's end
+    bool success = false;
+    std::uint64_t rows = 0;
+};
+
+// UTC now as DATETIME text.
+std::string utcNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[20];
+    (void)std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
+}
 
 std::string quoted(const std::string& identifier) { return "`" + identifier + "`"; }
 
@@ -202,13 +224,16 @@ class Collector {
     double roundSeconds_ = 0, rounds_ = 0, skipped_ = 0;
     bool anyFailed_ = false;
     bool quit_ = false;
+    // Outcomes waiting for the status writer.
+    std::vector<StatusUpdate> statusQueue_;
+    std::condition_variable statusWake_;
+    bool statusQuit_ = false;
 
     void worker();
     Outcome fetch(Station& s, std::string* lastRow);
     bool openCopy(Station& s, std::string* error);
     bool openRemote(Station& s, std::string* error);
-    bool writeStatus(MYSQL*& status, const Station& s, const Outcome& out,
-                     const std::string& lastRow);
+    void statusWriter();
     bool listStations(MYSQL*& main, std::vector<std::string>* names, std::string* error);
     void writeMetrics();
 };
@@ -251,14 +276,20 @@ bool Collector::openCopy(Station& s, std::string* error) {
             marks += i ? ", ?" : "?";
         }
         if (!hasId) continue;
-        std::string insert =
-            "INSERT IGNORE INTO " + quoted(name) + " (" + list + ") VALUES (" + marks + ")";
+        std::string head = "INSERT IGNORE INTO " + quoted(name) + " (" + list + ") VALUES ";
+        std::string one = head + "(" + marks + ")", many = one;
+        for (std::size_t k = 1; k < kBatchRows; ++k) many += ", (" + marks + ")";
         t.insert = mysql_stmt_init(s.copy);
-        if (t.insert == nullptr ||
-            mysql_stmt_prepare(t.insert, insert.c_str(), insert.size()) != 0) {
+        t.batch = mysql_stmt_init(s.copy);
+        bool prepared = t.insert != nullptr && t.batch != nullptr &&
+                        mysql_stmt_prepare(t.insert, one.c_str(), one.size()) == 0 &&
+                        mysql_stmt_prepare(t.batch, many.c_str(), many.size()) == 0;
+        if (!prepared) {
             *error = "preparing the insert into " + name + ": " +
-                     (t.insert ? mysql_stmt_error(t.insert) : "out of memory");
-            if (t.insert != nullptr) mysql_stmt_close(t.insert);
+                     (t.insert != nullptr && t.batch != nullptr
+                          ? std::string(mysql_stmt_error(t.insert)) + mysql_stmt_error(t.batch)
+                          : std::string("out of memory"));
+            s.tables.push_back(std::move(t));
             s.closeCopy();
             return false;
         }
@@ -360,9 +391,6 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     }
     int armed = deadlines_.arm(mysql_get_socket(s.remote), deadline);
     Budget budget(o_.limits);
-    std::vector<MYSQL_BIND> binds;
-    std::vector<unsigned long> lengths;
-    std::vector<my_bool> nulls;
     bool remoteBroken = false, copyBroken = false;
     for (std::size_t ti = 0; ti < s.tables.size() && !remoteBroken && !copyBroken; ++ti) {
         CopyTable& t = s.tables[ti];
@@ -391,11 +419,51 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
             break;
         }
         std::size_t n = t.columns.size();
-        binds.assign(n, MYSQL_BIND{});
-        lengths.assign(n, 0);
-        nulls.assign(n, 0);
         std::uint64_t count = 0, highest = 0;
         bool cut = false;
+        // Rows are copied into a small batch (at most kBatchRows rows or
+        // about kBatchBytes) and stored with one multi-row INSERT.
+        std::vector<std::string> fields;
+        std::vector<my_bool> nulls;
+        std::size_t buffered = 0, bufferedBytes = 0;
+        auto flush = [&]() {
+            if (buffered == 0) return true;
+            MYSQL_STMT* stmt = buffered == kBatchRows ? t.batch : t.insert;
+            std::size_t per = buffered == kBatchRows ? kBatchRows : 1;
+            std::vector<MYSQL_BIND> binds(per * n);
+            std::vector<unsigned long> lengths(per * n);
+            for (std::size_t first = 0; first < buffered; first += per) {
+                for (std::size_t k = 0; k < per * n; ++k) {
+                    std::string& f = fields[first * n + k];
+                    MYSQL_BIND& b = binds[k];
+                    b.buffer_type = MYSQL_TYPE_STRING;
+                    b.buffer = f.data();
+                    b.buffer_length = lengths[k] = f.size();
+                    b.length = &lengths[k];
+                    b.is_null = &nulls[first * n + k];
+                }
+                if (mysql_stmt_bind_param(stmt, binds.data()) != 0 ||
+                    mysql_stmt_execute(stmt) != 0) {
+                    out.fail("storing into UlmetDB_" + s.name + "." + t.name + ": " +
+                             mysql_stmt_error(stmt));
+                    return false;
+                }
+                // One warning per row the copy already had; the others are
+                // values that did not fit (of a single row: only when it
+                // was stored).
+                std::uint64_t stored = mysql_stmt_affected_rows(stmt);
+                std::uint64_t warnings = mysql_warning_count(s.copy);
+                out.rows += stored;
+                if (per == 1)
+                    out.oddValues += stored == 1 ? warnings : 0;
+                else if (warnings > per - stored)
+                    out.oddValues += warnings - (per - stored);
+            }
+            buffered = bufferedBytes = 0;
+            fields.clear();
+            nulls.clear();
+            return true;
+        };
         while (MYSQL_ROW row = mysql_fetch_row(res)) {
             unsigned long* len = mysql_fetch_lengths(res);
             std::size_t bytes = 0;
@@ -416,27 +484,17 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
             std::uint64_t id = 0;
             if (parseId(row[t.idColumn], len[t.idColumn], &id) && id > highest) highest = id;
             for (std::size_t i = 0; i < n; ++i) {
-                MYSQL_BIND& b = binds[i];
-                b.buffer_type = MYSQL_TYPE_STRING;
-                b.buffer = row[i];
-                b.buffer_length = len[i];
-                lengths[i] = len[i];
-                b.length = &lengths[i];
-                nulls[i] = row[i] == nullptr;
-                b.is_null = &nulls[i];
+                fields.emplace_back(row[i] != nullptr ? row[i] : "", len[i]);
+                nulls.push_back(row[i] == nullptr);
             }
-            if (mysql_stmt_bind_param(t.insert, binds.data()) != 0 ||
-                mysql_stmt_execute(t.insert) != 0) {
-                out.fail("storing into UlmetDB_" + s.name + "." + t.name + ": " +
-                         mysql_stmt_error(t.insert));
+            ++buffered;
+            bufferedBytes += bytes;
+            if ((buffered == kBatchRows || bufferedBytes >= kBatchBytes) && !flush()) {
                 copyBroken = true;
                 break;
             }
-            if (mysql_stmt_affected_rows(t.insert) == 1) {
-                ++out.rows;
-                out.oddValues += mysql_warning_count(s.copy);
-            }
         }
+        if (!copyBroken && !flush()) copyBroken = true;
         // The end of the rows without the end of the answer: a read
         // failed, or a row was over the client's packet limit (which the
         // client library may report without an error number).
@@ -500,60 +558,91 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     return out;
 }
 
-bool Collector::writeStatus(MYSQL*& status, const Station& s, const Outcome& out,
-                            const std::string& lastRow) {
-    std::string error;
-    if (status == nullptr) status = connectLocal(central_, o_.socket, nullptr, o_.limits, &error);
-    if (status == nullptr) {
-        std::fprintf(stderr, "ulmet-collector: %s: the status cannot be written: %s\n",
-                     s.name.c_str(), error.c_str());
-        return false;
-    }
+// The status of every station fetched since the last write, in one
+// transaction (one flush of the log, not one per station), every 200 ms and
+// once more at the end.
+void Collector::statusWriter() {
+    MYSQL* conn = nullptr;
+    MYSQL_STMT* st = nullptr;
     static const char* kUpdate =
         "UPDATE UlmetNetwork.station_status SET state = ?, last_error = ?, "
-        "last_attempt = UTC_TIMESTAMP(), last_success = IF(?, UTC_TIMESTAMP(), last_success), "
+        "last_attempt = ?, last_success = IF(?, ?, last_success), "
         "last_row = IFNULL(?, last_row), rows_fetched = ?, rows_total = rows_total + ? "
         "WHERE name = ?";
-    MYSQL_STMT* st = mysql_stmt_init(status);
-    MYSQL_BIND b[7]{};
-    unsigned long len[7]{};
-    my_bool null[7]{};
-    auto text = [&](int i, const std::string& v, bool isNull) {
-        b[i].buffer_type = MYSQL_TYPE_STRING;
-        b[i].buffer = const_cast<char*>(v.data());
-        b[i].buffer_length = len[i] = v.size();
-        b[i].length = &len[i];
-        null[i] = isNull;
-        b[i].is_null = &null[i];
-    };
-    long long success = out.state != "failed" ? 1 : 0;
-    unsigned long long rows = out.rows;
-    text(0, out.state, false);
-    text(1, out.error, out.error.empty());
-    b[2].buffer_type = MYSQL_TYPE_LONGLONG;
-    b[2].buffer = &success;
-    text(3, lastRow, lastRow.empty());
-    b[4].buffer_type = MYSQL_TYPE_LONGLONG;
-    b[4].buffer = &rows;
-    b[4].is_unsigned = 1;
-    b[5] = b[4];
-    text(6, s.name, false);
-    bool ok = st != nullptr && mysql_stmt_prepare(st, kUpdate, std::strlen(kUpdate)) == 0 &&
-              mysql_stmt_bind_param(st, b) == 0 && mysql_stmt_execute(st) == 0;
-    if (!ok) {
-        std::fprintf(stderr, "ulmet-collector: %s: the status cannot be written: %s\n",
-                     s.name.c_str(), st ? mysql_stmt_error(st) : "out of memory");
-        if (st != nullptr) mysql_stmt_close(st);
-        mysql_close(status);
-        status = nullptr;
-        return false;
+    for (bool last = false; !last;) {
+        std::vector<StatusUpdate> batch;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            statusWake_.wait_for(lock, std::chrono::milliseconds(200));
+            last = statusQuit_;
+            batch.swap(statusQueue_);
+        }
+        if (batch.empty()) continue;
+        std::string error;
+        if (conn == nullptr) {
+            conn = connectLocal(central_, o_.socket, nullptr, o_.limits, &error);
+            st = conn != nullptr ? mysql_stmt_init(conn) : nullptr;
+            if (st != nullptr && mysql_stmt_prepare(st, kUpdate, std::strlen(kUpdate)) != 0) {
+                error = mysql_stmt_error(st);
+                mysql_stmt_close(st);
+                st = nullptr;
+            }
+            if (conn != nullptr && st == nullptr) {
+                mysql_close(conn);
+                conn = nullptr;
+            }
+            if (conn != nullptr) mysql_autocommit(conn, 0);
+        }
+        bool ok = conn != nullptr;
+        for (const StatusUpdate& u : batch) {
+            if (!ok) break;
+            MYSQL_BIND b[9]{};
+            unsigned long len[9]{};
+            my_bool null[9]{};
+            auto text = [&](int i, const std::string& v, bool isNull) {
+                b[i].buffer_type = MYSQL_TYPE_STRING;
+                b[i].buffer = const_cast<char*>(v.data());
+                b[i].buffer_length = len[i] = v.size();
+                b[i].length = &len[i];
+                null[i] = isNull;
+                b[i].is_null = &null[i];
+            };
+            long long success = u.success ? 1 : 0;
+            unsigned long long rows = u.rows;
+            text(0, u.state, false);
+            text(1, u.error, u.error.empty());
+            text(2, u.when, false);
+            b[3].buffer_type = MYSQL_TYPE_LONGLONG;
+            b[3].buffer = &success;
+            text(4, u.when, false);
+            text(5, u.lastRow, u.lastRow.empty());
+            b[6].buffer_type = MYSQL_TYPE_LONGLONG;
+            b[6].buffer = &rows;
+            b[6].is_unsigned = 1;
+            b[7] = b[6];
+            text(8, u.name, false);
+            ok = mysql_stmt_bind_param(st, b) == 0 && mysql_stmt_execute(st) == 0;
+            if (!ok) error = mysql_stmt_error(st);
+        }
+        if (ok && mysql_commit(conn) != 0) {
+            error = errorOf(conn);
+            ok = false;
+        }
+        if (!ok) {
+            std::fprintf(stderr,
+                         "ulmet-collector: the status of %zu stations cannot be written: %s\n",
+                         batch.size(), error.c_str());
+            if (st != nullptr) mysql_stmt_close(st);
+            if (conn != nullptr) mysql_close(conn);
+            st = nullptr;
+            conn = nullptr;
+        }
     }
-    mysql_stmt_close(st);
-    return true;
+    if (st != nullptr) mysql_stmt_close(st);
+    if (conn != nullptr) mysql_close(conn);
 }
 
 void Collector::worker() {
-    MYSQL* status = nullptr;
     for (;;) {
         Station* s = nullptr;
         {
@@ -572,8 +661,9 @@ void Collector::worker() {
         } else {
             s->failures = 0;
         }
-        writeStatus(status, *s, out, lastRow);
         std::lock_guard<std::mutex> lock(mutex_);
+        statusQueue_.push_back(StatusUpdate{s->name, out.state, out.error, lastRow, utcNow(),
+                                            out.state != "failed", out.rows});
         if (out.state != s->state && out.state != "ok")
             std::fprintf(stderr, "ulmet-collector: %s: %s: %s\n", s->name.c_str(),
                          out.state.c_str(), out.error.c_str());
@@ -591,9 +681,9 @@ void Collector::worker() {
         if (pending_ > 0 && --pending_ == 0) {
             roundSeconds_ = std::chrono::duration<double>(now - roundStart_).count();
             finished_.notify_all();
+            statusWake_.notify_all();
         }
     }
-    if (status != nullptr) mysql_close(status);
 }
 
 bool Collector::listStations(MYSQL*& main, std::vector<std::string>* names, std::string* error) {
@@ -653,6 +743,7 @@ int Collector::run() {
     }
     std::vector<std::thread> workers;
     for (unsigned i = 0; i < o_.jobs; ++i) workers.emplace_back([this] { worker(); });
+    std::thread statusThread([this] { statusWriter(); });
     MYSQL* main = nullptr;
     bool ready = false;
     int result = 0;
@@ -749,6 +840,12 @@ int Collector::run() {
     }
     work_.notify_all();
     for (std::thread& t : workers) t.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        statusQuit_ = true;
+    }
+    statusWake_.notify_all();
+    statusThread.join();
     if (main != nullptr) mysql_close(main);
     stations_.clear();
     return result;
