@@ -161,6 +161,7 @@ struct Station {
     Clock::time_point nextTry{};
     // Shared with the main thread (under the collector's mutex).
     bool busy = false;
+    unsigned long round = 0;  // of the fetch queued or running
     bool gone = false;
     std::string state = "new";
     bool everSucceeded = false;
@@ -218,9 +219,15 @@ class Collector {
     std::condition_variable work_, finished_;
     std::deque<Station*> queue_;
     std::map<std::string, std::unique_ptr<Station>> stations_;
-    std::size_t pending_ = 0;  // jobs of the current round not done
+    std::size_t pending_ = 0;  // jobs queued or running
+    struct Round {
+        unsigned long number;
+        Clock::time_point start;
+        std::size_t pending;
+    };
+    std::vector<Round> openRounds_;  // those with stations not done yet
+    unsigned long roundNumber_ = 0;
     Clock::time_point started_ = Clock::now();
-    Clock::time_point roundStart_;
     double roundSeconds_ = 0, rounds_ = 0, skipped_ = 0;
     bool anyFailed_ = false;
     bool quit_ = false;
@@ -678,8 +685,17 @@ void Collector::worker() {
         }
         if (out.state == "capped") s->capped += 1;
         s->busy = false;
+        // The duration of a round: from its start until its last station
+        // is done (rounds overlap when stations are slow).
+        for (auto r = openRounds_.begin(); r != openRounds_.end(); ++r)
+            if (r->number == s->round) {
+                if (--r->pending == 0) {
+                    roundSeconds_ = std::chrono::duration<double>(now - r->start).count();
+                    openRounds_.erase(r);
+                }
+                break;
+            }
         if (pending_ > 0 && --pending_ == 0) {
-            roundSeconds_ = std::chrono::duration<double>(now - roundStart_).count();
             finished_.notify_all();
             statusWake_.notify_all();
         }
@@ -776,6 +792,7 @@ int Collector::run() {
             for (auto it = stations_.begin(); it != stations_.end();)
                 it = it->second->gone && !it->second->busy ? stations_.erase(it) : std::next(it);
             rounds_ += 1;
+            ++roundNumber_;
             std::size_t queued = 0;
             for (const std::string& name : names) {
                 auto& slot = stations_[name];
@@ -791,15 +808,11 @@ int Collector::run() {
                 }
                 if (o_.every != 0 && start < s.nextTry) continue;
                 s.busy = true;
+                s.round = roundNumber_;
                 queue_.push_back(&s);
                 ++queued;
             }
-            // A round that starts while stations of the last one still
-            // run extends it: the duration is that of the busy period.
-            if (pending_ == 0) {
-                roundStart_ = start;
-                if (queued == 0) roundSeconds_ = 0;
-            }
+            if (queued > 0) openRounds_.push_back(Round{roundNumber_, start, queued});
             pending_ += queued;
         }
         work_.notify_all();
