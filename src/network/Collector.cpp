@@ -156,6 +156,8 @@ struct Station {
     MYSQL* remote = nullptr;
     MYSQL* copy = nullptr;
     std::vector<CopyTable> tables;
+    std::vector<std::uint64_t> copyMax;  // the copy's newest id per table
+    bool copyMaxKnown = false;
     // Kept between rounds; changed by the worker that holds the station.
     unsigned failures = 0;
     Clock::time_point nextTry{};
@@ -178,6 +180,7 @@ struct Station {
             if (t.batch != nullptr) mysql_stmt_close(t.batch);
         }
         tables.clear();
+        copyMaxKnown = false;
         if (copy != nullptr) mysql_close(copy);
         copy = nullptr;
     }
@@ -369,27 +372,34 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
         out.fail("the station's copy cannot be used: " + error);
         return out;
     }
-    // The copy's newest ids.
-    std::string maxes;
-    for (const CopyTable& t : s.tables)
-        maxes += (maxes.empty() ? "SELECT " : ", ") +
-                 std::string("(SELECT IFNULL(MAX(id), 0) FROM ") + quoted(t.name) + ")";
-    std::vector<std::uint64_t> copyMax(s.tables.size(), 0);
-    bool read = mysql_query(s.copy, maxes.c_str()) == 0;
-    if (read) {
-        MYSQL_RES* res = mysql_store_result(s.copy);
-        MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr;
-        read = row != nullptr;
-        for (std::size_t i = 0; read && i < copyMax.size(); ++i)
-            read = row[i] != nullptr && parseId(row[i], std::strlen(row[i]), &copyMax[i]);
-        if (res != nullptr) mysql_free_result(res);
-        mysql_commit(s.copy);
+    // The copy's newest ids: read when the copy's connection is new, then
+    // kept up to date from the rows stored (only this collector writes
+    // into the copy).
+    if (!s.copyMaxKnown) {
+        std::string maxes;
+        for (const CopyTable& t : s.tables)
+            maxes += (maxes.empty() ? "SELECT " : ", ") +
+                     std::string("(SELECT IFNULL(MAX(id), 0) FROM ") + quoted(t.name) + ")";
+        s.copyMax.assign(s.tables.size(), 0);
+        bool read = mysql_query(s.copy, maxes.c_str()) == 0;
+        if (read) {
+            MYSQL_RES* res = mysql_store_result(s.copy);
+            MYSQL_ROW row = res ? mysql_fetch_row(res) : nullptr;
+            read = row != nullptr;
+            for (std::size_t i = 0; read && i < s.copyMax.size(); ++i)
+                read = row[i] != nullptr && parseId(row[i], std::strlen(row[i]), &s.copyMax[i]);
+            if (res != nullptr) mysql_free_result(res);
+            mysql_commit(s.copy);
+        }
+        if (!read) {
+            out.fail("the station's copy cannot be read: " + errorOf(s.copy));
+            s.closeCopy();
+            return out;
+        }
+        s.copyMaxKnown = true;
     }
-    if (!read) {
-        out.fail("the station's copy cannot be read: " + errorOf(s.copy));
-        s.closeCopy();
-        return out;
-    }
+    std::vector<std::uint64_t>& copyMax = s.copyMax;
+    std::vector<std::uint64_t> storedMax(s.tables.size(), 0);
 
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(o_.limits.deadlineSeconds);
     if (s.remote == nullptr && !openRemote(s, &error)) {
@@ -489,6 +499,8 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
             }
             ++count;
             std::uint64_t id = 0;
+            // (An id that is not a plain number counts for nothing here; the
+            // copy's newest is read again with the next copy connection.)
             if (parseId(row[t.idColumn], len[t.idColumn], &id) && id > highest) highest = id;
             for (std::size_t i = 0; i < n; ++i) {
                 fields.emplace_back(row[i] != nullptr ? row[i] : "", len[i]);
@@ -502,6 +514,7 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
             }
         }
         if (!copyBroken && !flush()) copyBroken = true;
+        storedMax[ti] = highest;
         // The end of the rows without the end of the answer: a read
         // failed, or a row was over the client's packet limit (which the
         // client library may report without an error number).
@@ -554,7 +567,9 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
         s.closeCopy();
         return out;
     }
-    if (mysql_query(s.copy, "SELECT MAX(data) FROM troposphericDelay") == 0) {
+    for (std::size_t i = 0; i < copyMax.size(); ++i)
+        copyMax[i] = std::max(copyMax[i], storedMax[i]);
+    if (out.rows > 0 && mysql_query(s.copy, "SELECT MAX(data) FROM troposphericDelay") == 0) {
         if (MYSQL_RES* res = mysql_store_result(s.copy)) {
             MYSQL_ROW row = mysql_fetch_row(res);
             if (row != nullptr && row[0] != nullptr) *lastRow = row[0];
