@@ -72,6 +72,7 @@ install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$build/
 if [ -x "$build/ulmet-web" ]; then install -m 0755 "$build/ulmet-web" "$D$bindir/"; fi
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
 install -m 0755 "$ROOT/scripts/ulmet-network" "$D$sbindir/ulmet-network"
+install -m 0755 "$build/ulmet-collector" "$D$sbindir/ulmet-collector"
 install -m 0644 "$ROOT/db/schema.sql" "$D$sharedir/schema.sql"
 install -m 0644 "$ROOT/scripts/db-options.sh" "$D$sharedir/db-options.sh"
 install -m 0644 "$ROOT/packaging/99-gnss-receiver.rules" "$ROOT/packaging/corvana-override.conf" \
@@ -87,8 +88,9 @@ install -m 0644 "$ROOT/docs/network.md" "$D$docdir/"
 install -m 0644 "$ROOT/docs/web.md" "$D$docdir/"
 install -m 0644 "$ROOT/packaging/ulmet.sysusers" "$D$sysusersdir/ulmet.conf"
 # The units name the programs and the documents by their installed paths.
-for unit in corvana.service mistrel.service mistrel.timer ulmet-web.service ulmet-weather.service; do
-  sed -e "s#/usr/local/bin/#$bindir/#g" -e "s#/usr/local/share/doc/ulmet/#$docdir/#g" \
+for unit in corvana.service mistrel.service mistrel.timer ulmet-web.service ulmet-weather.service \
+  ulmet-network-sync.service; do
+  sed -e "s#/usr/local/bin/#$bindir/#g" -e "s#/usr/local/sbin/#$sbindir/#g" -e "s#/usr/local/share/doc/ulmet/#$docdir/#g" \
     "$ROOT/packaging/$unit" >"$D$unitdir/$unit"
   chmod 0644 "$D$unitdir/$unit"
 done

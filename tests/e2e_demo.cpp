@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -15,6 +16,14 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Processes whose command line names `dir`: what a demo left running.
+std::string leftovers(const std::string& dir) {
+    return runToEnd({"/bin/bash", "-c",
+                     "for p in /proc/[0-9]*; do [ \"${p#/proc/}\" = $$ ] && continue; "
+                     "c=$({ tr '\\0' ' ' < $p/cmdline; } 2>/dev/null) && [[ \"$c\" == *" +
+                         dir + "* ]] && echo \"${p#/proc/} $c\"; done; true"});
+}
 
 TEST(Demo, ShortRunStoresEveryMinuteAndStopsEverything) {
     TempDir dir("ulmet-demo");
@@ -42,6 +51,22 @@ TEST(Demo, ShortRunStoresEveryMinuteAndStopsEverything) {
     EXPECT_EQ(readFile(dir.file("ipwv.png")).substr(1, 3), "PNG");
     EXPECT_NE(readFile(dir.file("corvana.log")).find("Serial Comm CLOSED"), std::string::npos);
     EXPECT_NE(access(dir.file("ttyGNSS").c_str(), F_OK), 0);
+    EXPECT_EQ(leftovers(dir.path()), "0|");
+}
+
+// Stopped with TERM once everything runs: nothing it started is left, the
+// collector included.
+TEST(Demo, NetworkDemoEndsEverythingOnTerm) {
+    TempDir dir("ulmet-ndemo");
+    ChildProcess demo({"/bin/bash", sourceDir() + "/scripts/network-demo", "--stations", "1",
+                       "--outage-seconds", "5", "--dir", dir.path(), "--bin-dir", binDir()});
+    ASSERT_TRUE(demo.waitForOutput("stations running", 180s)) << demo.output();
+    ASSERT_TRUE(waitFor(
+        [&] { return leftovers(dir.path()).find("ulmet-collector") != std::string::npos; }, 10s))
+        << leftovers(dir.path());
+    demo.signal(SIGTERM);
+    EXPECT_EQ(demo.wait(120s), 143) << demo.output();
+    EXPECT_EQ(leftovers(dir.path()), "0|") << demo.output();
 }
 
 }  // namespace

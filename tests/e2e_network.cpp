@@ -344,4 +344,207 @@ TEST_F(Network, AHostileStationChangesNothingBeyondItsOwnCopy) {
     shell(onCentral("remove g --drop-data"));
 }
 
+// A statement as one of the central server's own accounts (its option
+// file in the state directory): "" when it ran, else the client's error.
+std::string asAccount(const std::string& central, const std::string& cnf, const std::string& sql) {
+    return shell("if out=$(mariadb --defaults-file=" + central + "/state/" + cnf +
+                     " --batch --skip-column-names -e \"" + sql +
+                     "\" 2>&1); then :; else grep -o 'ERROR [0-9]*' <<<\"$out\" | head -n 1; fi",
+                 true)
+        .output.substr(0, 10);
+}
+
+TEST_F(Network, EachAccountWritesOnlyWhatItMust) {
+    // init again (as after an upgrade) keeps every grant as it was.
+    std::string grants =
+        "SELECT GROUP_CONCAT(CONCAT(grantee, ' ', privilege_type, ' ', "
+        "table_schema) ORDER BY 1 SEPARATOR '; ') FROM "
+        "information_schema.schema_privileges";
+    std::string before = sql::scalar(grants, centralSocket());
+    shell("MYSQL_UNIX_PORT=" + centralSocket() + " " + tool() + " --conf-dir " + central +
+          "/conf.d --state-dir " + central + "/state init");
+    EXPECT_EQ(sql::scalar(grants, centralSocket()), before);
+    // '_' is not a wildcard in the station's grant.
+    EXPECT_NE(before.find("'ulmet_in_a'@'localhost' INSERT UlmetDB\\_a"), std::string::npos)
+        << before;
+    sql::exec("CREATE DATABASE IF NOT EXISTS UlmetDBxa", centralSocket());
+    sql::exec("CREATE TABLE IF NOT EXISTS UlmetDBxa.ipwv (id INT PRIMARY KEY)", centralSocket());
+    EXPECT_EQ(asAccount(central, "a.copy.cnf", "INSERT INTO UlmetDBxa.ipwv VALUES (1)"),
+              "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "a.copy.cnf",
+                        "INSERT INTO UlmetDB_b.ipwv (ipwv_value, data) VALUES (1, 'x')"),
+              "ERROR 1142");
+    EXPECT_EQ(
+        asAccount(central, "a.copy.cnf",
+                  "INSERT INTO UlmetNetwork.stations (name, host, port) VALUES ('z', 'h', 1)"),
+        "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "a.copy.cnf", "DELETE FROM UlmetDB_a.ipwv"), "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "a.copy.cnf", "SELECT COUNT(*) FROM UlmetDB_a.ipwv"), "");
+    // The collector's own login: the stations' status and nothing else.
+    EXPECT_EQ(asAccount(central, "collector.cnf",
+                        "UPDATE UlmetNetwork.station_status SET rows_fetched = 0 WHERE name = 'z'"),
+              "");
+    EXPECT_EQ(asAccount(central, "collector.cnf", "DELETE FROM UlmetNetwork.station_status"),
+              "ERROR 1142");
+    EXPECT_EQ(
+        asAccount(central, "collector.cnf",
+                  "INSERT INTO UlmetNetwork.stations (name, host, port) VALUES ('z', 'h', 1)"),
+        "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "collector.cnf",
+                        "INSERT INTO UlmetDB_a.ipwv (ipwv_value, data) VALUES (1, 'x')"),
+              "ERROR 1142");
+    sql::exec("DROP DATABASE UlmetDBxa", centralSocket());
+}
+
+// A station's server that an attacker wrote (tests/support/fake-station.py):
+// one listener, its behaviour switched between fetches.
+class FakeStation {
+  public:
+    explicit FakeStation(const std::string& dir)
+        : dir_(dir),
+          child_({"/usr/bin/python3", sourceDir() + "/tests/support/fake-station.py", dir + "/port",
+                  dir + "/mode", dir + "/log", dir + "/fake.pem", dir + "/fake-key.pem"}) {
+        mode("close");
+        if (!waitFor([&] { return std::ifstream(dir + "/port").good(); }, 10s))
+            throw std::runtime_error("fake station did not start: " + child_.output());
+    }
+    std::string port() const { return readFile(dir_ + "/port"); }
+    void mode(const std::string& text) { std::ofstream(dir_ + "/mode") << text << "\n"; }
+    // The certificate it shows (copied, so that the next connection uses it).
+    void certificate(const std::string& certs, const std::string& name) {
+        shell("cp " + certs + "/" + name + ".pem " + dir_ + "/fake.pem; cp " + certs + "/" + name +
+              "-key.pem " + dir_ + "/fake-key.pem");
+    }
+    std::string log() const { return readFile(dir_ + "/log"); }
+
+  private:
+    std::string dir_;
+    ChildProcess child_;
+};
+
+std::string hex(const std::string& text) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) out += std::string{digits[c >> 4], digits[c & 15]};
+    return out;
+}
+
+TEST_F(Network, AHostileStationServerCostsOnlyItsOwnDeadline) {
+    std::string fakeDir = dir("h");
+    shell("mkdir -p " + fakeDir + "; touch " + fakeDir + "/log");
+    FakeStation fake(fakeDir);
+    fake.certificate(certs, "station");
+    shell(onCentral("add h --host 127.0.0.1 --port " + fake.port() + " --password-file " +
+                    dir("a") + "/replication.password --ca " + certs + "/ca.pem"));
+    auto status = [&](const std::string& name) {
+        return sql::scalar(
+            "SELECT CONCAT(state, ': ', IFNULL(last_error, '')) FROM "
+            "UlmetNetwork.station_status WHERE name = '" +
+                name + "'",
+            centralSocket());
+    };
+    // One round with every station: a and b get their rows in it.
+    auto round = [&](const std::string& what) {
+        insertRows("a", 3);
+        insertRows("b", 3);
+        auto start = std::chrono::steady_clock::now();
+        Shell r = shell(onCentral("sync --connect-timeout 2 --read-timeout 2 --deadline 4"), true);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.status, 3) << what << r.output;
+        EXPECT_LT(took, 12s) << what;
+        for (const char* name : {"a", "b"})
+            EXPECT_EQ(digest("troposphericDelay", std::string("UlmetDB_") + name),
+                      stationDigest(name, "troposphericDelay"))
+                << what << " " << name;
+        EXPECT_EQ(status("a"), "ok: ") << what;
+        return status("h");
+    };
+    // Accepts and never answers; answers TLS and then nothing.
+    fake.mode("silent");
+    EXPECT_NE(round("silent").find("failed: timed out"), std::string::npos) << status("h");
+    fake.mode("tls-silent");
+    EXPECT_NE(round("tls-silent").find("failed: timed out"), std::string::npos) << status("h");
+
+    // A login error carrying SQL, with NO_BACKSLASH_ESCAPES on the central
+    // server: stored as text, run nowhere.
+    sql::exec("SET GLOBAL sql_mode = CONCAT(@@sql_mode, ',NO_BACKSLASH_ESCAPES')", centralSocket());
+    std::string before = centralFingerprint();
+    std::string evil =
+        "x\\', state = 'ok'; CREATE USER e@'%' IDENTIFIED BY 'e'; GRANT ALL ON "
+        "*.* TO e@'%' WITH GRANT OPTION; -- x";
+    fake.mode("error " + evil);
+    EXPECT_NE(round("error").find(evil), std::string::npos) << status("h");
+    EXPECT_EQ(centralFingerprint(), before);
+
+    // Asked for a central file (LOAD DATA LOCAL): nothing of it is sent.
+    std::string secret = root->file("central-secret");
+    std::ofstream(secret) << "CENTRAL-SECRET-7731\n";
+    fake.mode("infile " + secret);
+    EXPECT_NE(round("infile").find("failed: "), std::string::npos);
+    EXPECT_NE(fake.log().find("after request"), std::string::npos) << fake.log();
+    EXPECT_EQ(fake.log().find(hex("CENTRAL-SECRET")), std::string::npos) << fake.log();
+    sql::exec("SET GLOBAL sql_mode = REPLACE(@@sql_mode, ',NO_BACKSLASH_ESCAPES', '')",
+              centralSocket());
+
+    // A certificate from another CA, or for another name: refused before
+    // the login (with the password's scramble) is sent.
+    shell(tool() + " make-certs " + root->file("other-ca") + " station 127.0.0.1 >/dev/null; " +
+          tool() + " make-certs " + certs + " elsewhere elsewhere.example >/dev/null");
+    for (const auto& [dirOf, name] :
+         {std::pair<std::string, std::string>{root->file("other-ca"), "station"},
+          {certs, "elsewhere"}}) {
+        fake.certificate(dirOf, name);
+        fake.mode("error never");
+        std::size_t logged = fake.log().size();
+        std::string h = round(name);
+        EXPECT_NE(h.find("failed: "), std::string::npos) << h;
+        EXPECT_NE(h.find("TLS/SSL error"), std::string::npos) << h;
+        EXPECT_EQ(fake.log().find("\nlogin ", logged - 1), std::string::npos) << fake.log();
+    }
+    shell(onCentral("remove h --drop-data"));
+}
+
+TEST_F(Network, AFloodIsCutAndIdsThatGoBackAreReported) {
+    createStation("f");
+    addStation("f");
+    for (int i = 0; i < 6; ++i) insertRows("f", 5);
+    expectConverged({"f"});
+
+    // The station's ipwv starts again at id 1 (table recreated).
+    for (const char* step :
+         {"CREATE TABLE ipwv_new LIKE ipwv", "DROP TABLE ipwv", "RENAME TABLE ipwv_new TO ipwv",
+          "INSERT INTO ipwv (ipwv_value, data) VALUES (7.5, '2026-12-08')"})
+        sql::exec(step, socketOf("f"));
+    shell(onCentral("sync f"), true);
+    std::string state = sql::scalar(
+        "SELECT CONCAT(state, ': ', last_error) FROM UlmetNetwork.station_status WHERE name = 'f'",
+        centralSocket());
+    EXPECT_EQ(state.find("odd: ids went back in ipwv (station's newest 1, copy's 6)"), 0u) << state;
+
+    // Answers of 300 MB: 5,000 rows of 60 kB, then 150 rows of 2 MB.
+    // (ids above those the first stored: new rows to the collector).
+    for (const char* row : {"seq AS id, REPEAT('7', 60000) AS humidity_value, "
+                            "'2026-12-07 00:00:00' AS data FROM seq_1_to_5000",
+                            "seq + 10000 AS id, REPEAT('7', 2000000) AS humidity_value, "
+                            "'2026-12-07 00:00:00' AS data FROM seq_1_to_150"}) {
+        sql::exec("DROP TABLE IF EXISTS humidity", socketOf("f"));
+        sql::exec(std::string("CREATE OR REPLACE VIEW humidity AS SELECT ") + row, socketOf("f"));
+        insertRows("f", 4);
+        Shell r = shell("/usr/bin/time -f 'maxrss %M' env " + onCentral("sync f") + " 2>&1", true);
+        std::size_t at = r.output.rfind("maxrss ");
+        ASSERT_NE(at, std::string::npos) << r.output;
+        EXPECT_LT(std::stol(r.output.substr(at + 7)), 80 * 1024) << row;
+        state = sql::scalar(
+            "SELECT CONCAT(state, ': ', last_error) FROM UlmetNetwork.station_status WHERE "
+            "name = 'f'",
+            centralSocket());
+        EXPECT_EQ(state.find("capped: "), 0u) << state;
+        EXPECT_NE(state.find("humidity"), std::string::npos) << state;
+        // The tables before it still arrived.
+        EXPECT_EQ(digest("troposphericDelay", "UlmetDB_f"),
+                  stationDigest("f", "troposphericDelay"));
+    }
+    shell(onCentral("remove f --drop-data"));
+}
+
 }  // namespace

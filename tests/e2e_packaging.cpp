@@ -23,22 +23,23 @@ TEST(Packaging, UnitsPassSystemdVerify) {
     if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
     TempDir dir("ulmet-units");
     std::vector<std::string> argv = {"/usr/bin/systemd-analyze", "verify"};
-    for (const char* unit : {"corvana.service", "mistrel.service", "mistrel.timer",
-                             "ulmet-web.service", "ulmet-weather.service"}) {
+    for (const char* unit :
+         {"corvana.service", "mistrel.service", "mistrel.timer", "ulmet-web.service",
+          "ulmet-weather.service", "ulmet-network-sync.service"}) {
         std::ofstream(dir.file(unit))
             << std::regex_replace(readFile(sourceDir() + "/packaging/" + unit),
-                                  std::regex("/usr/local/bin/"), binDir() + "/");
+                                  std::regex("/usr/local/s?bin/"), binDir() + "/");
         argv.push_back(dir.file(unit));
     }
     EXPECT_EQ(runToEnd(argv), "0|");  // warnings included
 }
 
-// Every service of a station runs hardened: systemd's own rating of what
-// it may reach (0 closed ... 10 open) stays at most 2.0.
+// Every service runs hardened: systemd's own rating of what it may reach
+// (0 closed ... 10 open) stays at most 2.0.
 TEST(Packaging, UnitsAreHardened) {
     if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
-    for (const std::string unit :
-         {"corvana.service", "mistrel.service", "ulmet-weather.service", "ulmet-web.service"}) {
+    for (const std::string unit : {"corvana.service", "mistrel.service", "ulmet-weather.service",
+                                   "ulmet-web.service", "ulmet-network-sync.service"}) {
         const std::string out = runToEnd({"/usr/bin/systemd-analyze", "security", "--offline=true",
                                           sourceDir() + "/packaging/" + unit});
         std::smatch level;

@@ -110,3 +110,35 @@ station_web_start() {
   done
   return 1
 }
+
+# Ends every process still left whose command line names one of the DIRs
+# (a server, simulator or daemon that a stop missed, or a child of one),
+# except this shell and the processes it runs under: TERM, then KILL
+# after 5 s. The demos call it last when they end.
+station_reap() {
+  local keep=" " pid=$$ p cmd
+  while [ -n "$pid" ] && [ "$pid" != 0 ]; do
+    keep+="$pid "
+    pid=$(awk '/^PPid:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+  done
+  keep+="${BASHPID:-} "
+  local found=() dir _
+  for p in /proc/[0-9]*; do
+    pid=${p#/proc/}
+    [[ "$keep" != *" $pid "* ]] || continue
+    cmd=$({ tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null) || continue
+    for dir in "$@"; do
+      if [ -n "$dir" ] && [[ "$cmd" == *"$dir"* ]]; then
+        found+=("$pid")
+        break
+      fi
+    done
+  done
+  [ ${#found[@]} -gt 0 ] || return 0
+  kill -TERM "${found[@]}" 2>/dev/null || true
+  for _ in $(seq 1 50); do
+    kill -0 "${found[@]}" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL "${found[@]}" 2>/dev/null || true
+}

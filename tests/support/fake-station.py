@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""A hostile station's server for the network tests: listens on 127.0.0.1
+and plays the database protocol only as far as an attack needs. The mode is
+read from MODE_FILE at each connection, so that one listener serves a test
+through several attacks:
+
+  close       close the connection at once
+  silent      accept and never send a byte
+  tls-silent  greeting, TLS (CERT, KEY), read the login, never answer
+  error TEXT  greeting, TLS, read the login, refuse it with TEXT
+  infile PATH greeting, TLS, accept any login, answer every query by asking
+              for the client's file PATH (LOAD DATA LOCAL)
+
+Everything the client sends after TLS is appended to LOG (hex per packet).
+
+  fake-station.py PORT_FILE MODE_FILE LOG CERT KEY
+"""
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+
+port_file, mode_file, log_file, cert, key = sys.argv[1:6]
+
+CAPS = (0x1 | 0x4 | 0x8 | 0x80 | 0x200 | 0x800 | 0x2000 | 0x8000 | 0x20000 | 0x80000)
+
+
+def packet(seq, payload):
+    return struct.pack('<I', len(payload))[:3] + bytes([seq]) + payload
+
+
+def read_packet(conn):
+    head = b''
+    while len(head) < 4:
+        part = conn.recv(4 - len(head))
+        if not part:
+            return None, None
+        head += part
+    length = int.from_bytes(head[:3], 'little')
+    body = b''
+    while len(body) < length:
+        part = conn.recv(length - len(body))
+        if not part:
+            return None, None
+        body += part
+    return head[3], body
+
+
+def log(what):
+    with open(log_file, 'a') as f:
+        f.write(what + '\n')
+
+
+def greeting():
+    return (bytes([10]) + b'10.11.99-fake\0' + struct.pack('<I', 7) + b'abcdefgh\0' +
+            struct.pack('<H', CAPS & 0xffff) + bytes([45]) + struct.pack('<H', 2) +
+            struct.pack('<H', CAPS >> 16) + bytes([21]) + bytes(10) + b'ijklmnopqrst\0' +
+            b'mysql_native_password\0')
+
+
+def serve(conn, mode, arg):
+    if mode == 'close':
+        conn.close()
+        return
+    if mode == 'silent':
+        time.sleep(600)
+        return
+    conn.sendall(packet(0, greeting()))
+    seq, body = read_packet(conn)
+    if body is None or len(body) != 32:
+        return
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    try:
+        tls = context.wrap_socket(conn, server_side=True)
+    except (ssl.SSLError, OSError) as e:
+        log('tls refused: %s' % e)
+        return
+    seq, body = read_packet(tls)
+    if body is None:
+        log('no login')
+        return
+    log('login ' + body.hex())
+    if mode == 'tls-silent':
+        time.sleep(600)
+        return
+    if mode == 'error':
+        text = arg.encode()
+        tls.sendall(packet(seq + 1, b'\xff' + struct.pack('<H', 1045) + b'#28000' + text))
+        return
+    tls.sendall(packet(seq + 1, b'\x00\x00\x00\x02\x00\x00\x00'))
+    while True:
+        seq, body = read_packet(tls)
+        if body is None:
+            return
+        log('packet ' + body.hex())
+        if body[:1] == b'\x03':
+            tls.sendall(packet(seq + 1, b'\xfb' + arg.encode()))
+            seq, body = read_packet(tls)
+            if body is None:
+                return
+            log('after request ' + body.hex())
+            tls.sendall(packet(seq + 1, b'\xff' + struct.pack('<H', 1064) + b'#42000' + b'no'))
+
+
+listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(('127.0.0.1', 0))
+listener.listen(64)
+with open(port_file + '.tmp', 'w') as f:
+    f.write(str(listener.getsockname()[1]))
+import os  # noqa: E402
+os.rename(port_file + '.tmp', port_file)
+while True:
+    conn, _ = listener.accept()
+    with open(mode_file) as f:
+        words = f.read().strip().split(' ', 1)
+    threading.Thread(target=serve, args=(conn, words[0], words[1] if len(words) > 1 else ''),
+                     daemon=True).start()
