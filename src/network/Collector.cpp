@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -31,6 +32,11 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxPacket = 16u << 20;
 constexpr std::size_t kBatchRows = 32;
 constexpr std::size_t kBatchBytes = 256u << 10;
+// How often a kept connection asks the station again which columns it
+// has (a station's schema changes when it is upgraded, without a restart).
+constexpr std::chrono::minutes kColumnsMaxAge{10};
+// More rows than the project's tables have columns many times over.
+constexpr std::size_t kMaxColumnRows = 4096;
 
 std::atomic<bool> stopping{false};
 void onSignal(int) { stopping = true; }
@@ -154,6 +160,12 @@ struct CopyTable {
 struct Station {
     std::string name;
     MYSQL* remote = nullptr;
+    // The station's own columns ("table.column") of the copy's tables, read
+    // on connecting and again every kColumnsMaxAge: a station that runs an
+    // earlier schema is asked NULL for a column it does not have yet.
+    std::set<std::string> remoteColumns;
+    bool remoteColumnsKnown = false;
+    Clock::time_point remoteColumnsAt{};
     MYSQL* copy = nullptr;
     std::vector<CopyTable> tables;
     std::vector<std::uint64_t> copyMax;  // the copy's newest id per table
@@ -173,6 +185,7 @@ struct Station {
     void closeRemote() {
         if (remote != nullptr) mysql_close(remote);
         remote = nullptr;
+        remoteColumnsKnown = false;
     }
     void closeCopy() {
         for (CopyTable& t : tables) {
@@ -241,6 +254,7 @@ class Collector {
 
     void worker();
     Outcome fetch(Station& s, std::string* lastRow);
+    bool readRemoteColumns(Station& s, std::string* error);
     bool openCopy(Station& s, std::string* error);
     bool openRemote(Station& s, std::string* error);
     void statusWriter();
@@ -311,6 +325,51 @@ bool Collector::openCopy(Station& s, std::string* error) {
         return false;
     }
     mysql_autocommit(s.copy, 0);
+    return true;
+}
+
+// Which of the copy's columns the station has. The answer only filters
+// our own column names (plain identifiers from the project's schema), so a
+// station that lies here can at most make us ask it NULL or a column it
+// then refuses. At most kMaxColumnRows rows are read.
+bool Collector::readRemoteColumns(Station& s, std::string* error) {
+    std::set<std::string> wanted;
+    for (const CopyTable& t : s.tables)
+        for (const std::string& c : t.columns) wanted.insert(t.name + "." + c);
+    const char* query =
+        "SELECT table_name, column_name FROM information_schema.columns WHERE table_schema = "
+        "'UlmetDB'";
+    Clock::time_point asked = Clock::now();
+    if (mysql_query(s.remote, query) != 0) {
+        *error = timedOut(s.remote, asked, o_.limits.readSeconds) +
+                 "reading the station's columns: " + errorOf(s.remote);
+        return false;
+    }
+    MYSQL_RES* res = mysql_use_result(s.remote);
+    if (res == nullptr || mysql_num_fields(res) != 2) {
+        if (res != nullptr) mysql_free_result(res);
+        *error = "reading the station's columns: an answer of another shape";
+        return false;
+    }
+    std::set<std::string> found;
+    std::size_t rows = 0;
+    while (MYSQL_ROW row = mysql_fetch_row(res)) {
+        if (++rows > kMaxColumnRows) break;
+        const unsigned long* len = mysql_fetch_lengths(res);
+        if (row[0] == nullptr || row[1] == nullptr || len[0] > 64 || len[1] > 64) continue;
+        std::string key = std::string(row[0], len[0]) + "." + std::string(row[1], len[1]);
+        if (wanted.count(key) != 0) found.insert(std::move(key));
+    }
+    const bool complete = rows <= kMaxColumnRows && mysql_errno(s.remote) == 0;
+    mysql_free_result(res);
+    if (!complete) {
+        *error = rows > kMaxColumnRows ? "the station lists more columns than any schema has"
+                                       : "reading the station's columns: " + errorOf(s.remote);
+        return false;
+    }
+    s.remoteColumns = std::move(found);
+    s.remoteColumnsKnown = true;
+    s.remoteColumnsAt = Clock::now();
     return true;
 }
 
@@ -409,11 +468,24 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     int armed = deadlines_.arm(mysql_get_socket(s.remote), deadline);
     Budget budget(o_.limits);
     bool remoteBroken = false, copyBroken = false;
+    if (!s.remoteColumnsKnown || Clock::now() - s.remoteColumnsAt > kColumnsMaxAge) {
+        if (!readRemoteColumns(s, &error)) {
+            if (deadlines_.disarm(armed))
+                error = "timed out: the station's fetch took over " +
+                        std::to_string(o_.limits.deadlineSeconds) + " s";
+            out.fail(error);
+            s.closeRemote();
+            return out;
+        }
+    }
     for (std::size_t ti = 0; ti < s.tables.size() && !remoteBroken && !copyBroken; ++ti) {
         CopyTable& t = s.tables[ti];
         std::string list;
-        for (std::size_t i = 0; i < t.columns.size(); ++i)
-            list += (i ? ", " : "") + quoted(t.columns[i]);
+        for (std::size_t i = 0; i < t.columns.size(); ++i) {
+            const bool asked =
+                i == t.idColumn || s.remoteColumns.count(t.name + "." + t.columns[i]) != 0;
+            list += (i ? ", " : "") + (asked ? quoted(t.columns[i]) : std::string("NULL"));
+        }
         std::uint64_t above = fetchAbove(copyMax[ti], o_.limits.overlap);
         std::string query = "SELECT " + list + " FROM UlmetDB." + quoted(t.name) + " WHERE id > " +
                             std::to_string(above) + " ORDER BY id LIMIT " +
