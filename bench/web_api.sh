@@ -19,20 +19,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
 RUNS=${RUNS:-30}
-DB_SCRIPT=$ROOT/tests/support/mariadb.sh
-[ -x "$BUILD/ulmet-web" ] || { echo "build ulmet-web first (looked in $BUILD)" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/ulmet-webbench.XXXXXX)
-web_pid=""
-cleanup() {
-  [ -z "$web_pid" ] || kill "$web_pid" 2>/dev/null || true
-  "$DB_SCRIPT" destroy "$work/db" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$DB_SCRIPT" start "$work/db" "$ROOT/db/schema.sql" >/dev/null
-export MYSQL_UNIX_PORT=$work/db/mysqld.sock
-sql() { mariadb --no-defaults -uroot -pkzqvwp UlmetDB -e "$1"; }
+source "$ROOT/bench/web-bench.sh"
+web_bench_start ulmet-webbench
 
 minutes=525600
 start=$(date +%s)
@@ -51,14 +39,7 @@ sql "$seq troposphericDelay (latitude, longitude, height, prn, elevation, td, da
      SELECT 45, 7, 100, 1 + i MOD 32, 40 + 30 * SIN(i / 90), 2.5, $at, '%Y-%m-%d %H:%i:00') FROM m"
 echo "rows written in $(($(date +%s) - start)) s"
 
-"$BUILD/ulmet-web" --port 0 >"$work/web.log" 2>&1 &
-web_pid=$!
-for _ in $(seq 1 50); do
-  url=$(sed -n 's#^ulmet-web: listening on \(http://[0-9.:]*\)/.*#\1#p' "$work/web.log")
-  [ -z "$url" ] || break
-  sleep 0.1
-done
-[ -n "$url" ] || { cat "$work/web.log" >&2; exit 1; }
+web_bench_serve
 
 # Median and 95th percentile (nearest rank) of the numbers on standard input.
 stats() { sort -n | awk '{ v[NR] = $1 } END { p = int(NR * 0.95 + 0.999); printf "median %.1f ms, p95 %.1f ms (%d runs)", v[int((NR + 1) / 2)] * 1000, v[p] * 1000, NR }'; }

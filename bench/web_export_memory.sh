@@ -11,20 +11,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
 PARALLEL=${PARALLEL:-8}
-DB_SCRIPT=$ROOT/tests/support/mariadb.sh
-[ -x "$BUILD/ulmet-web" ] || { echo "build ulmet-web first (looked in $BUILD)" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/ulmet-webexport.XXXXXX)
-web_pid=""
-cleanup() {
-  [ -z "$web_pid" ] || kill "$web_pid" 2>/dev/null || true
-  "$DB_SCRIPT" destroy "$work/db" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-"$DB_SCRIPT" start "$work/db" "$ROOT/db/schema.sql" >/dev/null
-export MYSQL_UNIX_PORT=$work/db/mysqld.sock
-sql() { mariadb --no-defaults -uroot -pkzqvwp UlmetDB -e "$1"; }
+source "$ROOT/bench/web-bench.sh"
+web_bench_start ulmet-webexport
 
 minutes=$((31 * 1440))
 sql "CREATE TABLE m (i INT PRIMARY KEY) ENGINE=InnoDB;
@@ -40,15 +28,7 @@ sql "CREATE TABLE m (i INT PRIMARY KEY) ENGINE=InnoDB;
        SELECT 60, DATE_FORMAT('2014-03-01' + INTERVAL i MINUTE, '%Y-%m-%d %H:%i:05') FROM m;
      DROP TABLE m"
 
-"$BUILD/ulmet-web" --port 0 >"$work/web.log" 2>&1 &
-web_pid=$!
-url=""
-for _ in $(seq 1 50); do
-  url=$(sed -n 's#^ulmet-web: listening on \(http://[0-9.:]*\)/.*#\1#p' "$work/web.log")
-  [ -z "$url" ] || break
-  sleep 0.1
-done
-[ -n "$url" ] || { cat "$work/web.log" >&2; exit 1; }
+web_bench_serve
 rss() { awk '/^VmRSS/ { print $2 }' "/proc/$web_pid/status"; }
 echo "ulmet-web started: $(($(rss) / 1024)) MiB resident"
 

@@ -118,6 +118,17 @@ WebReply WebApi::handleStreamed(const std::string& path, const WebParams& params
                                "/api/export, /api/station)");
 }
 
+bool WebApi::onlyStation(const WebParams& params, std::string* schema, std::string* name,
+                         WebReply* reply) const {
+    std::map<std::string, std::string> v;
+    const std::string problem = takeParams(params, {"station"}, &v);
+    if (!problem.empty()) {
+        *reply = errorReply(400, problem);
+        return false;
+    }
+    return station(params, schema, name, reply);
+}
+
 bool WebApi::station(const WebParams& params, std::string* schema, std::string* name,
                      WebReply* reply) const {
     auto it = params.find("station");
@@ -247,12 +258,9 @@ WebReply WebApi::series(const WebParams& params, time_t now) const {
 }
 
 WebReply WebApi::health(const WebParams& params, time_t now) const {
-    std::map<std::string, std::string> v;
-    const std::string problem = takeParams(params, {"station"}, &v);
-    if (!problem.empty()) return errorReply(400, problem);
     WebReply reply;
     std::string schema, name;
-    if (!station(params, &schema, &name, &reply)) return reply;
+    if (!onlyStation(params, &schema, &name, &reply)) return reply;
     const DbHealth h = databaseHealth(schema, now);
     if (!h.reachable) {
         reply = unavailable("/api/health", h.error);
@@ -355,12 +363,9 @@ WebReply WebApi::exportPeriod(const WebParams& params, time_t now) const {
 }
 
 WebReply WebApi::stationDescription(const WebParams& params) const {
-    std::map<std::string, std::string> v;
-    const std::string problem = takeParams(params, {"station"}, &v);
-    if (!problem.empty()) return errorReply(400, problem);
     WebReply reply;
     std::string schema, name;
-    if (!station(params, &schema, &name, &reply)) return reply;
+    if (!onlyStation(params, &schema, &name, &reply)) return reply;
     std::ostringstream o;
     o << "{\"station\": " << (name.empty() ? "null" : jsonString(name)) << ", \"metadata\": ";
     if (network_) {

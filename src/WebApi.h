@@ -77,6 +77,9 @@ class WebApi {
     // with `reply` set to the error answer.
     bool station(const WebParams& params, std::string* schema, std::string* name,
                  WebReply* reply) const;
+    // The same, for a request whose only parameter may be the station.
+    bool onlyStation(const WebParams& params, std::string* schema, std::string* name,
+                     WebReply* reply) const;
 };
 
 #endif
