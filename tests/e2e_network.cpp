@@ -224,8 +224,9 @@ TEST_F(Network, StationsJoinAndLeaveWhileOthersGoOn) {
     createStation("c");
     // c runs an earlier schema than the central server's copies: its rows
     // come with NULL for the columns it does not have yet.
-    sql::exec("ALTER TABLE ipwv DROP COLUMN pressure, DROP COLUMN temperature, DROP COLUMN humidity",
-              socketOf("c"));
+    sql::exec(
+        "ALTER TABLE ipwv DROP COLUMN pressure, DROP COLUMN temperature, DROP COLUMN humidity",
+        socketOf("c"));
     insertRows("c", 15);
     insertRows("a", 10);
     // b's copy was made from an earlier schema, without the columns added
