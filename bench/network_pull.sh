@@ -97,7 +97,7 @@ bulk_add() {
     printf '[client]\nuser=ulmet_in_s%d\npassword=%s\nsocket=%s\n' "$i" "$pw" "$work/central/mysqld.sock" \
       >"$work/central/state/s$i.copy.cnf"
   done
-  mariadb --no-defaults -S "$work/central/mysqld.sock" -uroot -p"$NETWORK_PASSWORD" <"$sqlf"
+  mariadb --defaults-file="$work/central/admin.cnf" -S "$work/central/mysqld.sock" <"$sqlf"
 }
 
 # The collector as the service runs it; waits for its first round.

@@ -6,7 +6,7 @@
 #   web_bench_start PREFIX   the server (work, MYSQL_UNIX_PORT, sql)
 #   web_bench_serve          ulmet-web on a free port (web_pid, url)
 DB_SCRIPT=$ROOT/tests/support/mariadb.sh
-web_pid=""
+web_pid=${web_pid:-}
 
 web_bench_cleanup() {
   [ -z "$web_pid" ] || kill "$web_pid" 2>/dev/null || true
@@ -22,7 +22,7 @@ web_bench_start() {
   export MYSQL_UNIX_PORT=$work/db/mysqld.sock
 }
 
-sql() { mariadb --no-defaults -uroot -pkzqvwp UlmetDB -e "$1"; }
+sql() { mariadb --defaults-file="$work/db/admin.cnf" UlmetDB -e "$1"; }
 
 web_bench_serve() {
   "$BUILD/ulmet-web" --port 0 >"$work/web.log" 2>&1 &

@@ -11,6 +11,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
 PARALLEL=${PARALLEL:-8}
+work="" url="" web_pid=""  # set by the functions of web-bench.sh
 source "$ROOT/bench/web-bench.sh"
 web_bench_start ulmet-webexport
 

@@ -21,8 +21,6 @@
 #
 # NETWORK_ROOT must name the source tree.
 
-NETWORK_PASSWORD=kzqvwp
-
 node_port() { sed -n 's/^port = //p' "$1/server.cnf"; }
 
 # A port of 127.0.0.1 that nothing listens on now, from a range that the
@@ -69,7 +67,7 @@ EOF
 node_stop() { "$NETWORK_ROOT/tests/support/mariadb.sh" stop "$1"; }
 
 node_sql() {
-  mariadb --no-defaults --batch --skip-column-names -S "$1/mysqld.sock" -uroot -p"$NETWORK_PASSWORD" -e "$2"
+  mariadb --defaults-file="$1/admin.cnf" --batch --skip-column-names -S "$1/mysqld.sock" -e "$2"
 }
 
 network_certs() {
