@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "LogAssembly.h"
 #include "ReceiverLog.h"
 #include "RowSpool.h"
+#include "acquisition/LogAssembly.h"
 #include "gnssFunctions.h"
 #include "list_ports_linux.h"
 

@@ -19,7 +19,7 @@
 
 #include "BenchSupport.h"
 #include "Database.h"
-#include "LogAssembly.h"
+#include "acquisition/LogAssembly.h"
 #include "gnssFunctions.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "LogAssembly.h"
+#include "acquisition/LogAssembly.h"
 
 namespace {
 void check(bool condition) {

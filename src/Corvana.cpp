@@ -21,11 +21,11 @@
 #include <sstream>
 #include <string>
 
-#include "LogAssembly.h"
 #include "Metrics.h"
-#include "ReceiverSetup.h"
 #include "ReceiverValues.h"
 #include "ServiceNotify.h"
+#include "acquisition/LogAssembly.h"
+#include "acquisition/ReceiverSetup.h"
 #include "serial.h"
 
 volatile sig_atomic_t running = 0;

@@ -11,8 +11,6 @@
 
 #include <string>
 
-#include "StationHealth.h"
-
 namespace metrics {
 
 // Metric lines with their HELP and TYPE comments.
@@ -54,13 +52,6 @@ struct DaemonFigures {
     double freeBytes = -1, totalBytes = -1;  // of the working directory's filesystem
 };
 std::string daemonText(const DaemonFigures& figures);
-
-// The retrieval's run and the database's figures (collectDatabase).
-std::string retrievalText(bool runSucceeded, const health::Figures& figures);
-
-// After a retrieval run: the database's figures collected and mistrel.prom
-// written into ULMET_METRICS_DIR, when it is set (a failure is printed).
-void writeRetrievalFile(bool runSucceeded);
 
 }  // namespace metrics
 

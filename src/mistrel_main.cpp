@@ -1,6 +1,6 @@
 #include "DbSettings.h"
-#include "Metrics.h"
 #include "Mistrel.h"
+#include "health/HealthMetrics.h"
 
 int main(int, char**) {
     // An option file that cannot be used ends the run before any login.

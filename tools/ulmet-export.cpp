@@ -28,8 +28,8 @@
 #include <string>
 
 #include "DbSettings.h"
-#include "ProductExport.h"
-#include "StationMetadata.h"
+#include "products/ProductExport.h"
+#include "products/StationMetadata.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <iostream>
 #include <string>
 
-#include "Backfill.h"
 #include "DbSettings.h"
 #include "gnssFunctions.h"
+#include "retrieval/Backfill.h"
 
 namespace {
 

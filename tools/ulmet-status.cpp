@@ -10,7 +10,7 @@
 #include <string>
 
 #include "DbSettings.h"
-#include "StationHealth.h"
+#include "health/StationHealth.h"
 
 int main(int argc, char** argv) {
     health::Sources sources;

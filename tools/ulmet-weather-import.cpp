@@ -9,7 +9,7 @@
 #include <string>
 
 #include "DbSettings.h"
-#include "WeatherImport.h"
+#include "weather/WeatherImport.h"
 
 int main(int argc, char** argv) {
     ImportFormat format = ImportFormat::Auto;

@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "DbSettings.h"
-#include "WeatherDaemon.h"
+#include "weather/WeatherDaemon.h"
 
 int main(int argc, char** argv) {
     if (!checkDbSettings()) return -1;

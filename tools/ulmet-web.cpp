@@ -9,8 +9,8 @@
 // ulmet-network: the network page and each station's page from its copy.
 // The database is reached as the station's programs reach it (give it the
 // read-only account's option file in ULMET_DB_CONFIG); nothing is written.
-// The answers come from WebApi (src/WebApi.h), the connections' limits
-// from WebServer (web/WebServer.h); this file is the glue.
+// The answers come from WebApi (src/web/WebApi.h), the connections' limits
+// from WebServer (src/web/WebServer.h); this file is the glue.
 #include <httplib.h>
 #include <malloc.h>
 #include <mysql.h>
@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "DbSettings.h"
-#include "WebApi.h"
 #include "WebAssets.h"
-#include "WebServer.h"
+#include "web/WebApi.h"
+#include "web/WebServer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Collector.h"
+#include "network/Collector.h"
 
 #include <errmsg.h>
 #include <mysql.h>

@@ -10,7 +10,7 @@
 #ifndef ULMET_NETWORK_COLLECTOR_H
 #define ULMET_NETWORK_COLLECTOR_H
 
-#include "CollectorRules.h"
+#include "network/CollectorRules.h"
 
 namespace collector {
 

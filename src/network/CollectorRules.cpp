@@ -1,4 +1,4 @@
-#include "CollectorRules.h"
+#include "network/CollectorRules.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "TestSupport.h"
+#include "utilities.h"
+#include "weather/WeatherImport.h"
+#include "weather/WeatherStore.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A RINEX header line: the text padded to column 60, then its label.
+std::string header(std::string text, const std::string& label) {
+    text.resize(60, ' ');
+    return text + label + "\n";
+}
+
+std::string rinex2() {
+    return header("     2.11           METEOROLOGICAL DATA", "RINEX VERSION / TYPE") +
+           header("ULMT", "MARKER NAME") +
+           header("     3    PR    TD    HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
+           " 26 12  7 10  0  0 1013.2   15.1   60.5\n"
+           " 26 12  7 10  1  0 1013.4          61.0\n"   // no temperature
+           " 26 12  7 10  2  0 1013.x   15.3   61.5\n"   // line 7: not a number
+           " 26 12  7 10  3  0 1313.4   15.3   61.5\n"   // line 8: impossible pressure alone
+           " 26 13  7 10  4  0 1013.4   15.3   61.5\n";  // line 9: month 13
+}
+
+std::string rinex3() {
+    // Ten types: the values continue on a second line of the record.
+    return header("     3.05           M", "RINEX VERSION / TYPE") +
+           header("    10    WS    WD    PR    TD    HR    ZW    ZD    ZT    RR",
+                  "# / TYPES OF OBSERV") +
+           header("          HI", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
+           " 2026 12 07 10 00 30    2.0  180.0 1012.5   14.0   70.0    0.0    0.0    0.0\n"
+           "        0.0    0.0\n"
+           " 2026 12 07 10 01 30    2.0  180.0 1012.7   14.2   71.0    0.0    0.0    0.0\n"
+           "        0.0    0.0\n";
+}
+
+std::vector<std::string> table(const std::string& name) {
+    std::vector<std::string> out;
+    for (const sql::Row& r :
+         sql::rows("SELECT data, " + name + "_value FROM " + name + " ORDER BY data"))
+        out.push_back(r[0] + " " + r[1]);
+    return out;
+}
+
+ParsedWeatherFile parse(const std::string& text, ImportFormat f = ImportFormat::Auto) {
+    std::istringstream in(text);
+    return parseWeatherFile(in, f);
+}
+
+TEST(WeatherImport, RinexTwoAndThreeStoredOnceOnly) {
+    sql::resetTables();
+    ParsedWeatherFile two = parse(rinex2());
+    EXPECT_EQ(two.format, ImportFormat::Rinex);
+    ASSERT_EQ(two.readings.size(), 3u) << two.error;
+    ASSERT_EQ(two.refused.size(), 2u);
+    EXPECT_EQ(two.refused[0].line, 7);
+    EXPECT_EQ(two.refused[1].line, 9);
+    ASSERT_EQ(two.valuesRefused, 1);
+    EXPECT_EQ(two.refusedValues[0].line, 8);
+    ImportSummary s = storeWeatherReadings(two.readings);
+    EXPECT_EQ(s.stored, 7);
+    EXPECT_EQ(s.present, 0);
+    EXPECT_EQ(table("temperature"),
+              (std::vector<std::string>{"2026-12-07 10:00:00 15.1", "2026-12-07 10:03:00 15.3"}));
+    // The same file again: everything is there already.
+    s = storeWeatherReadings(parse(rinex2()).readings);
+    EXPECT_EQ(s.stored, 0);
+    EXPECT_EQ(s.present, 7);
+    EXPECT_EQ(table("pressure").size(), 2u);
+
+    ParsedWeatherFile three = parse(rinex3());
+    ASSERT_EQ(three.readings.size(), 2u) << three.error;
+    EXPECT_TRUE(three.refused.empty());
+    EXPECT_EQ(storeWeatherReadings(three.readings).stored, 6);
+    EXPECT_EQ(table("humidity"),
+              (std::vector<std::string>{"2026-12-07 10:00:00 60.5", "2026-12-07 10:00:30 70",
+                                        "2026-12-07 10:01:00 61", "2026-12-07 10:01:30 71",
+                                        "2026-12-07 10:03:00 61.5"}));
+    // A file without its header end is refused whole.
+    EXPECT_FALSE(parse(header("     2.11           M", "RINEX VERSION / TYPE")).error.empty());
+}
+
+TEST(WeatherImport, StationLogAndCsv) {
+    sql::resetTables();
+    const std::string log =
+        "2026-12-07 11:00:25,1010.50,12.25,80.00\n"
+        "2026-12-07 11:01:25;1010.60;;81.00\n"  // no temperature
+        "\n"
+        "2026-12-07 11:02:25,1010.70,12.5\n"  // line 4: a field short
+        "garbage\n";                          // line 5
+    ParsedWeatherFile f = parse(log);
+    EXPECT_EQ(f.format, ImportFormat::StationLog);
+    ASSERT_EQ(f.readings.size(), 2u);
+    ASSERT_EQ(f.refused.size(), 2u);
+    EXPECT_EQ(f.refused[0].line, 4);
+    EXPECT_EQ(f.refused[1].line, 5);
+    EXPECT_EQ(storeWeatherReadings(f.readings).stored, 5);
+
+    const std::string csv =
+        "station,humidity_pct,time,pressure_hPa,temperature_C\r\n"
+        "ULMT,55.5,2026-12-07T11:00:25Z,1010.9,13.0\r\n"  // time of a log row: present
+        "ULMT,56.0,2026-12-07 11:05:00,1011.0,13.5\r\n"
+        "ULMT,56.0,2026-12-07 11:06:00,1011.0\r\n"         // line 4: a cell short
+        "ULMT,156.0,2026-12-07 11:07:00,1011.0,13.5\r\n";  // line 5: impossible humidity
+    ParsedWeatherFile c = parse(csv);
+    EXPECT_EQ(c.format, ImportFormat::Csv);
+    ASSERT_EQ(c.readings.size(), 3u);
+    ASSERT_EQ(c.refused.size(), 1u);
+    EXPECT_EQ(c.refused[0].line, 4);
+    ASSERT_EQ(c.refusedValues.size(), 1u);
+    EXPECT_EQ(c.refusedValues[0].line, 5);
+    EXPECT_EQ(c.refusedValues[0].what, "humidity 156.00 % outside 0 to 100");
+    ImportSummary s = storeWeatherReadings(c.readings);
+    EXPECT_EQ(s.stored, 5);
+    EXPECT_EQ(s.present, 3);
+    EXPECT_EQ(table("pressure"),
+              (std::vector<std::string>{"2026-12-07 11:00:25 1010.5", "2026-12-07 11:01:25 1010.6",
+                                        "2026-12-07 11:05:00 1011", "2026-12-07 11:07:00 1011"}));
+    EXPECT_EQ(storeWeatherReadings(parse(csv).readings).stored, 0);
+    EXPECT_FALSE(parse("time,wind\n2026-12-07 11:05:00,3\n", ImportFormat::Csv).error.empty());
+}
+
+// A RINEX 3.05 file as a permanent station's archive holds it: a full
+// header, humidity just above 100 % in some records. Only those values go.
+TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
+    sql::resetTables();
+    const std::string file =
+        header("     3.05           M                   M", "RINEX VERSION / TYPE") +
+        header("teqc  2019Feb25     ULMET OPERATOR      20261208 000512UTC",
+               "PGM / RUN BY / DATE") +
+        header("ULMT", "MARKER NAME") + header("12345M001", "MARKER NUMBER") +
+        header("     3    PR    TD    HR", "# / TYPES OF OBSERV") +
+        header("PTB330              BAROMETER                0.1    PR", "SENSOR MOD/TYPE/ACC") +
+        header("HMP155              HYGROMETER               0.1    TD", "SENSOR MOD/TYPE/ACC") +
+        header("HMP155              HYGROMETER               1.0    HR", "SENSOR MOD/TYPE/ACC") +
+        header("  4201575.1000   189860.3000  4779065.2000     91.1000 PR", "SENSOR POS XYZ/H") +
+        header("", "END OF HEADER") +
+        " 2026 12 07 23 58 30 1009.3    4.2   99.9\n"
+        " 2026 12 07 23 59 00 1009.3    4.1  100.1\n"
+        " 2026 12 07 23 59 30 1009.4    4.1  100.1\n";
+    ParsedWeatherFile f = parse(file);
+    ASSERT_TRUE(f.error.empty()) << f.error;
+    EXPECT_EQ(f.readings.size(), 3u);
+    EXPECT_EQ(f.linesRefused, 0);
+    EXPECT_EQ(f.valuesRefused, 2);
+    ImportSummary s = storeWeatherReadings(f.readings);
+    EXPECT_EQ(s.stored, 7);
+    EXPECT_EQ(table("humidity"), (std::vector<std::string>{"2026-12-07 23:58:30 99.9"}));
+    EXPECT_EQ(table("pressure").size(), 3u);
+
+    // A database whose tables were never upgraded (no unique key on the
+    // time) would take a second import again: refused before anything.
+    sql::exec("DROP TABLE humidity");
+    sql::exec(
+        "CREATE TABLE humidity (id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY, "
+        "humidity_value DOUBLE, data CHAR(19) NOT NULL, INDEX idx_humidity_data (data))");
+    s = storeWeatherReadings(f.readings);
+    EXPECT_EQ(s.failed, 1);
+    EXPECT_NE(s.failure.find("install-db"), std::string::npos) << s.failure;
+    EXPECT_EQ(table("pressure").size(), 3u);
+    sql::exec("DROP TABLE humidity");
+    sql::resetTables();
+}
+
+// Hostile input: a header announcing 99,999 observation types, lines of
+// megabytes, a file of junk lines. Refused quickly, only a bounded list of
+// problems kept.
+TEST(WeatherImport, HostileFilesAreBounded) {
+    std::string hostile = header("     3.05           M", "RINEX VERSION / TYPE") +
+                          header(" 99999    PR    TD    HR    PR    TD    HR    PR    TD    HR",
+                                 "# / TYPES OF OBSERV");
+    for (int i = 0; i < 1000; ++i)
+        hostile +=
+            header("    PR    TD    HR    PR    TD    HR    PR    TD    HR", "# / TYPES OF OBSERV");
+    hostile += header("", "END OF HEADER") + " 2026 12 07 10 00 30 1012.5   14.0   70.0\n";
+    ParsedWeatherFile h = parse(hostile);
+    EXPECT_NE(h.error.find("99999 observation types"), std::string::npos) << h.error;
+    EXPECT_TRUE(h.readings.empty());
+
+    // Junk: 200,000 short lines and one line of 3 MB without an end.
+    std::string junk;
+    for (int i = 0; i < 200000; ++i) junk += "\x1b[2J\x07junk;;\n";
+    junk += std::string(3 << 20, ',');
+    ParsedWeatherFile j = parse(junk);
+    EXPECT_EQ(j.format, ImportFormat::StationLog);
+    EXPECT_EQ(j.linesRefused, 200001);
+    EXPECT_EQ(j.refused.size(), kMostReported);
+    EXPECT_EQ(j.refused.back().line, 100);
+    ParsedWeatherFile longLine =
+        parse("time,pressure_hPa\n2026-12-07 11:05:00,1011\n" + std::string(5000, '1') + "\n",
+              ImportFormat::Csv);
+    EXPECT_EQ(longLine.readings.size(), 1u);
+    ASSERT_EQ(longLine.refused.size(), 1u);
+    EXPECT_EQ(longLine.refused[0].what, "longer than 4096 bytes");
+    EXPECT_EQ(longLine.refused[0].line, 3);
+    EXPECT_FALSE(parse(std::string(5000, 't') + "\n", ImportFormat::Csv).error.empty());
+}
+
+TEST(WeatherImport, ASpooledRowSentTwiceIsStoredOnce) {
+    sql::resetTables();
+    const std::string row = format_query(1, 14.25f, "2026-12-07 12:00:25");
+    std::string message;
+    EXPECT_EQ(storeWeatherStatement(row, &message), WeatherStoreOutcome::Stored) << message;
+    EXPECT_EQ(storeWeatherStatement(row, &message), WeatherStoreOutcome::AlreadyStored);
+    EXPECT_EQ(table("temperature"), (std::vector<std::string>{"2026-12-07 12:00:25 14.25"}));
+    // A statement the server cannot parse is dropped, not kept.
+    EXPECT_EQ(storeWeatherStatement("INSERT INTO temperature VALUES (", &message),
+              WeatherStoreOutcome::Rejected);
+}
+
+}  // namespace

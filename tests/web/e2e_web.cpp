@@ -1,0 +1,525 @@
+// The web pages in a real headless browser (Debian's chromium) against
+// private servers: the station page draws the rows the test wrote, with
+// the gap it left, and the network page of a central server fetching from
+// one live and one stopped station lists the stopped one first and links
+// to each station's page, served from its copy. A stopped database turns
+// both pages into a page that says so.
+//
+// ULMET_WEB_SCREENSHOTS=DIR also saves a screenshot of each page there.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "products/ProductExport.h"
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A running ulmet-web reading the server behind `socket`.
+class WebServer {
+  public:
+    WebServer(const std::string& socket, bool network, const std::string& stationFile = "") {
+        std::vector<std::string> argv = {binDir() + "/ulmet-web", "--port", "0"};
+        if (network) argv.push_back("--network");
+        std::vector<std::string> env = {"MYSQL_UNIX_PORT=" + socket};
+        if (!stationFile.empty()) env.push_back("ULMET_STATION_CONFIG=" + stationFile);
+        child_ = std::make_unique<ChildProcess>(argv, env);
+        if (!child_->waitForOutput("listening on http://", 10s))
+            throw std::runtime_error("ulmet-web did not start: " + child_->output());
+        std::smatch m;
+        const std::string out = child_->output();
+        std::regex_search(out, m, std::regex("http://[0-9.]+:[0-9]+"));
+        url_ = m.str();
+    }
+    const std::string& url() const { return url_; }
+    ChildProcess& process() { return *child_; }
+
+  private:
+    std::unique_ptr<ChildProcess> child_;
+    std::string url_;
+};
+
+// A connection to the server at `url`, or -1.
+int connectTo(const std::string& url) {
+    const std::size_t colon = url.rfind(':');
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(colon + 1))));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// All that `fd` receives until the server closes it or `timeout` passes.
+std::string readAll(int fd, std::chrono::milliseconds timeout = 60s) {
+    std::string answer;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n <= 0) break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    return answer;
+}
+
+// One request on a connection of its own ("Connection: close"): the whole
+// answer, status line and headers included.
+std::string http(const std::string& url, const std::string& method, const std::string& path,
+                 const std::string& headers = "") {
+    const int fd = connectTo(url);
+    if (fd < 0) return "";
+    std::string answer;
+    const std::string request = method + " " + path +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n" + headers +
+                                "Connection: close\r\n\r\n";
+    if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size()))
+        answer = readAll(fd);
+    close(fd);
+    return answer;
+}
+
+std::string statusOf(const std::string& answer) { return answer.substr(9, 3); }
+
+std::vector<std::string> browser(const TempDir& profile) {
+    return {"/usr/bin/chromium",
+            "--no-sandbox",
+            "--headless",
+            "--disable-gpu",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--disable-sync",
+            "--no-first-run",
+            "--hide-scrollbars",
+            "--user-data-dir=" + profile.path(),
+            "--virtual-time-budget=8000"};
+}
+
+// The page's DOM after its scripts ran (and a screenshot, when asked for).
+std::string pageDom(const std::string& url, const std::string& screenshotName = "") {
+    TempDir profile("ulmet-chromium");
+    std::vector<std::string> argv = browser(profile);
+    argv.push_back("--dump-dom");
+    argv.push_back(url);
+    const std::string result = runToEnd(argv, {}, "", 60s);
+    const char* dir = std::getenv("ULMET_WEB_SCREENSHOTS");
+    if (dir != nullptr && !screenshotName.empty()) {
+        TempDir again("ulmet-chromium");
+        std::vector<std::string> shot = browser(again);
+        shot.push_back("--window-size=1200,1350");
+        shot.push_back(std::string("--screenshot=") + dir + "/" + screenshotName);
+        shot.push_back(url);
+        runToEnd(shot, {}, "", 60s);
+    }
+    return result;
+}
+
+std::string state(const std::string& dom) {
+    std::smatch m;
+    return std::regex_search(dom, m, std::regex("data-state=\"([a-z-]+)\"")) ? m.str(1) : "";
+}
+
+// A number or value of the #drawn summary.
+std::string drawn(const std::string& dom, const std::string& key) {
+    std::smatch m;
+    if (!std::regex_search(dom, m, std::regex("\"" + key + "\":(null|-?[0-9.]+)"))) return "";
+    return m.str(1);
+}
+
+std::string minuteText(time_t t, int second) {
+    return formatUtc(t, "%Y-%m-%d %H:%M:") + (second < 10 ? "0" : "") + std::to_string(second);
+}
+
+// IPWV 1.5 + minute/1000 cm for the minutes [first, first + 120) except
+// minutes 40 to 59 (the gap), a temperature every minute, and a
+// satellite row in the last minute.
+void writeRows(const std::string& socket, time_t first, double base) {
+    std::string ipwv, temperature;
+    for (int i = 0; i < 120; ++i) {
+        const time_t t = first + 60L * i;
+        temperature += std::string(i ? "," : "") + "(" + std::to_string(8 + i * 0.01) + ", '" +
+                       minuteText(t, 5) + "')";
+        if (i >= 40 && i < 60) continue;
+        ipwv += std::string(ipwv.empty() ? "" : ",") + "(" + std::to_string(base + i / 1000.0) +
+                ", 0.1, 50, 7, " + std::to_string(6 + i % 4) + ", '" + minuteText(t, 30) + "')";
+    }
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES " +
+            ipwv,
+        socket);
+    sql::exec("INSERT INTO temperature (temperature_value, data) VALUES " + temperature, socket);
+    sql::exec(
+        "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, td, data) "
+        "VALUES (45.5, 7.25, 80.5, 7, 60, 2.4, '" +
+            minuteText(first + 60L * 119, 0) + "')",
+        socket);
+}
+
+std::string periodQuery(time_t first) {
+    return "from=" + formatUtc(first, "%Y-%m-%dT%H:%MZ") +
+           "&to=" + formatUtc(first + 60L * 119, "%Y-%m-%dT%H:%MZ");
+}
+
+void expectDrawnRows(const std::string& dom, double base) {
+    EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
+    EXPECT_EQ(drawn(dom, "points"), "120");
+    EXPECT_EQ(drawn(dom, "values"), "100");
+    EXPECT_EQ(drawn(dom, "gaps"), "1");
+    EXPECT_EQ(std::stod(drawn(dom, "first")), base);
+    EXPECT_NEAR(std::stod(drawn(dom, "last")), base + 0.119, 1e-9);
+    // The chart's own data: a null for every minute of the gap.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(dom, m, std::regex("\"ipwv\":\\[([^\\]]*)\\]")));
+    const std::string ipwv = m.str(1);
+    EXPECT_EQ(count(ipwv, "null"), 20u);
+    EXPECT_NE(ipwv.find(",null,null,"), std::string::npos);
+}
+
+// A two-hour period ending a minute ago (the rows' ages stay small).
+time_t recentFirst() {
+    const time_t now = std::time(nullptr);
+    return now - now % 60 - 120L * 60;
+}
+
+TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
+    ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (scripts/setup)";
+    PrivateServer server;
+    const time_t first = recentFirst();
+    writeRows(server.socket(), first, 1.5);
+    WebServer web(server.socket(), false);
+
+    std::string dom = pageDom(web.url() + "/station?" + periodQuery(first), "web-station.png");
+    expectDrawnRows(dom, 1.5);
+    EXPECT_NE(dom.find("of 60"), std::string::npos);  // the health table is filled
+    EXPECT_NE(dom.find("1.619 cm at"), std::string::npos);
+    EXPECT_NE(dom.find("/api/export?from="), std::string::npos);  // download links
+
+    // What the server itself answers: the API with its headers, the
+    // packaged Chart.js, and refusals of anything else.
+    std::string answer = http(web.url(), "GET", "/api/health");
+    EXPECT_EQ(statusOf(answer), "200") << answer;
+    EXPECT_NE(answer.find("Content-Type: application/json"), std::string::npos);
+    EXPECT_NE(answer.find("Cache-Control: no-store"), std::string::npos);
+    EXPECT_NE(answer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+    EXPECT_NE(answer.find("X-Content-Type-Options: nosniff"), std::string::npos);
+    answer = http(web.url(), "GET", "/static/chart.js");
+    EXPECT_EQ(statusOf(answer), "200");
+    EXPECT_NE(answer.find("Chart.js v"), std::string::npos);
+    answer = http(web.url(), "GET", "/api/export?period=6h&format=json");
+    EXPECT_NE(answer.find("Content-Disposition: attachment; filename=\"ulmet-"), std::string::npos);
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/api/series?period=day%27%20OR%201=1")), "400");
+    EXPECT_EQ(statusOf(http(web.url(), "POST", "/api/health")), "405");
+    EXPECT_EQ(statusOf(http(web.url(), "DELETE", "/station")), "405");
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/static/../../etc/passwd")), "404");
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/network")), "404");  // not a central server
+
+    server.stop();
+    dom = pageDom(web.url() + "/station?period=6h");
+    EXPECT_EQ(state(dom), "database-down");
+    EXPECT_NE(dom.find("Database unavailable: the database cannot be reached"), std::string::npos);
+    EXPECT_TRUE(web.process().running());
+}
+
+// The resident memory of process `pid`, in KiB (VmRSS of /proc).
+long residentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Sends `text`, all of it unless the server closes the connection.
+void sendAll(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// The body of a chunked answer, joined; "" when it did not end properly.
+std::string dechunked(const std::string& answer) {
+    std::string body;
+    for (std::size_t at = answer.find("\r\n\r\n") + 4; at < answer.size();) {
+        const std::size_t line = answer.find("\r\n", at);
+        if (line == std::string::npos) break;
+        char* end = nullptr;
+        const std::string hex = answer.substr(at, line - at);
+        const std::size_t size = std::strtoul(hex.c_str(), &end, 16);
+        if (hex.empty() || *end != '\0') break;
+        if (size == 0) return body;
+        body += answer.substr(line + 2, size);
+        at = line + 2 + size + 2;
+    }
+    return "";
+}
+
+template <class F>
+double secondsOf(F f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// What hostile or merely many clients can take from the server: clients
+// that send their request a line every 3 s hold no worker, and are cut
+// off; a head of a million lines or one very long line is refused without
+// being held; eight parallel downloads of 31 days are written while the
+// server answers the rest, its memory well under its unit's 256 MiB; a
+// failing statement is logged, never shown to the client.
+TEST(WebServer, HoldsUpUnderSlowClientsHugeHeadsAndParallelDownloads) {
+    PrivateServer server;
+    for (const char* table : {"pressure", "temperature", "humidity"})
+        sql::exec(std::string("INSERT INTO ") + table + " (" + table +
+                      "_value, data) SELECT 50, '2014-03-01' + INTERVAL seq MINUTE FROM "
+                      "seq_0_to_44639",
+                  server.socket());
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) SELECT 2 + "
+        "SIN(seq / 500), 0.05, 60, 5, 10, '2014-03-01' + INTERVAL seq MINUTE FROM seq_0_to_44639",
+        server.socket());
+    WebServer web(server.socket(), false);
+    const pid_t pid = web.process().pid();
+
+    // Twenty clients (more than the workers) send a header line every 3 s.
+    std::vector<int> slow;
+    for (int i = 0; i < 20; ++i) {
+        slow.push_back(connectTo(web.url()));
+        sendAll(slow.back(), "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    }
+    std::atomic<bool> dribbling{true};
+    std::thread dribble([&] {
+        for (int line = 0; dribbling; ++line) {
+            for (int fd : slow) sendAll(fd, "X-Line-" + std::to_string(line) + ": slow\r\n");
+            for (int t = 0; t < 30 && dribbling; ++t) std::this_thread::sleep_for(100ms);
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(2s);
+        std::string answer;
+        EXPECT_LT(secondsOf([&] { answer = http(web.url(), "GET", "/api/health"); }), 5.0);
+        EXPECT_EQ(statusOf(answer), "200") << answer;
+    }
+    // Their heads are due 10 s after they connected.
+    for (int fd : slow) {
+        EXPECT_EQ(readAll(fd, 10s).substr(0, 12), "HTTP/1.1 408");
+        close(fd);
+    }
+    dribbling = false;
+    dribble.join();
+
+    // A million header lines, then a line of 100 kB: refused, not stored.
+    const long before = residentKiB(pid);
+    std::string lines = "GET /api/health HTTP/1.1\r\n";
+    for (int i = 0; i < 1000000; ++i) lines += "X-A: b\r\n";
+    for (const std::string& request :
+         {lines, "GET /api/health HTTP/1.1\r\nX-Long: " + std::string(100000, 'a') + "\r\n\r\n",
+          "GET /api/health?x=" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n"}) {
+        const int fd = connectTo(web.url());
+        std::thread writer([&] { sendAll(fd, request); });
+        const std::string answer = readAll(fd, 20s);
+        writer.join();
+        close(fd);
+        EXPECT_TRUE(answer.rfind("HTTP/1.1 431", 0) == 0 || answer.rfind("HTTP/1.1 414", 0) == 0)
+            << answer.substr(0, 200);
+    }
+    EXPECT_LT(residentKiB(pid) - before, 4096);
+    // Within the limits, many header fields are still fine.
+    std::string fields;
+    for (int i = 0; i < 90; ++i)
+        fields += "X-Field-" + std::to_string(i) + ": " + std::string(100, 'v') + "\r\n";
+    EXPECT_EQ(statusOf(http(web.url(), "GET", "/api/health", fields)), "200");
+
+    // Eight downloads of 31 days at once; the page's requests still answered.
+    const std::string period = "/api/export?from=2014-03-01T00:00Z&to=2014-03-31T23:59Z";
+    std::vector<std::string> downloads(8);
+    std::vector<std::thread> clients;
+    std::atomic<long> peak{0};
+    std::atomic<bool> running{true};
+    std::thread sampler([&] {
+        while (running) {
+            peak = std::max(peak.load(), residentKiB(pid));
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    for (std::size_t i = 0; i < downloads.size(); ++i)
+        clients.emplace_back([&, i] {
+            downloads[i] =
+                http(web.url(), "GET", period + (i % 2 ? "&format=json" : "&format=csv"));
+        });
+    std::this_thread::sleep_for(300ms);
+    std::string answer;
+    EXPECT_LT(secondsOf([&] { answer = http(web.url(), "GET", "/api/series?period=day"); }), 5.0);
+    EXPECT_EQ(statusOf(answer), "200");
+    for (std::thread& t : clients) t.join();
+    running = false;
+    sampler.join();
+    for (std::size_t i = 0; i < downloads.size(); ++i) {
+        const std::string& d = downloads[i];
+        EXPECT_EQ(statusOf(d), "200") << d.substr(0, 300);
+        EXPECT_NE(d.find("Transfer-Encoding: chunked"), std::string::npos);
+        const std::string body = dechunked(d);  // "" unless the whole body arrived
+        EXPECT_EQ(body.size(), dechunked(downloads[i % 2]).size());
+        EXPECT_EQ(count(body, "\n2014-03-"), i % 2 ? 0u : 44640u);
+        EXPECT_EQ(count(body, "\"time\": \"2014-03-"), i % 2 ? 44640u : 0u);
+    }
+    EXPECT_GT(peak.load(), 0);
+    EXPECT_LT(peak.load(), 128 * 1024) << "peak resident KiB";
+    std::cout << "ulmet-web's peak resident memory during 8 downloads: " << peak / 1024 << " MiB\n";
+
+    // A statement that fails: the client learns that, not the statement.
+    sql::exec("DROP TABLE humidity", server.socket());
+    answer = http(web.url(), "GET", "/api/series?period=day");
+    EXPECT_EQ(statusOf(answer), "503");
+    EXPECT_NE(answer.find("the database could not answer (the server's log says why)"),
+              std::string::npos)
+        << answer;
+    answer = http(web.url(), "GET", period.substr(0, 46) + "01T23:59Z&format=csv");
+    EXPECT_EQ(statusOf(answer), "200");  // it failed after it started: cut short
+    EXPECT_EQ(dechunked(answer), "");
+    for (const std::string& a : {answer, http(web.url(), "GET", "/api/series?period=day")}) {
+        EXPECT_EQ(a.find("SELECT"), std::string::npos) << a;
+        EXPECT_EQ(a.find("humidity'"), std::string::npos) << a;
+    }
+    EXPECT_NE(web.process().output().find("doesn't exist"), std::string::npos);
+    EXPECT_NE(web.process().output().find("ulmet-web: /api/export: the statement failed"),
+              std::string::npos)
+        << web.process().output();
+    EXPECT_TRUE(web.process().running());
+}
+
+// A period with each flag and each reason: the page counts them as the
+// export gives them, and shows the station file's description.
+TEST(WebPages, TheStationPageShowsFlagsReasonsAndTheStationsDescription) {
+    ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (scripts/setup)";
+    PrivateServer server;
+    sql::writeQualityMinutes(server.socket());
+    TempDir dir;
+    std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\nantenna = ANT 3 NONE\n";
+    WebServer web(server.socket(), false, dir.file("station.conf"));
+    const std::string dom =
+        pageDom(web.url() + "/station?from=2014-03-05T10:00&to=2014-03-05T10:08");
+    EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
+    EXPECT_NE(dom.find("\"flags\":[1,7,9,53,null,null,null,null,null]"), std::string::npos);
+    const auto row = [&](const std::string& name) {
+        std::smatch m;
+        return std::regex_search(dom, m,
+                                 std::regex("data-name=\"" + name + "\"><td>[^<]*</td><td>([^<]*)"))
+                   ? m.str(1)
+                   : "<none>";
+    };
+    EXPECT_EQ(row("values"), "4 of 9 minutes");
+    EXPECT_EQ(row("1 surface_model") + row("2 low_satellite") + row("4 uncertainty_unknown") +
+                  row("8 weather_not_of_minute") + row("16 satellite_unknown") +
+                  row("32 weather_inputs_unknown"),
+              "412111");
+    EXPECT_EQ(row("no_satellite_rows") + row("below_cutoff") + row("weather_missing") +
+                  row("negative_value") + row("not_retrieved"),
+              "11111");
+    EXPECT_EQ(row("station_id") + "|" + row("antenna_type") + "|" + row("receiver_type"),
+              "ULME00ITA|ANT 3 NONE|-");
+    EXPECT_EQ(row("TIME SYSTEM") + row("ELEVATION CUTOFF ANGLE"), "G30");
+    EXPECT_NE(dom.find("not a GNSS delay estimate"), std::string::npos);
+}
+
+// Runs bash with the network helpers loaded; throws on failure.
+void shell(const std::string& script) {
+    ChildProcess child({"/bin/bash", "-c",
+                        "set -e; source \"$NETWORK_ROOT/scripts/lib/network-nodes.sh\"; " + script},
+                       {"NETWORK_ROOT=" + sourceDir(), "MYSQL_UNIX_PORT="});
+    if (child.wait(180s) != 0)
+        throw std::runtime_error("failed: " + script + "\n" + child.output());
+}
+
+TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
+    TempDir root("ulmet-webnet");
+    const std::string certs = root.file("certs"), central = root.file("central");
+    const std::string st1 = root.file("st1"), st2 = root.file("st2");
+    struct Stop {
+        std::string dirs;
+        ~Stop() {
+            runToEnd({"/bin/bash", "-c",
+                      "for d in " + dirs + "; do \"" + sourceDir() +
+                          "/tests/support/mariadb.sh\" stop \"$d\"; done"});
+        }
+    } stop{central + " " + st1 + " " + st2};
+    shell("network_certs " + certs + "; central_create " + central + "; station_create " + st1 +
+          " st1 11 " + certs + "; station_create " + st2 + " st2 12 " + certs + "; central_add " +
+          central + " st1 " + st1 + " " + certs + "; central_add " + central + " st2 " + st2 + " " +
+          certs + "; node_sql " + central + " 'CREATE DATABASE UlmetDB'");
+    // (the test's SQL helper opens UlmetDB; a central server has none of its own)
+    const time_t first = recentFirst();
+    writeRows(st1 + "/mysqld.sock", first, 1.5);
+    writeRows(st2 + "/mysqld.sock", first - 3600, 2.5);  // an hour older
+    const std::string centralSocket = central + "/mysqld.sock";
+    ASSERT_TRUE(waitFor(
+        [&] {
+            shell("central_sync " + central);
+            return sql::scalar(
+                       "SELECT (SELECT COUNT(*) FROM UlmetDB_st1.ipwv) + "
+                       "(SELECT COUNT(*) FROM UlmetDB_st2.ipwv)",
+                       centralSocket) == "200";
+        },
+        30s));
+    shell("node_stop " + st2);  // st2's next fetch fails
+    shell("central_sync " + central + " || true");
+
+    WebServer web(centralSocket, true);
+    std::string dom;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            dom = pageDom(web.url() + "/network");
+            return dom.find(">failed<") != std::string::npos;
+        },
+        30s, 1s))
+        << dom;
+    EXPECT_EQ(state(dom), "drawn");
+    const std::size_t row2 = dom.find("<tr class=\"unhealthy\" data-station=\"st2\">");
+    const std::size_t row1 = dom.find("<tr class=\"healthy\" data-station=\"st1\">");
+    ASSERT_NE(row2, std::string::npos) << dom;
+    ASSERT_NE(row1, std::string::npos) << dom;
+    EXPECT_LT(row2, row1);  // the unhealthy first
+    EXPECT_NE(dom.find(">ok<", row1), std::string::npos);
+    EXPECT_NE(dom.find("href=\"/station?station=st1\""), std::string::npos);
+    EXPECT_NE(dom.find("1.619 cm"), std::string::npos);
+    if (std::getenv("ULMET_WEB_SCREENSHOTS") != nullptr)
+        pageDom(web.url() + "/network", "web-network.png");
+
+    // The linked page draws st1's copy on the central server.
+    dom = pageDom(web.url() + "/station?station=st1&" + periodQuery(first));
+    expectDrawnRows(dom, 1.5);
+    EXPECT_NE(dom.find("all stations"), std::string::npos);
+
+    shell("node_stop " + central);
+    dom = pageDom(web.url() + "/network");
+    EXPECT_EQ(state(dom), "database-down");
+    EXPECT_NE(dom.find("Database unavailable"), std::string::npos);
+}
+
+}  // namespace

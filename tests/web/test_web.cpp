@@ -1,0 +1,519 @@
+// The web application's API against the shared private server, with rows
+// the tests write at fixed times: the values and gaps of a series, its
+// reduction to at most 2,000 buckets, the health figures, the downloads,
+// the network's stations, and every kind of bad request.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "products/ProductExport.h"
+#include "products/StationMetadata.h"
+#include "web/WebApi.h"
+#include "web/WebNetwork.h"
+#include "web/WebSeries.h"
+
+using namespace testsupport;
+
+namespace {
+
+time_t at(const char* text) {
+    time_t t = 0;
+    parseProductMinute(text, &t);
+    return t;
+}
+
+// 2026-03-01 12:00:30 UTC: the "now" of every test.
+const time_t kNow = at("2026-03-01 12:00") + 30;
+
+// The raw JSON text of `key`'s value in a flat answer.
+std::string field(const std::string& body, const std::string& key) {
+    const std::size_t k = body.find("\"" + key + "\": ");
+    if (k == std::string::npos) return "<absent>";
+    const std::size_t start = k + key.size() + 4;
+    if (body[start] == '[') return body.substr(start, body.find(']', start) - start + 1);
+    if (body[start] == '"') return body.substr(start + 1, body.find('"', start + 1) - start - 1);
+    return body.substr(start, body.find_first_of(",}\n", start) - start);
+}
+
+// The elements of `key`'s array.
+std::vector<std::string> array(const std::string& body, const std::string& key) {
+    std::string a = field(body, key);
+    std::vector<std::string> out;
+    if (a.size() < 2) return out;
+    a = a.substr(1, a.size() - 2);
+    for (std::size_t p = 0; p <= a.size();) {
+        const std::size_t comma = std::min(a.find(',', p), a.size());
+        out.push_back(a.substr(p, comma - p));
+        p = comma + 1;
+    }
+    return out;
+}
+
+// IPWV of every minute from 11:00 to 11:59 except 11:20-11:24 (the gap),
+// value 1 + minute/100 cm, with weather readings every minute.
+void writeHour(const std::string& schema = "UlmetDB", double offset = 0) {
+    const std::string seq =
+        " WITH RECURSIVE m(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM m WHERE i < 59) ";
+    const std::string minute = "DATE_FORMAT('2026-03-01 11:00:00' + INTERVAL i MINUTE, ";
+    sql::exec("INSERT INTO " + schema +
+              ".ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data)" + seq + "SELECT " +
+              std::to_string(1 + offset) + " + i / 100, 0.1, 40 + i / 2, 7, 8 + i MOD 3, " +
+              minute + "'%Y-%m-%d %H:%i:30') FROM m WHERE i NOT BETWEEN 20 AND 24");
+    sql::exec("INSERT INTO " + schema + ".temperature (temperature_value, data)" + seq +
+              "SELECT 10 + i / 10, " + minute + "'%Y-%m-%d %H:%i:05') FROM m");
+    sql::exec("INSERT INTO " + schema +
+              ".troposphericDelay (latitude, longitude, height, prn, elevation, td, data) "
+              "VALUES (45.5, 7.25, 80.5, 7, 60, 2.4, '2026-03-01 11:59:00')");
+}
+
+class WebTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sql::resetTables();
+        clearSeriesCache();
+    }
+};
+
+// One-minute rows of the week before kNow: value (minute index mod 6) / 10.
+WebPeriod writeWeek() {
+    const WebPeriod week{kNow - kNow % 60 - (7L * 1440 - 1) * 60, kNow - kNow % 60};
+    sql::exec(
+        "SET STATEMENT max_recursive_iterations = 20000 FOR "
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) WITH RECURSIVE m(i) AS (SELECT 0 UNION "
+        "ALL SELECT i + 1 FROM m WHERE i < 10079) SELECT (i MOD 6) / 10, 0.05, DATE_FORMAT('" +
+        formatUtc(week.first, "%Y-%m-%d %H:%M:00") +
+        "' + INTERVAL i MINUTE, '%Y-%m-%d %H:%i:00') FROM m");
+    return week;
+}
+
+TEST_F(WebTest, SeriesHoldsTheStoredValuesAndLeavesGapsEmpty) {
+    writeHour();
+    Series s;
+    std::string error;
+    WebPeriod period{at("2026-03-01 11:00"), at("2026-03-01 11:59")};
+    ASSERT_TRUE(loadSeries(period, "", kMaxSeriesPoints, kNow, &s, &error)) << error;
+    ASSERT_EQ(s.bucketMinutes, 1);
+    ASSERT_EQ(s.buckets.size(), 60u);
+    EXPECT_EQ(s.buckets[0].start, period.first);
+    EXPECT_NEAR(s.buckets[0].ipwvMean, 1.00, 1e-9);
+    EXPECT_NEAR(s.buckets[59].ipwvMean, 1.59, 1e-9);
+    EXPECT_NEAR(s.buckets[10].sigmaMean, 0.1, 1e-9);
+    EXPECT_NEAR(s.buckets[10].satellites, 9, 1e-9);
+    EXPECT_NEAR(s.buckets[10].elevation, 45, 1e-9);
+    EXPECT_NEAR(s.buckets[22].temperature, 12.2, 1e-9);  // the weather has no gap
+    for (int i = 20; i <= 24; ++i) {
+        EXPECT_TRUE(std::isnan(s.buckets[i].ipwvMean)) << i;
+        EXPECT_TRUE(std::isnan(s.buckets[i].satellites)) << i;
+    }
+    EXPECT_TRUE(std::isnan(s.buckets[1].pressure));  // no pressure stored at all
+
+    // The same through the API, as the page reads it.
+    WebApi api(false);
+    WebReply r = api.handle("/api/series",
+                            {{"from", "2026-03-01T11:00Z"}, {"to", "2026-03-01T11:59:59Z"}}, kNow);
+    ASSERT_EQ(r.status, 200) << r.body;
+    const auto mean = array(r.body, "ipwv_mean_cm");
+    ASSERT_EQ(mean.size(), 60u);
+    EXPECT_EQ(mean[0], "1.0000");
+    EXPECT_EQ(mean[19], "1.1900");
+    EXPECT_EQ(mean[20], "null");
+    EXPECT_EQ(mean[24], "null");
+    EXPECT_EQ(mean[25], "1.2500");
+    EXPECT_EQ(array(r.body, "time")[1], std::to_string(period.first + 60));
+    EXPECT_EQ(field(r.body, "from"), "2026-03-01T11:00:00");  // GPS time: no Z
+}
+
+// A week of one-minute rows becomes buckets of 6 minutes, starting at
+// multiples of 6 minutes (at most 2,000 points) with the minimum, mean and
+// maximum of each; a year, 2,000 buckets of 263 minutes.
+TEST_F(WebTest, LongPeriodsAreReducedToAtMostTwoThousandBuckets) {
+    const WebPeriod week = writeWeek();
+    // A second run in one minute counts in its bucket's mean.
+    sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (0.9, '" +
+              formatUtc(week.first, "%Y-%m-%d %H:%M:40") + "')");
+    WebApi api(false);
+    WebReply r = api.handle("/api/series", {{"period", "week"}}, kNow);
+    ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
+    EXPECT_EQ(field(r.body, "bucket_minutes"), "6");
+    EXPECT_EQ(field(r.body, "points"), "1681");
+    const auto lo = array(r.body, "ipwv_min_cm"), mean = array(r.body, "ipwv_mean_cm"),
+               hi = array(r.body, "ipwv_max_cm"), rows = array(r.body, "ipwv_rows");
+    ASSERT_EQ(mean.size(), 1681u);
+    // The first bucket holds the period's first 5 minutes (12:01 to 12:05).
+    EXPECT_EQ(rows[0], "6");
+    EXPECT_EQ(mean[0], "0.3167");  // (0 + 0.1 + 0.2 + 0.3 + 0.4 + 0.9) / 6
+    EXPECT_EQ(array(r.body, "time")[0], std::to_string(week.first));
+    EXPECT_EQ(array(r.body, "time")[1], std::to_string(week.first + 300));
+    EXPECT_EQ(rows[1680], "1");  // 12:00 only
+    for (std::size_t i : {1u, 800u, 1679u}) {
+        EXPECT_EQ(lo[i], "0.0000") << i;
+        EXPECT_EQ(mean[i], "0.2500") << i;
+        EXPECT_EQ(hi[i], "0.5000") << i;
+    }
+    EXPECT_EQ(field(r.body, "from"), formatUtc(week.first, "%Y-%m-%dT%H:%M:%S"));
+
+    r = api.handle("/api/series", {{"period", "year"}}, kNow);
+    ASSERT_EQ(r.status, 200);
+    EXPECT_EQ(field(r.body, "bucket_minutes"), "263");
+    EXPECT_EQ(field(r.body, "points"), "2000");
+    r = api.handle("/api/series", {{"period", "day"}, {"points", "100"}}, kNow);
+    EXPECT_EQ(field(r.body, "points"), "97");  // 15 minutes each, the first and last cut
+    EXPECT_EQ(bucketMinutesFor(366L * 1440, kMaxSeriesPoints), 264);
+}
+
+// Kept buckets give the same answer as the database; rows of the newest
+// buckets show at once, a late row in an old bucket once it expires.
+TEST_F(WebTest, KeptBucketsAnswerAsTheDatabaseDoes) {
+    writeWeek();
+    WebApi api(false);
+    const WebReply cold = api.handle("/api/series", {{"period", "week"}}, kNow);
+    const WebReply warm = api.handle("/api/series", {{"period", "week"}}, kNow);
+    ASSERT_EQ(warm.status, 200);
+    EXPECT_EQ(warm.body, cold.body);
+    sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (5.0, '2026-03-01 12:00:45')");
+    sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (7.0, '2026-02-25 12:00:45')");
+    WebReply r = api.handle("/api/series", {{"period", "week"}}, kNow);
+    EXPECT_EQ(array(r.body, "ipwv_max_cm").back(), "5.0000");
+    EXPECT_EQ(r.body.find("7.0000"), std::string::npos);  // kept, not read again
+    r = api.handle("/api/series", {{"period", "week"}}, kNow + kCacheSeconds + 60);
+    EXPECT_NE(field(r.body, "ipwv_max_cm").find("7.0000"), std::string::npos);
+    EXPECT_NE(field(r.body, "ipwv_max_cm").find("5.0000"), std::string::npos);
+    clearSeriesCache();
+    EXPECT_EQ(api.handle("/api/series", {{"period", "week"}}, kNow + kCacheSeconds + 60).body,
+              r.body);
+}
+
+TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
+    WebApi api(false);
+    WebReply r = api.handle("/api/health", {}, kNow);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(field(r.body, "last_ipwv_time"), "null");
+    EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "60");
+    writeHour();
+    r = api.handle("/api/health", {}, kNow);
+    EXPECT_EQ(field(r.body, "database"), "reachable");
+    EXPECT_EQ(field(r.body, "last_row_time"), "2026-03-01T11:59:00");
+    EXPECT_EQ(field(r.body, "last_row_age_s"), "90");
+    EXPECT_EQ(field(r.body, "last_ipwv_time"), "2026-03-01T11:59:30");
+    EXPECT_EQ(field(r.body, "last_ipwv_cm"), "1.5900");
+    EXPECT_EQ(field(r.body, "last_ipwv_age_s"), "60");
+    EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "5");
+    // Ten minutes later the window has moved past the first ten minutes.
+    r = api.handle("/api/health", {}, kNow + 600);
+    EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "15");
+
+    // With the daemon's working directory, ulmet-status's judged lines too:
+    // a spool of two queued rows is reported there.
+    TempDir state;
+    std::ofstream(state.file("corvana-spool.sql"))
+        << "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, "
+           "longitudeErr, heightErr, prn, elevation, td, data) VALUES (1, 2, 3, 1, 1, 1, 5, 40, "
+           "2.5, '2026-03-01 11:58:00');\n";
+    r = WebApi(false, state.path()).handle("/api/health", {}, kNow);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"station_health\": {\"status\":"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("\"spool_rows\":1"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("{\"name\":\"spool\""), std::string::npos) << r.body;
+    EXPECT_EQ(api.handle("/api/health", {}, kNow).body.find("station_health"), std::string::npos);
+}
+
+// The download holds exactly ulmet-export's records of the period.
+TEST_F(WebTest, DownloadsHaveTheExportsColumns) {
+    writeHour();
+    WebApi api(false);
+    WebReply r = api.handle("/api/export",
+                            {{"from", "2026-03-01T11:19Z"}, {"to", "2026-03-01T11:21Z"}}, kNow);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.contentType, "text/csv; charset=utf-8");
+    EXPECT_EQ(r.filename, "ulmet-20260301T1119-20260301T1121.csv");
+    // After the product's description ("# " lines), the records.
+    const std::size_t records = r.body.find("\ntime,");
+    EXPECT_EQ(r.body.substr(0, 11), "# product: ");
+    EXPECT_EQ(r.body.substr(records + 1),
+              "time,ipwv_cm,ipwv_sigma_cm,pressure_hpa,temperature_c,rh_percent,elevation_deg,"
+              "prn,satellites,latitude_deg,longitude_deg,height_m,iwv_kg_m2,iwv_sigma_kg_m2,flags,"
+              "empty_reason\n"
+              "2026-03-01T11:19:00,1.190000,0.100000,,11.90,,49.50000,7,9,,,,11.90000,1.00000,35,\n"
+              "2026-03-01T11:20:00,,,,12.00,,,,,,,,,,,no_satellite_rows\n"
+              "2026-03-01T11:21:00,,,,12.10,,,,,,,,,,,no_satellite_rows\n");
+    r = api.handle("/api/export",
+                   {{"from", "2026-03-01T11:20Z"}, {"to", "2026-03-01T11:20Z"}, {"format", "json"}},
+                   kNow);
+    EXPECT_EQ(r.body.substr(0, 14), "{\"metadata\": {");
+    EXPECT_EQ(r.body.substr(r.body.find("\n\"records\": ") + 12),
+              "[\n{\"time\": \"2026-03-01T11:20:00\", \"ipwv_cm\": null, \"ipwv_sigma_cm\": null, "
+              "\"pressure_hpa\": null, \"temperature_c\": 12.00, \"rh_percent\": null, "
+              "\"elevation_deg\": null, \"prn\": null, \"satellites\": null, \"latitude_deg\": "
+              "null, \"longitude_deg\": null, \"height_m\": null, \"iwv_kg_m2\": null, "
+              "\"iwv_sigma_kg_m2\": null, \"flags\": null, \"empty_reason\": "
+              "\"no_satellite_rows\"}\n]\n}\n");
+}
+
+// The series carries the export's flags and reasons of the same minutes,
+// and /api/station the station file's description and the processing.
+TEST_F(WebTest, SeriesAndStationSayWhatTheExportSays) {
+    sql::writeQualityMinutes();
+    WebApi api(false);
+    const WebParams period = {{"from", "2014-03-05T10:00"}, {"to", "2014-03-05T10:08"}};
+    WebReply r = api.handle("/api/series", period, kNow);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(field(r.body, "flags"), "[1,7,9,53,null,null,null,null,null]");
+    const std::size_t q = r.body.find("\"quality\": ");
+    ASSERT_NE(q, std::string::npos) << r.body;
+    EXPECT_EQ(r.body.substr(q),
+              "\"quality\": {\"minutes\": 9, \"values\": 4, \"flags\": {\"surface_model\": 4, "
+              "\"low_satellite\": 1, \"uncertainty_unknown\": 2, \"weather_not_of_minute\": 1, "
+              "\"satellite_unknown\": 1, \"weather_inputs_unknown\": 1}, \"empty_reasons\": "
+              "{\"no_satellite_rows\": 1, \"below_cutoff\": 1, \"weather_missing\": 1, "
+              "\"negative_value\": 1, \"not_retrieved\": 1}}}\n");
+    // Beyond a download's length there are no per-minute flags.
+    r = api.handle("/api/series", {{"period", "year"}}, kNow);
+    EXPECT_NE(r.body.find("\"flags\": null, \"quality\": null}"), std::string::npos);
+
+    TempDir dir;
+    std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\ngeoid_model = EGM2008\n";
+    setenv("ULMET_STATION_CONFIG", dir.file("station.conf").c_str(), 1);
+    r = api.handle("/api/station", {}, kNow);
+    const WebReply download = api.handle("/api/export", period, kNow);
+    std::ofstream(dir.file("station.conf")) << "antenna\n";
+    const WebReply broken = api.handle("/api/station", {}, kNow);
+    unsetenv("ULMET_STATION_CONFIG");
+    EXPECT_NE(r.body.find("\"station_id\": \"ULME00ITA\", \"domes_number\": null"),
+              std::string::npos)
+        << r.body;
+    EXPECT_NE(r.body.find("\"metadata_error\": null"), std::string::npos);
+    EXPECT_NE(r.body.find("\"ELEVATION CUTOFF ANGLE\": \"30\""), std::string::npos);
+    EXPECT_NE(r.body.find("{\"bit\": 8, \"name\": \"weather_not_of_minute\""), std::string::npos);
+    EXPECT_NE(r.body.find("{\"code\": \"not_retrieved\""), std::string::npos);
+    EXPECT_NE(download.body.find("\n# station: ULME00ITA\n"), std::string::npos);
+    EXPECT_NE(download.body.find("\n# geoid_model: EGM2008\n"), std::string::npos);
+    EXPECT_NE(download.body.find("\n2014-03-05T10:07:00,,,1013.00,20.00,0.00,,,,10.000000000,"
+                                 "7.000000000,100.000,,,,negative_value\n"),
+              std::string::npos)
+        << download.body;
+    EXPECT_NE(broken.body.find("line 1: not 'key = value'"), std::string::npos) << broken.body;
+    EXPECT_NE(broken.body.find("\"station_id\": null"), std::string::npos);
+}
+
+// Every malformed or hostile request is refused with a message and runs
+// no statement that could change anything.
+TEST_F(WebTest, BadRequestsGetAClearRefusal) {
+    writeHour();
+    const std::string before = sql::scalar("SELECT COUNT(*) FROM ipwv");
+    WebApi station(false);
+    struct Case {
+        const char* path;
+        WebParams params;
+        int status;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"/api/series", {}, 400, "give period"},
+        {"/api/series", {{"period", "decade"}}, 400, "period is one of"},
+        {"/api/series", {{"period", "day"}, {"period", "week"}}, 400, "given twice"},
+        {"/api/series", {{"period", "day"}, {"from", "2026-03-01T00:00Z"}}, 400, "not both"},
+        {"/api/series", {{"from", "2026-03-01T00:00Z"}}, 400, "both from and to"},
+        {"/api/series", {{"from", "yesterday"}, {"to", "2026-03-01T00:00Z"}}, 400, "from is not"},
+        {"/api/series",
+         {{"from", "2026-02-30T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
+         400,
+         "from is not"},
+        {"/api/series",
+         {{"from", "2026-03-02T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
+         400,
+         "from is after to"},
+        {"/api/series",
+         {{"from", "2024-01-01T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
+         400,
+         "longer than 366 days"},
+        {"/api/series", {{"period", "year"}, {"points", "31536000"}}, 400, "points is"},
+        {"/api/series", {{"period", "day"}, {"points", "5"}}, 400, "points is"},
+        {"/api/series", {{"period", "day"}, {"points", "-1"}}, 400, "points is"},
+        {"/api/series", {{"period", "day"}, {"sort", "1"}}, 400, "unknown parameter"},
+        {"/api/series", {{"period", ""}}, 400, "is empty"},
+        {"/api/series",
+         {{"from", "2026-03-01 11:00' OR '1'='1"}, {"to", "2026-03-01T12:00Z"}},
+         400,
+         "from is not"},
+        {"/api/series", {{"period", "day'; DROP TABLE ipwv; --"}}, 400, "period is one of"},
+        {"/api/series", {{"period", "day"}, {"station", "st1"}}, 404, "one station"},
+        {"/api/stations", {}, 404, "not a network"},
+        {"/api/export", {{"period", "year"}}, 400, "at most 31 days"},
+        {"/api/export", {{"period", "day"}, {"format", "xml"}}, 400, "csv or json"},
+        {"/api/nothing", {}, 404, "no such API"},
+        {"/api/health", {{"x\"\n\\", "1"}}, 400, "unknown parameter 'x"},
+        // Anything after a time's form is refused, a NUL byte included.
+        {"/api/series",
+         {{"from", std::string("2026-03-01T00:00\0garbage", 24)}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/series",
+         {{"from", "2026-03-01T00:00"}, {"to", "2026-03-01T01:00:00x"}},
+         400,
+         "to is not"},
+        {"/api/series",
+         {{"from", "2026-3-01T00:00"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/series",
+         {{"from", " 2026-03-01T00:00"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/series",
+         {{"from", "2026-03-01T00:00:5"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+        {"/api/export",
+         {{"from", "2026-03-01T24:00"}, {"to", "2026-03-01T01:00"}},
+         400,
+         "from is not"},
+    };
+    for (const Case& c : cases) {
+        const WebReply r = station.handle(c.path, c.params, kNow);
+        SCOPED_TRACE(std::string(c.path) + " " + r.body);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.contentType, "application/json");
+        EXPECT_NE(field(r.body, "error").find(c.says), std::string::npos);
+    }
+    EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM ipwv"), before);
+}
+
+// A database that cannot be reached is reported as such (503), for every
+// API, never as an empty series.
+TEST_F(WebTest, AnUnreachableDatabaseIsSaidSo) {
+    TempDir dir("ulmet-web");
+    {
+        std::ofstream cnf(dir.file("db.cnf"));
+        cnf << "[ulmet]\nsocket = " << dir.file("nobody.sock") << "\n";
+    }
+    setenv("ULMET_DB_CONFIG", dir.file("db.cnf").c_str(), 1);
+    WebApi station(false), central(true);
+    const WebReply replies[] = {
+        station.handle("/api/series", {{"period", "6h"}}, kNow),
+        station.handle("/api/health", {}, kNow),
+        station.handle("/api/export", {{"period", "6h"}}, kNow),
+        central.handle("/api/stations", {}, kNow),
+        central.handle("/api/series", {{"period", "6h"}, {"station", "st1"}}, kNow),
+    };
+    unsetenv("ULMET_DB_CONFIG");
+    for (const WebReply& r : replies) {
+        SCOPED_TRACE(r.body);
+        EXPECT_EQ(r.status, 503);
+        EXPECT_NE(r.body.find("cannot be reached"), std::string::npos);
+    }
+    EXPECT_EQ(field(replies[1].body, "database"), "unreachable");
+}
+
+// On a central server: the stations of UlmetNetwork.stations, each read
+// from its own copy, the transfer state of each, the unhealthy first.
+TEST_F(WebTest, ACentralServerListsItsStationsAndServesEachCopy) {
+    for (const char* name : {"st1", "st2", "st3"}) {
+        const std::string db = std::string("UlmetDB_") + name;
+        sql::exec("DROP DATABASE IF EXISTS " + db);
+        sql::exec("CREATE DATABASE " + db);
+        for (const char* table :
+             {"troposphericDelay", "ipwv", "pressure", "temperature", "humidity"})
+            sql::exec("CREATE TABLE " + db + "." + table + " LIKE UlmetDB." + table);
+    }
+    sql::exec("DROP DATABASE IF EXISTS UlmetNetwork");
+    sql::exec("CREATE DATABASE UlmetNetwork");
+    sql::exec("CREATE TABLE UlmetNetwork.stations (name VARCHAR(32) PRIMARY KEY)");
+    sql::exec("INSERT INTO UlmetNetwork.stations VALUES ('st1'), ('st2'), ('st3')");
+    writeHour("UlmetDB_st1", 1.0);
+    writeHour("UlmetDB_st2", 2.0);
+    // The state ulmet-network sync records: st2's last fetch failed, st3's
+    // succeeded, st1 has none yet.
+    sql::exec(
+        "CREATE TABLE UlmetNetwork.station_status (name VARCHAR(32) PRIMARY KEY, state "
+        "VARCHAR(16), last_error VARCHAR(255), last_success DATETIME)");
+    sql::exec(
+        "INSERT INTO UlmetNetwork.station_status VALUES ('st2', 'failed', 'error 2003: cannot "
+        "connect', NULL), ('st3', 'ok', NULL, UTC_TIMESTAMP())");
+    sql::exec(
+        "CREATE VIEW UlmetNetwork.network_status AS SELECT s.name, IFNULL(t.state, 'new') AS "
+        "state, t.last_error, TIMESTAMPDIFF(SECOND, t.last_success, UTC_TIMESTAMP()) AS "
+        "lag_seconds FROM UlmetNetwork.stations s LEFT JOIN UlmetNetwork.station_status t "
+        "USING (name)");
+
+    WebApi central(true);
+    WebReply r = central.handle(
+        "/api/series",
+        {{"from", "2026-03-01T11:00Z"}, {"to", "2026-03-01T11:00Z"}, {"station", "st2"}}, kNow);
+    EXPECT_EQ(field(r.body, "ipwv_mean_cm"), "[3.0000]");
+    EXPECT_EQ(field(r.body, "station"), "st2");
+    r = central.handle("/api/health", {{"station", "st1"}}, kNow);
+    EXPECT_EQ(field(r.body, "last_ipwv_cm"), "2.5900");
+    r = central.handle("/api/export", {{"period", "6h"}, {"station", "st1"}}, kNow);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.filename.substr(0, 10), "ulmet-st1-");
+
+    EXPECT_EQ(central.handle("/api/series", {{"period", "6h"}, {"station", "st9"}}, kNow).status,
+              404);
+    EXPECT_EQ(central.handle("/api/series", {{"period", "6h"}}, kNow).status, 400);
+    for (const char* hostile : {"st1`.ipwv; --", "UlmetDB", "st1 ", "../st1", ""})
+        EXPECT_EQ(central.handle("/api/health", {{"station", hostile}}, kNow).status, 400)
+            << hostile;
+
+    std::vector<StationLine> lines;
+    std::string error;
+    ASSERT_TRUE(networkOverview(kNow, &lines, &error) && lines.size() == 3) << error;
+    r = central.handle("/api/stations", {}, kNow);
+    for (const char* db : {"UlmetDB_st1", "UlmetDB_st2", "UlmetDB_st3", "UlmetNetwork"})
+        sql::exec(std::string("DROP DATABASE ") + db);
+
+    // None is healthy: st1 never fetched, st2 failed, st3 has no rows at
+    // all; by name.
+    EXPECT_EQ(lines[0].name, "st1");
+    EXPECT_EQ(lines[0].receive.state, "new");
+    EXPECT_EQ(lines[1].name, "st2");
+    EXPECT_EQ(lines[1].receive.problem, "error 2003: cannot connect");
+    EXPECT_EQ(lines[2].name, "st3");
+    EXPECT_EQ(lines[2].receive.state, "ok");
+    EXPECT_TRUE(lines[2].health.lastIpwvTime.empty());
+    for (const StationLine& l : lines) EXPECT_FALSE(l.healthy) << l.name;
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find("\"name\": \"st2\", \"state\": \"failed\""), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("\"last_ipwv_cm\": 3.5900"), std::string::npos);
+}
+
+TEST(WebJson, StringsStayValidJsonWhateverTheyHold) {
+    EXPECT_EQ(jsonString("a\"b\\c\n\x01\xc3\xa9"), "\"a\\\"b\\\\c\\u000a\\u0001\\u00c3\\u00a9\"");
+}
+
+}  // namespace
+
+// The station file: what an operator's typing may do to it is named by
+// line, and nothing of a faulty file is used.
+TEST(StationFile, ReadsTheKeysAndNamesEveryFault) {
+    StationMetadata m;
+    std::istringstream good(
+        "# comment\n\n id = ULME00ITA \nlatitude=-33.5\nellipsoidal_height = 10\n"
+        "sea_level_height = -22.25\r\nweather_source = a = b\n");
+    EXPECT_EQ(parseStationMetadata(good, &m), "");
+    EXPECT_EQ(m.value("station_id") + "|" + m.value("station_latitude_deg") + "|" +
+                  m.value("geoid_undulation_m") + "|" + m.value("weather_source") + "|" +
+                  m.value("antenna_type"),
+              "ULME00ITA|-33.5|32.250|a = b|");
+    const std::pair<const char*, const char*> faults[] = {
+        {"id = a\nantena = x\n", "line 2: unknown key 'antena'"},
+        {"id = a\nid = b\n", "line 2: key 'id' given twice"},
+        {"receiver\n", "line 1: not 'key = value'"},
+        {"receiver = a\x1b[2Jb\n", "line 1: a control character"},
+        {"longitude = 7,5\n", "line 1: longitude is a number from -180 to 360, not '7,5'"},
+        {"barometer_height = 1e9\n", "line 1: barometer_height is a number from -1000 to 1000"},
+    };
+    for (const auto& [text, says] : faults) {
+        std::istringstream in(text);
+        EXPECT_EQ(parseStationMetadata(in, &m).rfind(says, 0), 0u) << text;
+    }
+    setenv("ULMET_STATION_CONFIG", "/nonexistent/station.conf", 1);
+    EXPECT_EQ(loadStationMetadata(&m), "/nonexistent/station.conf: cannot be read");
+    unsetenv("ULMET_STATION_CONFIG");
+    EXPECT_EQ(m.value("station_id"), "");
+}
