@@ -12,8 +12,10 @@
    and shell scripts wherever their parsing lives (a library, a case
    statement), and leaves out options kept only so that old command lines
    still work. Options are the `--word` tokens of that text (`--help`
-   aside); subcommands are read where the usage line names a COMMAND: the
-   lines indented by two spaces that start with a lower-case word. The page
+   aside). Subcommands are the lower-case words that follow the program's
+   name on a usage line (`ulmet-db upgrade ...`) and, where the usage names
+   a COMMAND, the lines indented by two spaces that start with a
+   lower-case word. The page
    (docs/man/PROGRAM.1, the installed copy checked too) must hold each as a
    word, after roff's `\\-` and font escapes are removed.
    Corvana and Mistrel take no arguments (their settings are environment
@@ -67,6 +69,11 @@ def interface(name, text):
     """The options and subcommands a program's help names."""
     options = sorted(set(OPTION.findall(text)) - {"--help"})
     subcommands = []
+    # A usage line per subcommand: "[usage:] PROGRAM WORD ...".
+    for line in text.splitlines():
+        m = re.match(r"\s*(?:usage:\s*)?" + re.escape(name) + r"\s+([a-z][a-z0-9-]*)(\s|$)", line)
+        if m and m.group(1) not in subcommands:
+            subcommands.append(m.group(1))
     usage = next((line for line in text.splitlines() if re.search(r"\b" + re.escape(name) + r"\b.*\bCOMMAND\b", line)),
                  None)
     if usage is not None:
