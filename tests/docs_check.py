@@ -5,7 +5,7 @@
 
 1. Every installed program has a manual page that names each of its
    options and subcommands. The programs are those `cmake --install
-   BUILD_DIR` puts in bin/ and sbin/ (installed into a temporary prefix, so
+   BUILD_DIR` puts in bin/ and sbin/ (staged in a temporary directory, so
    the list is the install rules', not one kept here). A program's options
    and subcommands are what its own `--help` prints: that text is what the
    program tells its users it accepts, and it is the same for C++ programs
@@ -84,14 +84,24 @@ def interface(name, text):
     return options, subcommands, usage is not None
 
 
+def install_prefix(build):
+    """CMAKE_INSTALL_PREFIX of the build."""
+    for line in (build / "CMakeCache.txt").read_text(encoding="utf-8").splitlines():
+        if line.startswith("CMAKE_INSTALL_PREFIX:"):
+            return line.split("=", 1)[1]
+    return "/usr/local"
+
+
 def check_programs(source, build, problems):
-    with tempfile.TemporaryDirectory(prefix="ulmet-docs-") as prefix:
-        run = subprocess.run(["cmake", "--install", str(build), "--prefix", prefix],
-                             capture_output=True, text=True)
+    with tempfile.TemporaryDirectory(prefix="ulmet-docs-") as stage:
+        # Staged with DESTDIR, not --prefix: the units' and users' directories
+        # are absolute paths, which --prefix would leave on the live system.
+        run = subprocess.run(["cmake", "--install", str(build)], capture_output=True, text=True,
+                             env=dict(os.environ, DESTDIR=stage))
         if run.returncode != 0:
             problems.append("cmake --install failed: " + run.stderr.strip())
             return
-        root = Path(prefix)
+        root = Path(stage + install_prefix(build))
         programs = sorted(p for d in ("bin", "sbin") if (root / d).is_dir()
                           for p in (root / d).iterdir() if os.access(p, os.X_OK))
         if not programs:
