@@ -38,7 +38,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ulmet-web [--listen ADDR] [--port N] [--network] [--chartjs FILE]\n"
+    "usage: ulmet-web [--listen ADDR] [--port N] [--network] [--state-dir DIR] [--chartjs FILE]\n"
     "  --listen ADDR   address to listen on (default 127.0.0.1)\n"
     "  --port N        port (default 8765; 0: any free port)\n"
     "  --network       serve a network's central server (ulmet-network)\n"

@@ -21,6 +21,10 @@
 #include "weather/WeatherMinute.h"
 #include "weather/WeatherStore.h"
 
+const char* const kWeatherUsage =
+    "usage: ulmet-weather [--device PATH] [--baud N] [--spool FILE] "
+    "[--mda-pressure auto|station|sea-level] [--station-log]";
+
 namespace {
 
 volatile sig_atomic_t weatherRunning = 0;
@@ -70,9 +74,7 @@ std::string parseOptions(int argc, char** argv, Options* o) {
         } else if (a == "--station-log") {
             o->stationLog = true;
         } else {
-            return "unknown or incomplete option " + a +
-                   " (usage: ulmet-weather [--device PATH] [--baud N] [--spool FILE] "
-                   "[--mda-pressure auto|station|sea-level] [--station-log])";
+            return "unknown or incomplete option " + a + " (" + kWeatherUsage + ")";
         }
     }
     return "";

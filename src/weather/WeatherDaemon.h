@@ -26,4 +26,7 @@
 // that cannot be trusted).
 int runWeatherDaemon(int argc, char** argv);
 
+// The options, as --help and a wrong option print them.
+extern const char* const kWeatherUsage;
+
 #endif
