@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "DBConfig.h"
 #include "Database.h"
 #include "ReceiverLog.h"
 #include "ReceiverValues.h"
@@ -80,7 +81,7 @@ StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     auto DB = std::make_unique<Database>();
     // A refused login (access denied, unknown database) is the reason
     // the row is not stored, not the failed statement that would follow.
-    bool failed = DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200 ||
+    bool failed = DB->openConnection(host, database, user, password) != 200 ||
                   DB->updateQuery(queryString);
     unsigned int error = DB->errorNumber();
     if (failed) lastFailure = "error " + std::to_string(error) + ": " + DB->errorMessage();
