@@ -72,7 +72,9 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
     auto age = [](double Figures::*when, double seconds) {
         return [when, seconds](Figures& f) { f.*when = kNow - seconds; };
     };
-    auto set = [](auto Figures::*field, auto v) { return [field, v](Figures& f) { f.*field = v; }; };
+    auto set = [](auto Figures::*field, auto v) {
+        return [field, v](Figures& f) { f.*field = v; };
+    };
     auto disk = [](double freeBytes, double totalBytes) {
         return [=](Figures& f) {
             f.freeBytes = freeBytes;
@@ -122,7 +124,8 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
              f.minutesWithRowsLastHour = 21;
              f.rowsStoredLastHour = 84;
          },
-         "WARNING rows: 84 rows stored since the first rows, of 2026-03-01 10:59, 21 of 29 minutes"},
+         "WARNING rows: 84 rows stored since the first rows, of 2026-03-01 10:59, 21 of 29 "
+         "minutes"},
         // The spool: an hour of waiting, then critical; a lost row at once.
         {"spool", set(&Figures::spoolRows, 0L), "OK spool: 0 rows wait in the spool"},
         {"spool",
