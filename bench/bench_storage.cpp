@@ -94,11 +94,7 @@ void BM_MinuteOf30Satellites(benchmark::State& state) {
     }
     // Each log framed as the receiver does: "#", text, "*", checksum.
     std::string minute;
-    for (const std::string* log : {&bestpos, &xyz, &vis}) {
-        char checksum[16];
-        std::snprintf(checksum, sizeof checksum, "*%08x\r\n", logChecksum(*log));
-        minute += "#" + *log + checksum;
-    }
+    for (const std::string* log : {&bestpos, &xyz, &vis}) minute += frameLog(*log);
 
     LogAssemblyOptions options;
     options.spoolPath = std::string(dir) + "/spool.sql";
