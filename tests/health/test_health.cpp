@@ -75,11 +75,9 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
     auto set = [](auto Figures::*field, auto v) {
         return [field, v](Figures& f) { f.*field = v; };
     };
-    auto disk = [](double freeBytes, double totalBytes) {
-        return [=](Figures& f) {
-            f.freeBytes = freeBytes;
-            f.totalBytes = totalBytes;
-        };
+    auto also = [](auto a, auto b) { return [=](Figures& f) { a(f), b(f); }; };
+    auto disk = [&](double free, double total) {
+        return also(set(&Figures::freeBytes, free), set(&Figures::totalBytes, total));
     };
     const std::vector<Case> cases = {
         // The receiver: heard within 90 s, then 180 s.
@@ -106,17 +104,11 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
         {"rows", set(&Figures::minutesWithRowsLastHour, 0L), "CRITICAL rows"},
         {"rows", set(&Figures::rowsStoredReceiverWindow, 235L), "WARNING rows"},
         {"rows",
-         [](Figures& f) {
-             f.rowsStoredReceiverWindow = 235;
-             f.spoolRowsReceivedWindow = 1;
-         },
+         also(set(&Figures::rowsStoredReceiverWindow, 235L),
+              set(&Figures::spoolRowsReceivedWindow, 1L)),
          "OK rows"},
         {"rows", set(&Figures::firstRowTime, -1.0), "WARNING rows: no rows stored yet"},
-        {"rows",
-         [](Figures& f) {
-             f.minutesJudged = 0;
-             f.rowsReceivedFirst = -1;
-         },
+        {"rows", set(&Figures::minutesJudged, 0L),
          "OK rows: the first rows are of 2026-02-28 12:00: no whole minute to judge yet"},
         {"rows",
          [](Figures& f) {
@@ -128,17 +120,9 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
          "minutes"},
         // The spool: an hour of waiting, then critical; a lost row at once.
         {"spool", set(&Figures::spoolRows, 0L), "OK spool: 0 rows wait in the spool"},
-        {"spool",
-         [](Figures& f) {
-             f.spoolRows = 2;
-             f.spoolOldest = kNow - 3600;
-         },
+        {"spool", also(set(&Figures::spoolRows, 2L), age(&Figures::spoolOldest, 3600)),
          "WARNING spool: 2 rows wait in the spool, the oldest of 60 min ago"},
-        {"spool",
-         [](Figures& f) {
-             f.spoolRows = 1;
-             f.spoolOldest = kNow - 3601;
-         },
+        {"spool", also(set(&Figures::spoolRows, 1L), age(&Figures::spoolOldest, 3601)),
          "CRITICAL spool"},
         {"spool", set(&Figures::rowsLost, 1.0),
          "CRITICAL spool: 0 rows wait in the spool; 1 rows lost"},
@@ -155,11 +139,7 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
         {"ipwv", set(&Figures::lastIpwvSigmaKnown, false),
          "OK ipwv: last IPWV 1.200 cm (uncertainty unknown)"},
         {"ipwv", set(&Figures::lastIpwvTime, -1.0), "CRITICAL ipwv: no IPWV stored yet"},
-        {"ipwv",
-         [](Figures& f) {
-             f.lastIpwvTime = -1;
-             f.minutesJudged = 0;
-         },
+        {"ipwv", also(set(&Figures::lastIpwvTime, -1.0), set(&Figures::minutesJudged, 0L)),
          "OK ipwv: no IPWV stored yet, and no minute due"},
         // Minutes without IPWV: two, then thirty; inputs at hand warn.
         {"ipwv minutes", set(&Figures::minutesWithoutIpwvLastHour, 2L),
@@ -180,10 +160,8 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
          "OK ipwv minutes: 0 minutes of the last hour without IPWV (29 since the first rows)"},
         // The database away: no rows or product lines.
         {"database",
-         [](Figures& f) {
-             f.databaseAnswers = false;
-             f.databaseError = "error 2002: gone";
-         },
+         also(set(&Figures::databaseAnswers, false),
+              set(&Figures::databaseError, std::string("error 2002: gone"))),
          "CRITICAL database: the database does not answer: error 2002: gone -> systemctl"},
         {"rows", set(&Figures::databaseAnswers, false), ""},
         {"ipwv", set(&Figures::databaseAnswers, false), ""},
