@@ -81,7 +81,7 @@ struct Status : ::testing::Test {
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env = faketimeEnv(0);
         for (std::string& e : env)
-            if (e.rfind("FAKETIME=", 0) == 0) e = "FAKETIME=@2026-03-01 12:00:30";
+            if (e.rfind("FAKETIME=", 0) == 0) e = "FAKETIME=2026-03-01 12:00:30";
         env.push_back("MYSQL_UNIX_PORT=" + server_.socket());
         std::string out = runToEnd(argv, env);
         out = std::regex_replace(out, std::regex("\\d+ MB free \\(\\d+ %\\)"), "N MB free (N %)");
