@@ -38,11 +38,6 @@ struct Minute {
     std::string all() const { return bestpos + satxyz2 + satvis; }
 };
 
-// "*", the checksum of the text after "#" and the line end appended.
-std::string withChecksum(const std::string& log) {
-    return log + format("*%08x\r\n", logChecksum(log.substr(1)));
-}
-
 Minute makeMinute(long index, int satellites) {
     int week = 2000 + static_cast<int>(index / 10080);
     double seconds = static_cast<double>((index % 10080) * 60);
@@ -65,9 +60,9 @@ Minute makeMinute(long index, int satellites) {
         double elevation = (k % 5 == 4) ? 12.5 : 30.0 + (k * 7 + index) % 60;
         m.satvis += format(",%d,0,0,%.2f,%.2f,-1234.567,-1234.568", prn, elevation, 3.0 * k);
     }
-    m.bestpos = withChecksum(m.bestpos);
-    m.satxyz2 = withChecksum(m.satxyz2);
-    m.satvis = withChecksum(m.satvis);
+    m.bestpos = frameLog(m.bestpos.substr(1));
+    m.satxyz2 = frameLog(m.satxyz2.substr(1));
+    m.satvis = frameLog(m.satvis.substr(1));
     return m;
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "BenchSupport.h"
+#include "DBConfig.h"
 #include "Database.h"
 #include "acquisition/LogAssembly.h"
 #include "gnssFunctions.h"
@@ -38,7 +39,7 @@ const char* statement(int prn) {
 
 void truncateTable() {
     Database db;
-    db.openConnection("localhost", "UlmetDB", "root", "kzqvwp");
+    db.openConnection(host, database, user, password);
     db.updateQuery("TRUNCATE TABLE troposphericDelay");
     db.disconnect();
 }
@@ -59,7 +60,7 @@ BENCHMARK(BM_RowConnectionPerRow)->MinTime(3.0)->UseRealTime()->Unit(benchmark::
 void BM_RowKeptConnection(benchmark::State& state) {
     truncateTable();
     Database db;
-    db.openConnection("localhost", "UlmetDB", "root", "kzqvwp");
+    db.openConnection(host, database, user, password);
     int prn = 0;
     for (auto _ : state) {
         if (db.updateQuery(statement(++prn % 60))) {
@@ -93,11 +94,7 @@ void BM_MinuteOf30Satellites(benchmark::State& state) {
     }
     // Each log framed as the receiver does: "#", text, "*", checksum.
     std::string minute;
-    for (const std::string* log : {&bestpos, &xyz, &vis}) {
-        char checksum[16];
-        std::snprintf(checksum, sizeof checksum, "*%08x\r\n", logChecksum(*log));
-        minute += "#" + *log + checksum;
-    }
+    for (const std::string* log : {&bestpos, &xyz, &vis}) minute += frameLog(*log);
 
     LogAssemblyOptions options;
     options.spoolPath = std::string(dir) + "/spool.sql";

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 
+#include "DeviceLock.h"
 #include "Metrics.h"
 #include "ReceiverValues.h"
 #include "ServiceNotify.h"
@@ -111,19 +112,8 @@ std::string holdLocks(const std::string& device) {
     // The device: a write lock on the whole of it, whose holder the kernel
     // names. A device that does not open is left to the port, which
     // reports it.
-    int deviceFd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (deviceFd < 0) return "";
-    struct flock whole = {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (fcntl(deviceFd, F_SETLK, &whole) != 0) {
-        struct flock holder = whole;
-        std::string who = fcntl(deviceFd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK
-                              ? "PID " + std::to_string(holder.l_pid)
-                              : std::string("a process of unknown PID");
-        close(deviceFd);
-        return "another Corvana (" + who + ") uses the device " + device;
-    }
+    std::string who;
+    if (!lockDevice(device, &who)) return "another Corvana (" + who + ") uses the device " + device;
     return "";
 }
 

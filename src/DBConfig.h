@@ -1,4 +1,5 @@
-// Connection settings of the retrieval program. Every source that
+// Connection settings of the retrieval program, and the built-in login of
+// every other part that connects without an option file. Every source that
 // includes this header gets its own writable copy of the four texts.
 #ifndef ULMET_DBCONFIG_H
 #define ULMET_DBCONFIG_H

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "DBConfig.h"
 #include "Database.h"
 #include "ReceiverLog.h"
 #include "ReceiverValues.h"
@@ -20,14 +21,6 @@ namespace {
 // Why the last row that the database sink did not store failed, as the
 // server or client library said it ("error 1205: Lock wait timeout ...").
 std::string lastFailure;
-
-const std::string::size_type NOTFOUND = std::string::npos;
-
-// The three logs, in the order in which their parsers are listed.
-const char* const kNames[] = {"#BESTPOSA", "#SATVISA", "#SATXYZ2A"};
-
-// Hex digits of the checksum after a log's "*".
-const std::size_t kChecksumDigits = 8;
 
 // A troposphericDelay statement that its buffer did not cut: it still ends
 // with the quote and parenthesis around the date-time and the ";".
@@ -61,8 +54,7 @@ LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
       started(false),
       draining(false),
       failedNow(false),
-      lastAttempt(std::chrono::steady_clock::now()),
-      pendingCut(false) {
+      lastAttempt(std::chrono::steady_clock::now()) {
     if (!this->options.sink) this->options.sink = &LogAssembly::storeInDatabase;
 }
 
@@ -80,8 +72,8 @@ StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     auto DB = std::make_unique<Database>();
     // A refused login (access denied, unknown database) is the reason
     // the row is not stored, not the failed statement that would follow.
-    bool failed = DB->openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200 ||
-                  DB->updateQuery(queryString);
+    bool failed =
+        DB->openConnection(host, database, user, password) != 200 || DB->updateQuery(queryString);
     unsigned int error = DB->errorNumber();
     if (failed) lastFailure = "error " + std::to_string(error) + ": " + DB->errorMessage();
     DB->disconnect();
@@ -116,72 +108,28 @@ void LogAssembly::pass(const std::string& tmp_input) {
     }
     if (tmp_input.empty()) return;
 
-    appendPending(tmp_input);
-    // Each "*" ends the text of a log; the eight hex digits after it are
-    // its checksum. A log whose digits have not all arrived yet waits for
-    // the next read; one whose digits stop short (another character comes
-    // first) is dropped.
-    for (std::string::size_type star = input.find('*'); star != NOTFOUND; star = input.find('*')) {
-        std::size_t digits = 0;
-        while (digits < kChecksumDigits && star + 1 + digits < input.size() &&
-               std::isxdigit(static_cast<unsigned char>(input[star + 1 + digits])))
-            ++digits;
-        bool arrived = digits == kChecksumDigits;
-        if (!arrived && star + 1 + digits == input.size()) break;
-        closeLog(star, arrived);
-        input.erase(0, star + 1 + digits);
-        pendingCut = false;
-    }
+    bool cut = false;
+    const std::vector<FramedLog> logs = framer.feed(tmp_input, &cut);
+    if (cut)
+        std::cout << "No \"*\" in the last " << kPendingLimit
+                  << " bytes received: older pending text is dropped." << std::endl;
+    for (const FramedLog& log : logs) closeLog(log);
 }
 
-void LogAssembly::appendPending(const std::string& piece) {
-    input += piece;
-    if (input.size() > kPendingLimit) {
-        input.erase(0, input.size() - kPendingLimit);
-        if (!pendingCut) {
-            pendingCut = true;
-            std::cout << "No \"*\" in the last " << kPendingLimit
-                      << " bytes received: older pending text is dropped." << std::endl;
-        }
-    }
-}
-
-void LogAssembly::closeLog(std::string::size_type star, bool checksumArrived) {
-    // The log starts at the name that stands last before its "*": text in
-    // front of it is a log cut short or noise, never part of this log.
-    // Every name begins with "#", so only the "#" are tried, from the end.
-    std::string::size_type at = NOTFOUND;
-    int which = -1;
-    for (std::string::size_type hash = star == 0 ? NOTFOUND : input.rfind('#', star - 1);
-         hash != NOTFOUND && which < 0; hash = hash == 0 ? NOTFOUND : input.rfind('#', hash - 1)) {
-        for (int n = 0; n < 3; ++n) {
-            if (input.compare(hash, std::strlen(kNames[n]), kNames[n]) == 0 &&
-                hash + std::strlen(kNames[n]) <= star) {
-                at = hash;
-                which = n;
-                break;
-            }
-        }
-    }
-    if (which < 0) return;  // no log of ours: dropped unparsed
-
-    // The checksum covers the text between "#" and "*".
-    uint32_t computed = logChecksum(input.data() + at + 1, star - at - 1);
-    std::string received = checksumArrived ? input.substr(star + 1, kChecksumDigits) : "";
-    if (!checksumArrived || std::strtoul(received.c_str(), nullptr, 16) != computed) {
+void LogAssembly::closeLog(const FramedLog& log) {
+    if (!log.valid()) {
         ++badChecksums;
         char expected[16];
-        std::snprintf(expected, sizeof(expected), "%08x", computed);
-        std::cout << kNames[which] << " log dropped: "
-                  << (checksumArrived ? "checksum " + received + " does not match " + expected
-                                      : std::string("its checksum is cut short"))
-                  << " ("
-                  << receiver::printable(input.substr(at, std::min<std::size_t>(star - at, 60)))
-                  << "...)" << std::endl;
+        std::snprintf(expected, sizeof(expected), "%08x", log.computed);
+        std::cout << log.name() << " log dropped: "
+                  << (log.checksumArrived
+                          ? "checksum " + log.received + " does not match " + expected
+                          : std::string("its checksum is cut short"))
+                  << " (" << receiver::printable(log.text.substr(0, 60)) << "...)" << std::endl;
         return;
     }
     ++goodLogs;
-    useLog(which, input.substr(at, star - at));
+    useLog(static_cast<int>(log.kind), log.text);
 }
 
 double LogAssembly::gpsUtcLeapSeconds() {

@@ -1,13 +1,12 @@
-// Log assembly and row storage of the acquisition daemon: cuts complete
-// receiver logs out of the serial byte stream, parses them and stores one
-// troposphericDelay row per kept satellite of every visibility log.
+// Log assembly and row storage of the acquisition daemon: takes the logs
+// that the framer (LogFramer.h) cuts out of the serial byte stream, parses
+// them and stores one troposphericDelay row per kept satellite of every
+// visibility log.
 //
-// Every "*" of the stream ends the text of one log, in stream order; the
-// log is used only once the eight hex digits of its checksum (CRC-32 of the
-// text between "#" and "*") have arrived and match. A log whose checksum
-// does not match or is cut short is dropped and counted. A visibility log
-// joins only the satellite-positions log of its own epoch. The text after
-// the last log stays pending (bounded to its newest bytes). A row whose
+// A log is used only once the eight hex digits of its checksum have
+// arrived and match; one whose checksum does not match or is cut short is
+// dropped and counted. A visibility log joins only the satellite-positions
+// log of its own epoch. A row whose
 // INSERT fails for a reason that is not the statement's own (server away,
 // timed out, locked, read-only, table missing, ...) is kept, in order, in a
 // spool file of the working directory and stored later, oldest first; a
@@ -23,6 +22,7 @@
 #include <string>
 
 #include "RowSpool.h"
+#include "acquisition/LogFramer.h"
 #include "dataLogStructures.h"
 
 // The outcome of one attempt to store a row.
@@ -94,18 +94,18 @@ class LogAssembly {
     static double gpsUtcLeapSeconds();
 
     // The pending text is kept to this many of its newest bytes.
-    static constexpr std::size_t kPendingLimit = 64 * 1024;
+    static constexpr std::size_t kPendingLimit = LogFramer::kPendingLimit;
 
     // One row on a connection of its own ("localhost", UlmetDB).
     static StoreResult storeInDatabase(const char* queryString);
 
-    const std::string& pendingText() const { return input; }
+    const std::string& pendingText() const { return framer.pending(); }
 
   private:
     double elevCutOff;
     LogAssemblyOptions options;
 
-    std::string input;  // what has arrived since the last "*"
+    LogFramer framer;
     double latitude, longitude, height, latitudeErr, longitudeErr, heightErr;
     bool positionKnown;  // a position log has been parsed
     satxyz2 satxyz2DataBuffered;
@@ -126,10 +126,8 @@ class LogAssembly {
     bool draining;   // the last retry was cut by its budget, not by a failure
     bool failedNow;  // a kept row failed again in the current pass
     std::chrono::steady_clock::time_point lastAttempt;
-    bool pendingCut;  // the pending text has been cut since the last "*"
 
-    void appendPending(const std::string& piece);
-    void closeLog(std::string::size_type star, bool checksumArrived);
+    void closeLog(const FramedLog& log);
     void useLog(int which, const std::string& log);
     void storeRows(const satvis& satvisData);
     static const char* satellitesProblem(const satvis& v);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "health/StationHealth.h"
+#include "health/HealthCollect.h"
 
 namespace metrics {
 

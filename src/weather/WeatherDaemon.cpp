@@ -13,6 +13,7 @@
 #include <exception>
 #include <iostream>
 
+#include "DeviceLock.h"
 #include "ReceiverValues.h"
 #include "RowSpool.h"
 #include "serial.h"
@@ -88,15 +89,8 @@ std::string holdWeatherLocks(const Options& o) {
     if (lockFd < 0) return "cannot open " + lockPath + ": " + std::strerror(errno);
     if (flock(lockFd, LOCK_EX | LOCK_NB) != 0)
         return "another ulmet-weather holds " + lockPath;  // the descriptor stays open: harmless
-    int deviceFd = open(o.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (deviceFd < 0) return "";  // the port reports it
-    struct flock whole = {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (fcntl(deviceFd, F_SETLK, &whole) != 0) {
-        close(deviceFd);
-        return "another process holds the device " + o.device;
-    }
+    std::string holder;
+    if (!lockDevice(o.device, &holder)) return "another process holds the device " + o.device;
     return "";  // both descriptors stay open for the daemon's life
 }
 

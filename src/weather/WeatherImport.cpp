@@ -12,6 +12,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "DBConfig.h"
 #include "Database.h"
 #include "utilities.h"
 
@@ -391,7 +392,7 @@ std::unordered_set<std::string> storedBetween(Database& db, int table, const std
 // Stops early when another table's import failed (`failed`).
 void importTable(TableImport& job, std::size_t batch, std::atomic<bool>& failed) {
     Database db;
-    if (db.openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200) {
+    if (db.openConnection(host, database, user, password) != 200) {
         job.failure = "no connection: " + db.errorMessage();
         failed = true;
         return;
@@ -456,7 +457,7 @@ ImportSummary storeWeatherReadings(const std::vector<ImportReading>& readings, i
     ImportSummary sum;
     {
         Database db;
-        if (db.openConnection("localhost", "UlmetDB", "root", "kzqvwp") != 200) {
+        if (db.openConnection(host, database, user, password) != 200) {
             sum.failure = "no connection: " + db.errorMessage();
             sum.failed = 1;
             return sum;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DBConfig.h"
 #include "Database.h"
 #include "utilities.h"
 
@@ -41,7 +42,7 @@ bool isWeatherRowStatement(const std::string& line) {
 
 WeatherStoreOutcome storeWeatherStatement(const std::string& statement, std::string* message) {
     Database db;
-    db.openConnection("localhost", "UlmetDB", "root", "kzqvwp");
+    db.openConnection(host, database, user, password);
     // A statement sent before may have been stored although its answer was
     // lost (or a run died before removing it from the spool): a row of
     // that table and date-time is not stored again. Without the SELECT

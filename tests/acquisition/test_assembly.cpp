@@ -28,11 +28,8 @@ namespace {
 // starts 2018-05-06 00:00:00.
 std::string frameAt(const char* name, const std::string& week, const std::string& seconds,
                     const std::string& body) {
-    std::string text = std::string(name) + ",PORT1,0,55.0,FINECLOCK," + week + "," + seconds +
-                       ",02000000,b1f6,16248;" + body;
-    char checksum[16];
-    std::snprintf(checksum, sizeof checksum, "*%08x\r\n", logChecksum(text));
-    return "#" + text + checksum;
+    return frameLog(std::string(name) + ",PORT1,0,55.0,FINECLOCK," + week + "," + seconds +
+                    ",02000000,b1f6,16248;" + body);
 }
 std::string frame(const char* name, double seconds, const std::string& body) {
     return frameAt(name, "2000", std::to_string(seconds), body);

@@ -413,4 +413,14 @@ long offsetToSecondOfMinute(int second) {
     return ((second - local.tm_sec) % 60 + 60) % 60;
 }
 
+void expectGolden(const std::string& name, const std::string& actual) {
+    const std::string path = sourceDir() + "/tests/" + name;
+    const char* update = std::getenv("ULMET_UPDATE_GOLDEN");
+    if (update != nullptr && std::string(update) == "1") {
+        std::ofstream(path, std::ios::binary) << actual;
+        return;
+    }
+    EXPECT_EQ(actual, readFile(path)) << "golden file " << path;
+}
+
 }  // namespace testsupport

@@ -188,6 +188,11 @@ std::vector<std::string> fileLines(const std::string& path);  // without their '
 // How many times `part` occurs in `text` (overlapping ones included).
 std::size_t count(const std::string& text, const std::string& part);
 
+// Expects `actual` to equal the golden file tests/<name>, the output people
+// read as it should be. ULMET_UPDATE_GOLDEN=1 writes the file instead (then
+// read its diff before committing it).
+void expectGolden(const std::string& name, const std::string& actual);
+
 }  // namespace testsupport
 
 #endif

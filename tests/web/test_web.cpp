@@ -4,6 +4,7 @@
 // the network's stations, and every kind of bad request.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -223,36 +224,28 @@ TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
     EXPECT_EQ(api.handle("/api/health", {}, kNow).body.find("station_health"), std::string::npos);
 }
 
-// The download holds exactly ulmet-export's records of the period.
+// The download holds exactly ulmet-export's records of the period (its
+// golden files).
 TEST_F(WebTest, DownloadsHaveTheExportsColumns) {
-    writeHour();
+    sql::writeQualityMinutes();
     WebApi api(false);
-    WebReply r = api.handle("/api/export",
-                            {{"from", "2026-03-01T11:19Z"}, {"to", "2026-03-01T11:21Z"}}, kNow);
+    const WebParams period = {{"from", "2014-03-05T10:00Z"}, {"to", "2014-03-05T10:08Z"}};
+    WebReply r = api.handle("/api/export", period, kNow);
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(r.contentType, "text/csv; charset=utf-8");
-    EXPECT_EQ(r.filename, "ulmet-20260301T1119-20260301T1121.csv");
+    EXPECT_EQ(r.filename, "ulmet-20140305T1000-20140305T1008.csv");
     // After the product's description ("# " lines), the records.
-    const std::size_t records = r.body.find("\ntime,");
+    const auto from = [](const std::string& text, const char* mark) {
+        return text.substr(std::min(text.find(mark), text.size()));
+    };
+    const std::string golden = sourceDir() + "/tests/products/golden/quality.";
     EXPECT_EQ(r.body.substr(0, 11), "# product: ");
-    EXPECT_EQ(r.body.substr(records + 1),
-              "time,ipwv_cm,ipwv_sigma_cm,pressure_hpa,temperature_c,rh_percent,elevation_deg,"
-              "prn,satellites,latitude_deg,longitude_deg,height_m,iwv_kg_m2,iwv_sigma_kg_m2,flags,"
-              "empty_reason\n"
-              "2026-03-01T11:19:00,1.190000,0.100000,,11.90,,49.50000,7,9,,,,11.90000,1.00000,35,\n"
-              "2026-03-01T11:20:00,,,,12.00,,,,,,,,,,,no_satellite_rows\n"
-              "2026-03-01T11:21:00,,,,12.10,,,,,,,,,,,no_satellite_rows\n");
-    r = api.handle("/api/export",
-                   {{"from", "2026-03-01T11:20Z"}, {"to", "2026-03-01T11:20Z"}, {"format", "json"}},
-                   kNow);
+    EXPECT_EQ(from(r.body, "\ntime,"), from(readFile(golden + "csv"), "\ntime,"));
+    WebParams json = period;
+    json.insert({"format", "json"});
+    r = api.handle("/api/export", json, kNow);
     EXPECT_EQ(r.body.substr(0, 14), "{\"metadata\": {");
-    EXPECT_EQ(r.body.substr(r.body.find("\n\"records\": ") + 12),
-              "[\n{\"time\": \"2026-03-01T11:20:00\", \"ipwv_cm\": null, \"ipwv_sigma_cm\": null, "
-              "\"pressure_hpa\": null, \"temperature_c\": 12.00, \"rh_percent\": null, "
-              "\"elevation_deg\": null, \"prn\": null, \"satellites\": null, \"latitude_deg\": "
-              "null, \"longitude_deg\": null, \"height_m\": null, \"iwv_kg_m2\": null, "
-              "\"iwv_sigma_kg_m2\": null, \"flags\": null, \"empty_reason\": "
-              "\"no_satellite_rows\"}\n]\n}\n");
+    EXPECT_EQ(from(r.body, "\n\"records\": "), from(readFile(golden + "json"), "\n\"records\": "));
 }
 
 // The series carries the export's flags and reasons of the same minutes,

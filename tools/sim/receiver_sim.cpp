@@ -60,6 +60,7 @@
 #include <utility>
 #include <vector>
 
+#include "acquisition/LogFramer.h"
 #include "gnssFunctions.h"
 #include "list_ports_linux.h"
 
@@ -120,12 +121,6 @@ class Rng {
 uint64_t mix(uint64_t a, uint64_t b) {
     Rng r(a * 0xD1B54A32D192ED03ULL ^ (b + 0x8CB92BA72F3D8DD7ULL));
     return r.next();
-}
-
-// "#" + content + "*" + CRC + "\r\n"; content runs from the log name to the
-// end of the body.
-std::string frame(const std::string& content) {
-    return "#" + content + format("*%08x\r\n", logChecksum(content));
 }
 
 // ---------------------------------------------------------------- options
@@ -458,7 +453,7 @@ Emission makeEmission(const Sky& sky, long clock) {
                               lat.text.c_str(), lon.text.c_str(), hgt.text.c_str(), st.undulation,
                               latErr.text.c_str(), lonErr.text.c_str(), hgtErr.text.c_str());
     body += format("%d,%d,%d,%d,00,06,00,33", nSats, nSats, nSats, nSats);
-    e.bestpos = frame(header("BESTPOSA", e.week, secondsText, r) + ";" + body);
+    e.bestpos = frameLog(header("BESTPOSA", e.week, secondsText, r) + ";" + body);
     double posValues[6] = {lat.value,    lon.value,    hgt.value,
                            latErr.value, lonErr.value, hgtErr.value};
     std::copy(posValues, posValues + 6, e.position.v);
@@ -506,7 +501,7 @@ Emission makeEmission(const Sky& sky, long clock) {
                        s->clockBias + s->clockDrift * (clock % 86400), iono, td.text.c_str());
         e.delays.push_back({s->visNumber(), td.value});
     }
-    e.satxyz2 = frame(header("SATXYZ2A", e.week, secondsText, r) + ";" + body);
+    e.satxyz2 = frameLog(header("SATXYZ2A", e.week, secondsText, r) + ";" + body);
 
     // Visibility: GPS then GLONASS, in number order.
     body = format("TRUE,TRUE,%d", nSats);
@@ -518,7 +513,7 @@ Emission makeEmission(const Sky& sky, long clock) {
                        s.azimuth(minutes), doppler, doppler + clockDoppler);
         e.elevations.push_back({s.visNumber(), el.value});
     }
-    e.satvis = frame(header("SATVISA", e.week, secondsText, r) + ";" + body);
+    e.satvis = frameLog(header("SATVISA", e.week, secondsText, r) + ";" + body);
     return e;
 }
 
@@ -593,7 +588,7 @@ std::string withFields(const std::string& log, size_t first, size_t stride,
     }
     std::string out = content.substr(0, body);
     for (size_t f = 0; f < fields.size(); ++f) out += (f ? "," : "") + fields[f];
-    return frame(out);
+    return frameLog(out);
 }
 
 std::string versionLog(Rng& r) {
@@ -605,9 +600,10 @@ std::string versionLog(Rng& r) {
     std::string head =
         format("VERSIONA,PORT1,0,%.1f,UNKNOWN,%ld,%s,00000000,%04x,4821", r.range(40.0, 92.0),
                since / kWeekSeconds, seconds.c_str(), r.intRange(0, 0xffff));
-    return frame(head +
-                 ";1,GNSSBOARD,\"R7LQNNTBN\",\"ULQ20113548T\",\"ULR-300-2.11\",\"ULB030211RN0000\","
-                 "\"ULB010400RB0000\",\"2019/Oct/17\",\"09:41:52\"");
+    return frameLog(
+        head +
+        ";1,GNSSBOARD,\"R7LQNNTBN\",\"ULQ20113548T\",\"ULR-300-2.11\",\"ULB030211RN0000\","
+        "\"ULB010400RB0000\",\"2019/Oct/17\",\"09:41:52\"");
 }
 
 // ---------------------------------------------------------------- the line

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "DBConfig.h"
 #include "Database.h"
 #include "DbSettings.h"
 #include "utilities.h"
@@ -85,7 +86,7 @@ Readings readingsAt(uint64_t seed, long long minuteSinceEpoch) {
 bool storeRow(int table, double value, char* datatime) {
     char* statement = format_query(table, static_cast<float>(value), datatime);
     auto db = std::make_unique<Database>();
-    db->openConnection("localhost", "UlmetDB", "root", "kzqvwp");
+    db->openConnection(host, database, user, password);
     bool failed = db->updateQuery(statement);
     if (failed)
         std::printf("weather_sim: not stored (%s): %s\n", db->errorMessage().c_str(), statement);
