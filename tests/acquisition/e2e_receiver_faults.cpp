@@ -40,15 +40,9 @@ struct Receiver : ::testing::Test {
         std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(57));
         env.insert(env.end(), {"TZ=UTC", "TERM=dumb", "CORVANA_PORT=" + dir_.file("tty"),
                                "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
-        std::vector<std::string> argv = {binDir() + "/receiver_sim",
-                                         "--link",
-                                         dir_.file("tty"),
-                                         "--commands",
-                                         dir_.file("commands"),
-                                         "--baud",
-                                         "38400",
-                                         "--satellites",
-                                         "6"};
+        std::vector<std::string> argv = {binDir() + "/receiver_sim", "--link", dir_.file("tty"),
+                                         "--commands", dir_.file("commands")};
+        argv.insert(argv.end(), {"--baud", "38400", "--satellites", "6"});
         argv.insert(argv.end(), simOptions.begin(), simOptions.end());
         sim_.reset(new ChildProcess(argv, env, dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();

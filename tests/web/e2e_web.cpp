@@ -107,17 +107,12 @@ std::string http(const std::string& url, const std::string& method, const std::s
 std::string statusOf(const std::string& answer) { return answer.substr(9, 3); }
 
 std::vector<std::string> browser(const TempDir& profile) {
-    return {"/usr/bin/chromium",
-            "--no-sandbox",
-            "--headless",
-            "--disable-gpu",
-            "--disable-background-networking",
-            "--disable-component-update",
-            "--disable-sync",
-            "--no-first-run",
-            "--hide-scrollbars",
-            "--user-data-dir=" + profile.path(),
-            "--virtual-time-budget=8000"};
+    std::vector<std::string> argv = {"/usr/bin/chromium", "--user-data-dir=" + profile.path()};
+    for (const char* o : {"no-sandbox", "headless", "disable-gpu", "disable-background-networking",
+                          "disable-component-update", "disable-sync", "no-first-run",
+                          "hide-scrollbars", "virtual-time-budget=8000"})
+        argv.push_back(std::string("--") + o);
+    return argv;
 }
 
 // The page's DOM after its scripts ran (and a screenshot, when asked for).
