@@ -49,7 +49,7 @@ TEST(Demo, ShortRunStoresEveryMinuteAndStopsEverything) {
     }
     EXPECT_EQ(minutes, 2) << out;
     EXPECT_EQ(readFile(dir.file("ipwv.png")).substr(1, 3), "PNG");
-    EXPECT_NE(readFile(dir.file("corvana.log")).find("Serial Comm CLOSED"), std::string::npos);
+    EXPECT_THAT(readFile(dir.file("corvana.log")), HasSubstr("Serial Comm CLOSED"));
     EXPECT_NE(access(dir.file("ttyGNSS").c_str(), F_OK), 0);
     EXPECT_EQ(leftovers(dir.path()), "0|");
 }

@@ -76,7 +76,7 @@ TEST_F(HostileReceiver, NothingImpossibleStoredAMinuteBoundedNoRawControlText) {
             EXPECT_EQ(all.count(row), 1u) << row;
         }
     EXPECT_EQ(controlBytes(out), "");
-    EXPECT_NE(out.find("\\x1b[2J"), std::string::npos);  // shown, escaped
+    EXPECT_THAT(out, HasSubstr("\\x1b[2J"));  // shown, escaped
     std::smatch refused;
     ASSERT_TRUE(std::regex_search(
         out, refused, std::regex("Logs refused for values no receiver reports: (\\d+)")))
@@ -95,16 +95,14 @@ TEST(LockFile, ALinkOrAFileOthersMayWriteIsRefused) {
                                           "ULMET_DB_CONFIG=", "TERM=dumb"};
     std::string out = runToEnd({binDir() + "/Corvana"}, env, dir.path());
     EXPECT_EQ(out.substr(0, 4), "255|") << out;
-    EXPECT_NE(out.find("cannot open " + dir.file("corvana.lock")), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr("cannot open " + dir.file("corvana.lock"))) << out;
     EXPECT_EQ(readFile(victim), "precious\n");
     unlink(dir.file("corvana.lock").c_str());
     std::ofstream(dir.file("corvana.lock")) << "1\n";
     chmod(dir.file("corvana.lock").c_str(), 0666);
     out = runToEnd({binDir() + "/Corvana"}, env, dir.path());
     EXPECT_EQ(out.substr(0, 4), "255|") << out;
-    EXPECT_NE(out.find("is not a regular file of this user that only it may write"),
-              std::string::npos)
-        << out;
+    EXPECT_THAT(out, HasSubstr("is not a regular file of this user that only it may write")) << out;
     EXPECT_EQ(readFile(dir.file("corvana.lock")), "1\n");
 }
 
@@ -163,10 +161,10 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
                 runToEnd(argv, {"ULMET_DB_CONFIG=" + file, "MYSQL_UNIX_PORT=" + socket, "TZ=UTC"},
                          dir.path());
             EXPECT_EQ(out.substr(0, status.size()), status) << c.name << " " << argv[0] << out;
-            EXPECT_NE(out.find("database option file " + file + ":"), std::string::npos)
+            EXPECT_THAT(out, HasSubstr("database option file " + file + ":"))
                 << c.name << " " << argv[0] << out;
             if (argv[0] != "/bin/bash") {  // the plot's messages are shorter
-                EXPECT_NE(out.find(c.problem), std::string::npos) << c.name << out;
+                EXPECT_THAT(out, HasSubstr(c.problem)) << c.name << out;
             }
         }
     }
@@ -179,9 +177,8 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
         optionFile("readable", "[ulmet]\npassword=kzqvwp\nsocket=" + socket + "\n", 0644);
     const std::string out =
         runToEnd({binDir() + "/Mistrel"}, {"ULMET_DB_CONFIG=" + readable}, dir.path());
-    EXPECT_NE(out.find("Warning: database option file " + readable +
-                       ": holds a password that every user may read"),
-              std::string::npos)
+    EXPECT_THAT(out, HasSubstr("Warning: database option file " + readable +
+                               ": holds a password that every user may read"))
         << out;
 }
 
@@ -228,28 +225,27 @@ TEST_F(Station, AccountsRetireTheBuiltInPasswordAndKeepSecretsOutOfTheBinaryLog)
     const std::string accounts = runToEnd({"/bin/bash", script, "--socket", socket, "--accounts",
                                            "--passwords", "--config-dir", dir.file("etc")});
     ASSERT_EQ(accounts.substr(0, 2), "0|") << accounts;
-    EXPECT_NE(accounts.find("root@localhost now accepts no password"), std::string::npos)
-        << accounts;
+    EXPECT_THAT(accounts, HasSubstr("root@localhost now accepts no password")) << accounts;
     EXPECT_FALSE(builtInLoginWorks());
     EXPECT_EQ(sql::scalar("SHOW CREATE USER root@localhost", socket),
               "CREATE USER `root`@`localhost` IDENTIFIED VIA unix_socket");
     // Again: it says the password is already gone.
     const std::string again = runToEnd(
         {"/bin/bash", script, "--socket", socket, "--accounts", "--config-dir", dir.file("etc2")});
-    EXPECT_NE(again.find("root@localhost accepts no password"), std::string::npos) << again;
+    EXPECT_THAT(again, HasSubstr("root@localhost accepts no password")) << again;
 
     const std::string binlog = runToEnd(
         {"/bin/sh", "-c", "mariadb-binlog --no-defaults " + server.dir() + "/binlog.[0-9]*"});
     ASSERT_EQ(binlog.substr(0, 2), "0|") << binlog.substr(0, 2000);
-    EXPECT_NE(binlog.find("binlog_marker"), std::string::npos) << binlog;  // the log is on
-    EXPECT_EQ(binlog.find("kzqvwp"), std::string::npos);
-    EXPECT_EQ(binlog.find("USER"), std::string::npos);
+    EXPECT_THAT(binlog, HasSubstr("binlog_marker")) << binlog;  // the log is on
+    EXPECT_THAT(binlog, Not(HasSubstr("kzqvwp")));
+    EXPECT_THAT(binlog, Not(HasSubstr("USER")));
     for (const char* name : {"corvana.cnf", "mistrel.cnf", "weather.cnf", "plot.cnf"}) {
         const std::string cnf = readFile(dir.file("etc/") + name);
         const auto at = cnf.find("password=");
         ASSERT_NE(at, std::string::npos) << name;
         const std::string secret = cnf.substr(at + 9, cnf.find('\n', at) - at - 9);
-        EXPECT_EQ(binlog.find(secret), std::string::npos) << name;
+        EXPECT_THAT(binlog, Not(HasSubstr(secret))) << name;
     }
 }
 

@@ -42,7 +42,7 @@ TEST_F(Acquisition, LockedOrRenamedTableLosesNothing) {
     }
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     allStored(emissions() + 1, seconds(30));
-    EXPECT_EQ(stopDaemon().find("Error in ["), std::string::npos);
+    EXPECT_THAT(stopDaemon(), Not(HasSubstr("Error in [")));
 }
 
 // A spool of rows of a long outage, with foreign lines among them; the
@@ -90,8 +90,7 @@ TEST_F(Acquisition, ReplayKilledAtRandomInstantsStoresEveryRowOnce) {
     EXPECT_TRUE(waitFor(replayed, seconds(60))) << daemon_->output();
     stopDaemon();
     std::string rejected = readFile(spool + ".rejected");
-    for (const std::string& line : foreign)
-        EXPECT_NE(rejected.find(line + "\n"), std::string::npos);
+    for (const std::string& line : foreign) EXPECT_THAT(rejected, HasSubstr(line + "\n"));
     EXPECT_EQ(access(spool.c_str(), F_OK), -1);  // all stored: no spool file left
 }
 

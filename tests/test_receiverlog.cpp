@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "ReceiverLog.h"
+#include "ReceiverValues.h"
 #include "TestSupport.h"
 
 using Ints = std::vector<int32_t>;
@@ -125,3 +127,37 @@ TEST(Malformed, NoCrashShortLogsRejectedListsAligned) {
 }
 
 }  // namespace
+
+// Each bound of what a receiver can report: its ends kept, a step beyond
+// either refused (a step inside kept); NaN and infinities are never values.
+TEST(ReceiverValues, EveryBoundHoldsAtItsEndsAndRefusesJustBeyond) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    // Which value: 0-2 latitude, longitude, height; 3-5 their errors;
+    // 6-8 a satellite's number, elevation and delay.
+    const struct {
+        int value;
+        double lowest, highest, step;
+    } bounds[] = {{0, -90, 90, 1e-9},  {1, -180, 180, 1e-9}, {2, -1000, 18000, 1e-6},
+                  {3, 0, 10000, 1e-6}, {4, 0, 10000, 1e-6},  {5, 0, 10000, 1e-6},
+                  {6, 1, 999, 1},      {7, -90, 90, 1e-9},   {8, 0, 100, 1e-9}};
+    const auto accepted = [](int which, double v) {
+        double values[9] = {45, 7, 100, 1, 1, 1, 5, 45, 2.4};
+        values[which] = v;
+        const double err[3] = {values[3], values[4], values[5]};
+        return receiver::positionProblem(values, err) == nullptr &&
+               receiver::satelliteProblem(static_cast<int32_t>(values[6]), values[7], values[8]) ==
+                   nullptr;
+    };
+    for (const auto& b : bounds) {
+        SCOPED_TRACE(b.value);
+        EXPECT_TRUE(accepted(b.value, b.lowest));
+        EXPECT_TRUE(accepted(b.value, b.lowest + b.step));
+        EXPECT_FALSE(accepted(b.value, b.lowest - b.step));
+        EXPECT_TRUE(accepted(b.value, b.highest));
+        EXPECT_TRUE(accepted(b.value, b.highest - b.step));
+        EXPECT_FALSE(accepted(b.value, b.highest + b.step));
+        if (b.value == 6) continue;  // a whole number
+        for (double v : {nan, inf, -inf}) EXPECT_FALSE(accepted(b.value, v)) << v;
+    }
+}

@@ -25,5 +25,5 @@ TEST_F(Acquisition, NoRowLostWithGarbageOrWhileTheDatabaseOrTheDaemonIsAway) {
     ASSERT_TRUE(nextVisibilityLog(seconds(25))) << daemon_->output();
     server_.start();
     allStored(emissions() + 1, seconds(30));
-    EXPECT_EQ(stopDaemon().find("Error in ["), std::string::npos);
+    EXPECT_THAT(stopDaemon(), Not(HasSubstr("Error in [")));
 }

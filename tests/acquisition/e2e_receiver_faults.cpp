@@ -40,15 +40,9 @@ struct Receiver : ::testing::Test {
         std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(57));
         env.insert(env.end(), {"TZ=UTC", "TERM=dumb", "CORVANA_PORT=" + dir_.file("tty"),
                                "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
-        std::vector<std::string> argv = {binDir() + "/receiver_sim",
-                                         "--link",
-                                         dir_.file("tty"),
-                                         "--commands",
-                                         dir_.file("commands"),
-                                         "--baud",
-                                         "38400",
-                                         "--satellites",
-                                         "6"};
+        std::vector<std::string> argv = {binDir() + "/receiver_sim", "--link", dir_.file("tty"),
+                                         "--commands", dir_.file("commands")};
+        argv.insert(argv.end(), {"--baud", "38400", "--satellites", "6"});
         argv.insert(argv.end(), simOptions.begin(), simOptions.end());
         sim_.reset(new ChildProcess(argv, env, dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
@@ -96,9 +90,8 @@ TEST_F(Receiver, NoReplyOrARefusedCommandFailsTheSetUp) {
     ASSERT_NO_FATAL_FAILURE(start({"--no-replies"}));
     EXPECT_EQ(daemon_->wait(seconds(20)), 255) << daemon_->output();
     std::string out = daemon_->output();
-    EXPECT_NE(out.find("Error in [ log versiona once ] : no reply within 3 s\n"), std::string::npos)
-        << out;
-    EXPECT_EQ(out.find(kDaqStart), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr("Error in [ log versiona once ] : no reply within 3 s\n")) << out;
+    EXPECT_THAT(out, Not(HasSubstr(kDaqStart))) << out;
     EXPECT_EQ(readFile(dir_.file("commands")), "log versiona once\n");
     daemon_.reset();
     sim_.reset();
@@ -109,11 +102,11 @@ TEST_F(Receiver, NoReplyOrARefusedCommandFailsTheSetUp) {
     ASSERT_NO_FATAL_FAILURE(start({"--refuse", "log satvisa"}));
     EXPECT_EQ(daemon_->wait(seconds(30)), 255) << daemon_->output();
     out = daemon_->output();
-    EXPECT_NE(out.find("Error in [ log satvisa ontime 60 ] : the receiver refused it: <ERROR: "
-                       "command refused\n"),
-              std::string::npos)
+    EXPECT_THAT(out,
+                HasSubstr("Error in [ log satvisa ontime 60 ] : the receiver refused it: <ERROR: "
+                          "command refused\n"))
         << out;
-    EXPECT_EQ(out.find(kDaqStart), std::string::npos) << out;
+    EXPECT_THAT(out, Not(HasSubstr(kDaqStart))) << out;
     EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands + "unlogall true\n");
 }
 
@@ -141,8 +134,7 @@ TEST_F(Receiver, SilentReceiverIsSetUpAgainThenGivenUpOnWatchdogHearsTheLoop) {
         EXPECT_EQ(count(out, line), 1u) << out;
     }
     EXPECT_EQ(count(out, "Error in [ unlogall true ] : no reply within 3 s\n"), 3u) << out;
-    EXPECT_NE(out.find("set-up attempts: exiting, so that the port is opened afresh.\n"),
-              std::string::npos)
+    EXPECT_THAT(out, HasSubstr("set-up attempts: exiting, so that the port is opened afresh.\n"))
         << out;
     EXPECT_EQ(readFile(dir_.file("commands")), kSetUpCommands);  // the rest went unheard
 
@@ -285,14 +277,14 @@ TEST_F(Receiver, FullDiskEpisodesAreReportedAndLostRowsCounted) {
     std::string out = daemon_->output();
     EXPECT_EQ(count(out, full), 2u) << out;
     // The row failed for the server's sake, and says how.
-    EXPECT_NE(out.find("Database: error 2002: "), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr("Database: error 2002: ")) << out;
 
     std::size_t inFile = fileLines(dir_.file("spool/corvana-spool.sql")).size();
     std::size_t received = count(out, "Database unavailable: ");  // visibility logs kept
     std::size_t rows = fileLines(dir_.file("expected")).size();
     ASSERT_GT(received, 0u);
     std::string kept = "Rows kept for the database: " + std::to_string(inFile) + ", in ";
-    EXPECT_NE(out.find(kept), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr(kept)) << out;
     std::size_t lostAt = out.find("Rows lost, the spool file could not take them: ");
     ASSERT_NE(lostAt, std::string::npos) << out;
     std::size_t lost = std::stoul(out.substr(lostAt + 47));

@@ -8,6 +8,7 @@
 // its own copy.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -398,6 +399,25 @@ TEST_F(Network, EachAccountWritesOnlyWhatItMust) {
     EXPECT_EQ(asAccount(central, "collector.cnf",
                         "INSERT INTO UlmetDB_a.ipwv (ipwv_value, data) VALUES (1, 'x')"),
               "ERROR 1142");
+    // Each station's accounts reach their own database and nothing else:
+    // the central server's on the station reads UlmetDB only; a copy's
+    // account on the central server neither reads nor writes another's.
+    sql::exec("CREATE DATABASE IF NOT EXISTS UlmetDB2", socketOf("a"));
+    sql::exec("CREATE TABLE IF NOT EXISTS UlmetDB2.ipwv (id INT)", socketOf("a"));
+    const std::string insert = ".ipwv (ipwv_value, data) VALUES (1, 'x')";
+    const std::vector<std::array<std::string, 3>> reach = {
+        {"a.station.cnf", "SELECT COUNT(*) FROM UlmetDB.ipwv", ""},
+        {"a.station.cnf", "SELECT COUNT(*) FROM UlmetDB2.ipwv", "ERROR 1142"},
+        {"a.station.cnf", "SELECT COUNT(*) FROM mysql.global_priv", "ERROR 1142"},
+        {"a.station.cnf", "INSERT INTO UlmetDB" + insert, "ERROR 1142"},
+        {"a.copy.cnf", "SELECT COUNT(*) FROM UlmetDB_b.ipwv", "ERROR 1142"},
+        {"a.copy.cnf", "SELECT COUNT(*) FROM mysql.global_priv", "ERROR 1142"},
+        {"b.copy.cnf", "SELECT COUNT(*) FROM UlmetDB_b.ipwv", ""},
+        {"b.copy.cnf", "INSERT INTO UlmetDB_a" + insert, "ERROR 1142"},
+        {"b.copy.cnf", "SELECT COUNT(*) FROM UlmetDB_a.ipwv", "ERROR 1142"}};
+    for (const auto& [cnf, statement, error] : reach)
+        EXPECT_EQ(asAccount(central, cnf, statement), error) << cnf << ": " << statement;
+    sql::exec("DROP DATABASE UlmetDB2", socketOf("a"));
     sql::exec("DROP DATABASE UlmetDBxa", centralSocket());
 }
 

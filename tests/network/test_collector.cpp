@@ -9,6 +9,7 @@
 #include "network/CollectorRules.h"
 
 using namespace collector;
+using namespace testsupport;
 
 TEST(CollectorRules, ReadsTheOptionFilesThatAddAndInitWrite) {
     ClientOptions o;
@@ -120,11 +121,9 @@ TEST(CollectorRules, MetricsArePrometheusText) {
     r.rounds = 3;
     StationFigures ok{"st1", "ok", 4.5, 90, 0, 0}, never{"st2", "failed", -1, 0, 3, 0};
     std::string text = metricsText(r, {ok, never});
-    EXPECT_NE(text.find("ulmet_collector_station_lag_seconds{station=\"st1\"} 4.5\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("ulmet_collector_station_lag_seconds{station=\"st2\"} NaN\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("ulmet_collector_station_up{station=\"st2\"} 0\n"), std::string::npos);
+    EXPECT_THAT(text, HasSubstr("ulmet_collector_station_lag_seconds{station=\"st1\"} 4.5\n"));
+    EXPECT_THAT(text, HasSubstr("ulmet_collector_station_lag_seconds{station=\"st2\"} NaN\n"));
+    EXPECT_THAT(text, HasSubstr("ulmet_collector_station_up{station=\"st2\"} 0\n"));
     testsupport::TempDir dir;
     std::ofstream(dir.file("c.prom")) << text;
     EXPECT_EQ(

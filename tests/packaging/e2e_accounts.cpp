@@ -92,8 +92,8 @@ TEST_F(Accounts, EachAccountDoesItsJobAndNothingMore) {
         struct stat info;
         ASSERT_EQ(stat(s.file(name).c_str(), &info), 0) << name;
         EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
-        EXPECT_NE(readFile(s.file(name)).find("\npassword="), std::string::npos) << name;
-        EXPECT_EQ(readFile(s.dir.file("socket/") + name).find("password"), std::string::npos);
+        EXPECT_THAT(readFile(s.file(name)), HasSubstr("\npassword=")) << name;
+        EXPECT_THAT(readFile(s.dir.file("socket/") + name), Not(HasSubstr("password")));
     }
     // A package upgrade runs install-db without options: on a station with
     // accounts it has no login to complain about.
@@ -101,9 +101,9 @@ TEST_F(Accounts, EachAccountDoesItsJobAndNothingMore) {
         runToEnd({"/bin/bash", sourceDir() + "/scripts/install-db", "--socket", s.server.socket()});
     EXPECT_EQ(upgrade.substr(0, 2), "0|") << upgrade;
     // No password printed; the first run made the socket logins.
-    EXPECT_EQ(s.passwordAuth.find("password="), std::string::npos);
-    EXPECT_NE(s.socketAuth.find("account ulmet-ipwv (Unix socket as system user ulmet-ipwv)"),
-              std::string::npos)
+    EXPECT_THAT(s.passwordAuth, Not(HasSubstr("password=")));
+    EXPECT_THAT(s.socketAuth,
+                HasSubstr("account ulmet-ipwv (Unix socket as system user ulmet-ipwv)"))
         << s.socketAuth;
     const std::string row = " (data) VALUES ('2014-03-05 14:07:00')";
     auto ins = [&](const std::string& table) { return "INSERT INTO " + table + row; };
@@ -177,8 +177,7 @@ TEST_F(Accounts, RetrievalStoresThroughItsAccount) {
                          << "\n";
     const std::string refused = run(mistrel, wrong, clock);
     EXPECT_EQ(refused.substr(0, 4), "255|") << refused;
-    EXPECT_NE(refused.find("Access denied for user 'ulmet-ipwv'@'localhost'"), std::string::npos)
-        << refused;
+    EXPECT_THAT(refused, HasSubstr("Access denied for user 'ulmet-ipwv'@'localhost'")) << refused;
 
     // Missing, unreadable (a directory: permissions do not stop root) and
     // rejected files, for the programs and the tools alike.
@@ -192,7 +191,7 @@ TEST_F(Accounts, RetrievalStoresThroughItsAccount) {
               {{"/bin/bash", sourceDir() + "/tools/ulmet-plot"}, "1|"}}) {
             const std::string out = run(argv, file);
             EXPECT_EQ(out.substr(0, status.size()), status) << argv[0] << " " << out;
-            EXPECT_NE(out.find("database option file " + file + ":"), std::string::npos)
+            EXPECT_THAT(out, HasSubstr("database option file " + file + ":"))
                 << argv[0] << " " << out;
         }
     }
@@ -214,8 +213,7 @@ TEST_F(Accounts, SocketLoginAsTheSystemUserOnly) {
     const std::string asRoot = run({binDir() + "/weather_sim", "--once"}, file);
     sql::exec("DROP USER nobody@localhost", s.server.socket());
     EXPECT_EQ(s.ranBy("INSERT INTO pressure").count("nobody"), 1u) << asNobody;
-    EXPECT_NE(asRoot.find("Access denied for user 'nobody'@'localhost'"), std::string::npos)
-        << asRoot;
+    EXPECT_THAT(asRoot, HasSubstr("Access denied for user 'nobody'@'localhost'")) << asRoot;
 }
 
 // The acquisition daemon stores its rows through its own account. While

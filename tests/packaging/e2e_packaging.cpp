@@ -94,7 +94,7 @@ TEST(Packaging, DependencyCheckNamesEveryUndeclaredUse) {
           "path /usr/share/javascript/chart.js/chart.min.js comes from "
           "libjs-chart.js",
           "command /usr/bin/gnuplot comes from gnuplot-nox"})
-        EXPECT_NE(out.find(missing), std::string::npos) << missing << "\n" << out;
+        EXPECT_THAT(out, HasSubstr(missing)) << missing << "\n" << out;
     out = build("libc6, libstdc++6, libgcc-s1, libmariadb3, libjs-chart.js, gnuplot-nox");
     EXPECT_EQ(out.substr(0, 2), "0|") << out;
 
@@ -105,8 +105,8 @@ TEST(Packaging, DependencyCheckNamesEveryUndeclaredUse) {
     out = runToEnd(
         {sourceDir() + "/scripts/deb-deps", "--build-depends", dir.file("control"), sourceDir()});
     EXPECT_EQ(out.substr(0, 2), "1|") << out;
-    EXPECT_NE(out.find("module libsystemd comes from libsystemd-dev, which Build-Depends lacks"),
-              std::string::npos)
+    EXPECT_THAT(out,
+                HasSubstr("module libsystemd comes from libsystemd-dev, which Build-Depends lacks"))
         << out;
     out = runToEnd({sourceDir() + "/scripts/deb-deps", "--build-depends",
                     sourceDir() + "/packaging/debian/control", sourceDir()});
@@ -128,13 +128,12 @@ TEST(Packaging, InstallDbSetsThePasswordOnlyWhenAsked) {
     const std::string first = runToEnd({"/bin/bash", script, "--socket", socket});
     EXPECT_EQ(first.substr(0, 2), "3|") << first;
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM UlmetDB.ipwv", socket), "0");  // recreated
-    EXPECT_NE(sql::scalar("SHOW CREATE USER root@localhost", socket).find("'invalid'"),
-              std::string::npos);
+    EXPECT_THAT(sql::scalar("SHOW CREATE USER root@localhost", socket), HasSubstr("'invalid'"));
     const std::string second =
         runToEnd({"/bin/bash", script, "--socket", socket, "--set-root-password"});
     EXPECT_EQ(second.substr(0, 2), "0|") << second;
-    EXPECT_EQ(sql::scalar("SHOW CREATE USER root@localhost", socket).find("'invalid'"),
-              std::string::npos);
+    EXPECT_THAT(sql::scalar("SHOW CREATE USER root@localhost", socket),
+                Not(HasSubstr("'invalid'")));
 }
 
 // A station's database made with the schema before the unique key and the
@@ -291,8 +290,7 @@ TEST(Packaging, InstallDbUpgradesTheOriginalShape) {
         std::vector<std::string> env = faketimeEnv(timegm(&minute) - time(nullptr));
         env.insert(env.end(), {"TZ=UTC", "MYSQL_UNIX_PORT=" + socket});
         const std::string old = runToEnd({binDir() + "/Mistrel"}, env);
-        EXPECT_NE(old.find("database not upgraded: run ulmet-install-db"), std::string::npos)
-            << old;
+        EXPECT_THAT(old, HasSubstr("database not upgraded: run ulmet-install-db")) << old;
     }
     const std::string script = sourceDir() + "/scripts/install-db";
     for (int run = 0; run < 2; ++run) {

@@ -149,8 +149,7 @@ TEST(Products, ExportFlagsEveryValueAndGivesEveryEmptyMinuteItsReason) {
         {binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08"},
         env);
     EXPECT_EQ(bad.substr(0, 2), "1|");
-    EXPECT_NE(bad.find("line 2: latitude is a number from -90 to 90, not '95'"), std::string::npos)
-        << bad;
+    EXPECT_THAT(bad, HasSubstr("line 2: latitude is a number from -90 to 90, not '95'")) << bad;
 }
 
 // The plot draws what the export gives and nothing between: a gap where no
@@ -188,8 +187,8 @@ TEST(Products, PlotBreaksAtGapsAndShowsUnknownUncertainty) {
     EXPECT_EQ(shape("band.dat"), "|10:00 10:01 10:02 10:03 ||10:11 10:12 ");
     EXPECT_EQ(shape("unknown.dat"), "10:10 ");
     EXPECT_EQ(shape("td.dat"), "10:00 10:01 |10:07 10:08 ||10:00 10:01 ");
-    EXPECT_NE(readFile(dir.file("ipwv.dat")).find("10:10:00\t2.5\tNaN\tNaN"), std::string::npos);
-    EXPECT_NE(readFile(dir.file("ipwv.dat")).find("10:12:00\t3\t2.9\t3.1"), std::string::npos);
+    EXPECT_THAT(readFile(dir.file("ipwv.dat")), HasSubstr("10:10:00\t2.5\tNaN\tNaN"));
+    EXPECT_THAT(readFile(dir.file("ipwv.dat")), HasSubstr("10:12:00\t3\t2.9\t3.1"));
     EXPECT_GT(readFile(dir.file("p.png")).size(), 1000u);
 }
 

@@ -120,17 +120,15 @@ TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
     EXPECT_EQ(ipwv(), reference);
 
     std::string second = retrieve({"--from", period, "--to", "2014-03-05 14:10"});
-    EXPECT_NE(second.find("0|Minutes without IPWV from 2014-03-05 14:00:00 to 2014-03-05 "
-                          "14:10:59: 0; stored now: 0"),
-              std::string::npos)
+    EXPECT_THAT(second, HasSubstr("0|Minutes without IPWV from 2014-03-05 14:00:00 to 2014-03-05 "
+                                  "14:10:59: 0; stored now: 0"))
         << second;
     EXPECT_EQ(ipwv(), reference);
 
     // The timer's run after a backfill: the minute is there, which is success.
     std::string late = mistrelAt(kMinutes[3]);
     EXPECT_EQ(late.substr(0, 2), "0|") << late;
-    EXPECT_NE(late.find("IPWV of 2014-03-05 14:04:00 already stored: not stored again."),
-              std::string::npos)
+    EXPECT_THAT(late, HasSubstr("IPWV of 2014-03-05 14:04:00 already stored: not stored again."))
         << late;
     EXPECT_EQ(ipwv(), reference);
 
@@ -139,8 +137,7 @@ TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
     EXPECT_EQ(retrieve({"--from", "2014-02-30 14:10", "--to", period}).substr(0, 2), "2|");
     server_.stop();
     std::string away = retrieve({"--from", period, "--to", "2014-03-05 14:10"});
-    EXPECT_NE(away.find("2|The minutes without IPWV cannot be listed: error 2002: "),
-              std::string::npos)
+    EXPECT_THAT(away, HasSubstr("2|The minutes without IPWV cannot be listed: error 2002: "))
         << away;
 }
 

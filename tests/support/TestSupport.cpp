@@ -153,41 +153,40 @@ std::string scalar(const std::string& query, const std::string& socket) {
 // the cut-off only; 10:06 no humidity; 10:07 dry air at 10 degrees of
 // latitude (a negative value); 10:08 everything there, nothing stored.
 void writeQualityMinutes(const std::string& socket) {
-    for (const char* row : {
-             "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, pressure, "
-             "temperature, humidity, data) VALUES "
-             "(2.2, 0.05, 72, 5, 6, 1013.25, 20.5, 60, '2014-03-05 10:00:00'), "
-             "(2.3, NULL, 45, 7, 4, 1013.25, 20.5, 60, '2014-03-05 10:01:00'), "
-             "(2.4, 0.05, 80, 3, 5, 1000, 20.5, 60, '2014-03-05 10:02:00'), "
-             "(2.5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, '2014-03-05 10:03:00')",
-             "INSERT INTO pressure (pressure_value, data) VALUES (1013.25, '2014-03-05 10:00:25'), "
-             "(1013.25, '2014-03-05 10:01:25'), (1013.25, '2014-03-05 10:02:25'), "
-             "(1013.25, '2014-03-05 10:05:25'), (1013, '2014-03-05 10:06:25'), "
-             "(1013, '2014-03-05 10:07:25'), (1013, '2014-03-05 10:08:25')",
-             "INSERT INTO temperature (temperature_value, data) VALUES (20.5, '2014-03-05 "
-             "10:00:25'), "
-             "(20.5, '2014-03-05 10:01:25'), (20.5, '2014-03-05 10:02:25'), "
-             "(20, '2014-03-05 10:05:25'), (20, '2014-03-05 10:06:25'), (20, '2014-03-05 "
-             "10:07:25'), "
-             "(20, '2014-03-05 10:08:25')",
-             "INSERT INTO humidity (humidity_value, data) VALUES (60, '2014-03-05 10:00:25'), "
-             "(60, '2014-03-05 10:01:25'), (60, '2014-03-05 10:02:25'), (60, '2014-03-05 "
-             "10:05:25'), "
-             "(0, '2014-03-05 10:07:25'), (60, '2014-03-05 10:08:25')",
-             "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, data) "
-             "VALUES "
-             "(45, 7, 100, 5, 72, '2014-03-05 10:00:00'), (45, 7, 100, 7, 45, '2014-03-05 "
-             "10:01:00'), "
-             "(45, 7, 100, 3, 80, '2014-03-05 10:02:00'), (45, 7, 100, 3, 80, '2014-03-05 "
-             "10:03:00'), "
-             "(45, 7, 100, 3, 20, '2014-03-05 10:05:00'), (45, 7, 100, 4, -40, '2014-03-05 "
-             "10:05:00'), "
-             "(45, 7, 100, 3, 70, '2014-03-05 10:06:00'), (10, 7, 100, 3, 90, '2014-03-05 "
-             "10:07:00'), "
-             "(45, 7, 100, 3, 70, '2014-03-05 10:08:00'), (45, 7, 100, 9, 75, '2014-03-05 "
-             "10:04:30')",
-         })
-        exec(row, socket);
+    exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, pressure, "
+        "temperature, humidity, data) VALUES "
+        "(2.2, 0.05, 72, 5, 6, 1013.25, 20.5, 60, '2014-03-05 10:00:00'), "
+        "(2.3, NULL, 45, 7, 4, 1013.25, 20.5, 60, '2014-03-05 10:01:00'), "
+        "(2.4, 0.05, 80, 3, 5, 1000, 20.5, 60, '2014-03-05 10:02:00'), "
+        "(2.5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, '2014-03-05 10:03:00')",
+        socket);
+    // Readings at second 25 of minutes 10:00-10:02 and 10:05-10:08.
+    std::string p, t, h, rows;
+    for (int m : {0, 1, 2, 5, 6, 7, 8}) {
+        const std::string sep = m ? ", (" : "(", at = ", '2014-03-05 10:0" + std::to_string(m);
+        p += sep + (m < 6 ? "1013.25" : "1013") + at + ":25')";
+        t += sep + (m < 5 ? "20.5" : "20") + at + ":25')";
+        if (m != 6) h += sep + (m == 7 ? "0" : "60") + at + ":25')";
+    }
+    exec("INSERT INTO pressure (pressure_value, data) VALUES " + p, socket);
+    exec("INSERT INTO temperature (temperature_value, data) VALUES " + t, socket);
+    exec("INSERT INTO humidity (humidity_value, data) VALUES " + h, socket);
+    // Latitude, satellite, elevation and time (10:0M:SS) of each row.
+    for (const char* row :
+         {"45, 5, 72, '0:00", "45, 7, 45, '1:00", "45, 3, 80, '2:00", "45, 3, 80, '3:00",
+          "45, 3, 20, '5:00", "45, 4, -40, '5:00", "45, 3, 70, '6:00", "10, 3, 90, '7:00",
+          "45, 3, 70, '8:00", "45, 9, 75, '4:30"}) {
+        std::string r = row;
+        rows += std::string(rows.empty() ? "(" : ", (") + r.substr(0, r.find(',')) + ", 7, 100" +
+                r.substr(r.find(','), r.find('\'') - r.find(',')) + "'2014-03-05 10:0" +
+                r.substr(r.find('\'') + 1) + "')";
+    }
+    exec(
+        "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, data) "
+        "VALUES " +
+            rows,
+        socket);
 }
 
 void resetTables(const std::string& socket) {

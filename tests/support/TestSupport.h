@@ -4,6 +4,7 @@
 #ifndef ULMET_TEST_SUPPORT_H
 #define ULMET_TEST_SUPPORT_H
 
+#include <gmock/gmock.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -14,6 +15,10 @@
 struct st_mysql;  // the client library's connection (MYSQL)
 
 namespace testsupport {
+
+// The matchers of text the tests use, with `using namespace testsupport`.
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 // The daemon's set-up commands to the receiver, in order.
 inline const std::string kSetUpCommands =

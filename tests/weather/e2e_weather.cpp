@@ -86,7 +86,7 @@ TEST(WeatherDaemon, MinuteMeansSurviveAnOutageAndFeedTheRetrieval) {
         << daemon.output();
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(10s), 0) << daemon.output();
-    EXPECT_NE(daemon.output().find("dropped"), std::string::npos);
+    EXPECT_THAT(daemon.output(), HasSubstr("dropped"));
     EXPECT_EQ(count(daemon.output(), "Dropped sentence"), 2 * 10u);
 
     std::vector<sql::Row> rows = sql::rows(
@@ -159,9 +159,10 @@ TEST(WeatherDaemon, RealStationSentencesAndControlBytes) {
     EXPECT_EQ(sql::scalar("SELECT temperature_value FROM temperature", sock), "2") << out;
     EXPECT_EQ(sql::scalar("SELECT humidity_value FROM humidity", sock), "75") << out;
     EXPECT_EQ(count(out, "Dropped sentence"), 2u) << out;
-    EXPECT_NE(out.find("\\x1b[2J\\x07\\x00,C,Air*00"), std::string::npos) << out;
-    EXPECT_NE(out.find("\\x1b]0;owned\\x07"), std::string::npos) << out;
-    for (char c : {'\x1b', '\x07', '\0'}) EXPECT_EQ(out.find(c), std::string::npos) << int(c);
+    EXPECT_THAT(out, HasSubstr("\\x1b[2J\\x07\\x00,C,Air*00")) << out;
+    EXPECT_THAT(out, HasSubstr("\\x1b]0;owned\\x07")) << out;
+    for (char c : {'\x1b', '\x07', '\0'})
+        EXPECT_THAT(out, Not(HasSubstr(std::string(1, c)))) << int(c);
 }
 
 }  // namespace

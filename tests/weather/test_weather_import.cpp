@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -163,7 +166,7 @@ TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
         "humidity_value DOUBLE, data CHAR(19) NOT NULL, INDEX idx_humidity_data (data))");
     s = storeWeatherReadings(f.readings);
     EXPECT_EQ(s.failed, 1);
-    EXPECT_NE(s.failure.find("install-db"), std::string::npos) << s.failure;
+    EXPECT_THAT(s.failure, HasSubstr("install-db")) << s.failure;
     EXPECT_EQ(table("pressure").size(), 3u);
     sql::exec("DROP TABLE humidity");
     sql::resetTables();
@@ -181,7 +184,7 @@ TEST(WeatherImport, HostileFilesAreBounded) {
             header("    PR    TD    HR    PR    TD    HR    PR    TD    HR", "# / TYPES OF OBSERV");
     hostile += header("", "END OF HEADER") + " 2026 12 07 10 00 30 1012.5   14.0   70.0\n";
     ParsedWeatherFile h = parse(hostile);
-    EXPECT_NE(h.error.find("99999 observation types"), std::string::npos) << h.error;
+    EXPECT_THAT(h.error, HasSubstr("99999 observation types")) << h.error;
     EXPECT_TRUE(h.readings.empty());
 
     // Junk: 200,000 short lines and one line of 3 MB without an end.
@@ -201,6 +204,89 @@ TEST(WeatherImport, HostileFilesAreBounded) {
     EXPECT_EQ(longLine.refused[0].what, "longer than 4096 bytes");
     EXPECT_EQ(longLine.refused[0].line, 3);
     EXPECT_FALSE(parse(std::string(5000, 't') + "\n", ImportFormat::Csv).error.empty());
+}
+
+// Where each value of a record stands: 18 (RINEX 2) or 20 (RINEX 3)
+// columns of time, then 7 columns a value, eight on the epoch's line, the
+// rest on continuation lines after 4 blanks; two-digit years 80 to 99 are
+// the 1900s. Eight types fit one line (the next record is no
+// continuation); nine take one, with the ninth value alone on it.
+TEST(WeatherImport, RinexValuesAreReadFromTheirColumns) {
+    const std::string ten =
+        header("     2.11           METEOROLOGICAL DATA", "RINEX VERSION / TYPE") +
+        header("    10    WS    WD    ZW    ZD    ZT    RR    HI    PR    TD",
+               "# / TYPES OF OBSERV") +
+        header("          HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
+        " 79 12 31 23 59 59    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1013.2\n"
+        "       15.1   60.5\n"
+        " 80  1  1  0  0  0    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1000.0\n"
+        "      -15.0\n";
+    ParsedWeatherFile f = parse(ten);
+    ASSERT_TRUE(f.error.empty()) << f.error;
+    ASSERT_EQ(f.readings.size(), 2u);
+    EXPECT_EQ(f.linesRefused, 0);
+    const auto shown = [](const ImportReading& r) {
+        const WeatherSample& s = r.sample;
+        return std::to_string(r.line) + " " + r.datatime + " " +
+               (s.hasPressure ? std::to_string(s.pressure) : "-") + " " +
+               (s.hasTemperature ? std::to_string(s.temperature) : "-") + " " +
+               (s.hasHumidity ? std::to_string(s.humidity) : "-");
+    };
+    EXPECT_EQ(shown(f.readings[0]), "5 2079-12-31 23:59:59 1013.200000 15.100000 60.500000");
+    EXPECT_EQ(shown(f.readings[1]), "7 1980-01-01 00:00:00 1000.000000 -15.000000 -");
+
+    const std::string types[] = {"    8    WS    WD    ZW    ZD    ZT    RR    PR    HR",
+                                 "    9    WS    WD    ZW    ZD    ZT    RR    PR    TD    HR"};
+    for (const std::string& t : types) {
+        const bool nine = t[4] == '9';
+        const std::string record =
+            " 2026 12 07 10 00 30    1.0    2.0    3.0    4.0    5.0    6.0 1012.5   " +
+            std::string(nine ? "14.0\n       70.0\n" : "70.0\n");
+        ParsedWeatherFile g = parse(header("     3.05           M", "RINEX VERSION / TYPE") +
+                                    header(t, "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
+                                    record + " 2026 12 07 10 01 30" + record.substr(20));
+        SCOPED_TRACE(t);
+        ASSERT_EQ(g.readings.size(), 2u) << g.error;
+        EXPECT_EQ(g.linesRefused, 0);
+        EXPECT_EQ(shown(g.readings[1]), (nine ? "6 2026-12-07 10:01:30 1012.500000 14.000000 "
+                                                "70.000000"
+                                              : "5 2026-12-07 10:01:30 1012.500000 - 70.000000"));
+    }
+}
+
+// An account that may store readings but not read the tables back: the
+// look-up of what is stored fails, the unique key still keeps every row
+// once, and the second import says all is there. Without INSERT on a
+// table, the import fails naming that table and its lines.
+TEST(WeatherImport, AFailedLookUpStillStoresEachRowOnce) {
+    sql::resetTables();
+    sql::exec("CREATE USER IF NOT EXISTS wimport@localhost IDENTIFIED BY 'wimport'");
+    for (const char* t : {"pressure", "temperature", "humidity"})
+        sql::exec(std::string("GRANT INSERT ON UlmetDB.") + t + " TO wimport@localhost");
+    TempDir dir("ulmet-wimport");
+    std::ofstream(dir.file("db.cnf")) << "[ulmet]\nuser = wimport\npassword = wimport\nsocket = "
+                                      << std::getenv("MYSQL_UNIX_PORT") << "\n";
+    chmod(dir.file("db.cnf").c_str(), 0600);
+    setenv("ULMET_DB_CONFIG", dir.file("db.cnf").c_str(), 1);
+    const std::vector<ImportReading> readings = parse(rinex2()).readings;
+    const ImportSummary first = storeWeatherReadings(readings, 2);
+    const ImportSummary second = storeWeatherReadings(readings, 2);
+    sql::exec("REVOKE INSERT ON UlmetDB.humidity FROM wimport@localhost");
+    sql::exec("GRANT UPDATE ON UlmetDB.humidity TO wimport@localhost");  // still seen
+    sql::exec("DELETE FROM humidity");
+    const ImportSummary refused = storeWeatherReadings(readings, 2);
+    unsetenv("ULMET_DB_CONFIG");
+    sql::exec("DROP USER wimport@localhost");
+    EXPECT_EQ(first.stored, 7) << first.failure;
+    EXPECT_EQ(first.failed, 0);
+    EXPECT_EQ(second.stored, 0) << second.failure;
+    EXPECT_EQ(second.present, 7);
+    EXPECT_EQ(second.failed, 0);
+    EXPECT_EQ(table("pressure").size(), 2u);
+    EXPECT_EQ(table("temperature").size(), 2u);
+    EXPECT_EQ(refused.failed, 1);
+    EXPECT_THAT(refused.failure, HasSubstr("humidity of lines 5 to 6: "));
+    EXPECT_TRUE(table("humidity").empty());
 }
 
 TEST(WeatherImport, ASpooledRowSentTwiceIsStoredOnce) {

@@ -107,17 +107,12 @@ std::string http(const std::string& url, const std::string& method, const std::s
 std::string statusOf(const std::string& answer) { return answer.substr(9, 3); }
 
 std::vector<std::string> browser(const TempDir& profile) {
-    return {"/usr/bin/chromium",
-            "--no-sandbox",
-            "--headless",
-            "--disable-gpu",
-            "--disable-background-networking",
-            "--disable-component-update",
-            "--disable-sync",
-            "--no-first-run",
-            "--hide-scrollbars",
-            "--user-data-dir=" + profile.path(),
-            "--virtual-time-budget=8000"};
+    std::vector<std::string> argv = {"/usr/bin/chromium", "--user-data-dir=" + profile.path()};
+    for (const char* o : {"no-sandbox", "headless", "disable-gpu", "disable-background-networking",
+                          "disable-component-update", "disable-sync", "no-first-run",
+                          "hide-scrollbars", "virtual-time-budget=8000"})
+        argv.push_back(std::string("--") + o);
+    return argv;
 }
 
 // The page's DOM after its scripts ran (and a screenshot, when asked for).
@@ -197,7 +192,7 @@ void expectDrawnRows(const std::string& dom, double base) {
     ASSERT_TRUE(std::regex_search(dom, m, std::regex("\"ipwv\":\\[([^\\]]*)\\]")));
     const std::string ipwv = m.str(1);
     EXPECT_EQ(count(ipwv, "null"), 20u);
-    EXPECT_NE(ipwv.find(",null,null,"), std::string::npos);
+    EXPECT_THAT(ipwv, HasSubstr(",null,null,"));
 }
 
 // A two-hour period ending a minute ago (the rows' ages stay small).
@@ -215,23 +210,23 @@ TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
 
     std::string dom = pageDom(web.url() + "/station?" + periodQuery(first), "web-station.png");
     expectDrawnRows(dom, 1.5);
-    EXPECT_NE(dom.find("of 60"), std::string::npos);  // the health table is filled
-    EXPECT_NE(dom.find("1.619 cm at"), std::string::npos);
-    EXPECT_NE(dom.find("/api/export?from="), std::string::npos);  // download links
+    EXPECT_THAT(dom, HasSubstr("of 60"));  // the health table is filled
+    EXPECT_THAT(dom, HasSubstr("1.619 cm at"));
+    EXPECT_THAT(dom, HasSubstr("/api/export?from="));  // download links
 
     // What the server itself answers: the API with its headers, the
     // packaged Chart.js, and refusals of anything else.
     std::string answer = http(web.url(), "GET", "/api/health");
     EXPECT_EQ(statusOf(answer), "200") << answer;
-    EXPECT_NE(answer.find("Content-Type: application/json"), std::string::npos);
-    EXPECT_NE(answer.find("Cache-Control: no-store"), std::string::npos);
-    EXPECT_NE(answer.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
-    EXPECT_NE(answer.find("X-Content-Type-Options: nosniff"), std::string::npos);
+    EXPECT_THAT(answer, HasSubstr("Content-Type: application/json"));
+    EXPECT_THAT(answer, HasSubstr("Cache-Control: no-store"));
+    EXPECT_THAT(answer, HasSubstr("Content-Security-Policy: default-src 'self'"));
+    EXPECT_THAT(answer, HasSubstr("X-Content-Type-Options: nosniff"));
     answer = http(web.url(), "GET", "/static/chart.js");
     EXPECT_EQ(statusOf(answer), "200");
-    EXPECT_NE(answer.find("Chart.js v"), std::string::npos);
+    EXPECT_THAT(answer, HasSubstr("Chart.js v"));
     answer = http(web.url(), "GET", "/api/export?period=6h&format=json");
-    EXPECT_NE(answer.find("Content-Disposition: attachment; filename=\"ulmet-"), std::string::npos);
+    EXPECT_THAT(answer, HasSubstr("Content-Disposition: attachment; filename=\"ulmet-"));
     EXPECT_EQ(statusOf(http(web.url(), "GET", "/api/series?period=day%27%20OR%201=1")), "400");
     EXPECT_EQ(statusOf(http(web.url(), "POST", "/api/health")), "405");
     EXPECT_EQ(statusOf(http(web.url(), "DELETE", "/station")), "405");
@@ -241,7 +236,7 @@ TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
     server.stop();
     dom = pageDom(web.url() + "/station?period=6h");
     EXPECT_EQ(state(dom), "database-down");
-    EXPECT_NE(dom.find("Database unavailable: the database cannot be reached"), std::string::npos);
+    EXPECT_THAT(dom, HasSubstr("Database unavailable: the database cannot be reached"));
     EXPECT_TRUE(web.process().running());
 }
 
@@ -383,7 +378,7 @@ TEST(WebServer, HoldsUpUnderSlowClientsHugeHeadsAndParallelDownloads) {
     for (std::size_t i = 0; i < downloads.size(); ++i) {
         const std::string& d = downloads[i];
         EXPECT_EQ(statusOf(d), "200") << d.substr(0, 300);
-        EXPECT_NE(d.find("Transfer-Encoding: chunked"), std::string::npos);
+        EXPECT_THAT(d, HasSubstr("Transfer-Encoding: chunked"));
         const std::string body = dechunked(d);  // "" unless the whole body arrived
         EXPECT_EQ(body.size(), dechunked(downloads[i % 2]).size());
         EXPECT_EQ(count(body, "\n2014-03-"), i % 2 ? 0u : 44640u);
@@ -397,19 +392,17 @@ TEST(WebServer, HoldsUpUnderSlowClientsHugeHeadsAndParallelDownloads) {
     sql::exec("DROP TABLE humidity", server.socket());
     answer = http(web.url(), "GET", "/api/series?period=day");
     EXPECT_EQ(statusOf(answer), "503");
-    EXPECT_NE(answer.find("the database could not answer (the server's log says why)"),
-              std::string::npos)
+    EXPECT_THAT(answer, HasSubstr("the database could not answer (the server's log says why)"))
         << answer;
     answer = http(web.url(), "GET", period.substr(0, 46) + "01T23:59Z&format=csv");
     EXPECT_EQ(statusOf(answer), "200");  // it failed after it started: cut short
     EXPECT_EQ(dechunked(answer), "");
     for (const std::string& a : {answer, http(web.url(), "GET", "/api/series?period=day")}) {
-        EXPECT_EQ(a.find("SELECT"), std::string::npos) << a;
-        EXPECT_EQ(a.find("humidity'"), std::string::npos) << a;
+        EXPECT_THAT(a, Not(HasSubstr("SELECT"))) << a;
+        EXPECT_THAT(a, Not(HasSubstr("humidity'"))) << a;
     }
-    EXPECT_NE(web.process().output().find("doesn't exist"), std::string::npos);
-    EXPECT_NE(web.process().output().find("ulmet-web: /api/export: the statement failed"),
-              std::string::npos)
+    EXPECT_THAT(web.process().output(), HasSubstr("doesn't exist"));
+    EXPECT_THAT(web.process().output(), HasSubstr("ulmet-web: /api/export: the statement failed"))
         << web.process().output();
     EXPECT_TRUE(web.process().running());
 }
@@ -426,7 +419,7 @@ TEST(WebPages, TheStationPageShowsFlagsReasonsAndTheStationsDescription) {
     const std::string dom =
         pageDom(web.url() + "/station?from=2014-03-05T10:00&to=2014-03-05T10:08");
     EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
-    EXPECT_NE(dom.find("\"flags\":[1,7,9,53,null,null,null,null,null]"), std::string::npos);
+    EXPECT_THAT(dom, HasSubstr("\"flags\":[1,7,9,53,null,null,null,null,null]"));
     const auto row = [&](const std::string& name) {
         std::smatch m;
         return std::regex_search(dom, m,
@@ -445,7 +438,7 @@ TEST(WebPages, TheStationPageShowsFlagsReasonsAndTheStationsDescription) {
     EXPECT_EQ(row("station_id") + "|" + row("antenna_type") + "|" + row("receiver_type"),
               "ULME00ITA|ANT 3 NONE|-");
     EXPECT_EQ(row("TIME SYSTEM") + row("ELEVATION CUTOFF ANGLE"), "G30");
-    EXPECT_NE(dom.find("not a GNSS delay estimate"), std::string::npos);
+    EXPECT_THAT(dom, HasSubstr("not a GNSS delay estimate"));
 }
 
 // Runs bash with the network helpers loaded; throws on failure.
@@ -506,20 +499,20 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     ASSERT_NE(row1, std::string::npos) << dom;
     EXPECT_LT(row2, row1);  // the unhealthy first
     EXPECT_NE(dom.find(">ok<", row1), std::string::npos);
-    EXPECT_NE(dom.find("href=\"/station?station=st1\""), std::string::npos);
-    EXPECT_NE(dom.find("1.619 cm"), std::string::npos);
+    EXPECT_THAT(dom, HasSubstr("href=\"/station?station=st1\""));
+    EXPECT_THAT(dom, HasSubstr("1.619 cm"));
     if (std::getenv("ULMET_WEB_SCREENSHOTS") != nullptr)
         pageDom(web.url() + "/network", "web-network.png");
 
     // The linked page draws st1's copy on the central server.
     dom = pageDom(web.url() + "/station?station=st1&" + periodQuery(first));
     expectDrawnRows(dom, 1.5);
-    EXPECT_NE(dom.find("all stations"), std::string::npos);
+    EXPECT_THAT(dom, HasSubstr("all stations"));
 
     shell("node_stop " + central);
     dom = pageDom(web.url() + "/network");
     EXPECT_EQ(state(dom), "database-down");
-    EXPECT_NE(dom.find("Database unavailable"), std::string::npos);
+    EXPECT_THAT(dom, HasSubstr("Database unavailable"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -181,13 +182,106 @@ TEST_F(WebTest, KeptBucketsAnswerAsTheDatabaseDoes) {
     sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (7.0, '2026-02-25 12:00:45')");
     WebReply r = api.handle("/api/series", {{"period", "week"}}, kNow);
     EXPECT_EQ(array(r.body, "ipwv_max_cm").back(), "5.0000");
-    EXPECT_EQ(r.body.find("7.0000"), std::string::npos);  // kept, not read again
+    EXPECT_THAT(r.body, Not(HasSubstr("7.0000")));  // kept, not read again
     r = api.handle("/api/series", {{"period", "week"}}, kNow + kCacheSeconds + 60);
-    EXPECT_NE(field(r.body, "ipwv_max_cm").find("7.0000"), std::string::npos);
-    EXPECT_NE(field(r.body, "ipwv_max_cm").find("5.0000"), std::string::npos);
+    EXPECT_THAT(field(r.body, "ipwv_max_cm"), HasSubstr("7.0000"));
+    EXPECT_THAT(field(r.body, "ipwv_max_cm"), HasSubstr("5.0000"));
     clearSeriesCache();
     EXPECT_EQ(api.handle("/api/series", {{"period", "week"}}, kNow + kCacheSeconds + 60).body,
               r.body);
+}
+
+// A kept bucket is one that ended kCacheSettleSeconds ago at the least,
+// and it is kept kCacheSeconds exactly; one-minute buckets never are.
+TEST_F(WebTest, BucketsAreKeptFromTheirSettlingForTheirTimeExactly) {
+    writeWeek();
+    WebApi api(false);
+    // At t the 6-minute bucket of 11:48 has just settled; that of 11:54 not.
+    const time_t t = at("2026-03-01 11:54") + kCacheSettleSeconds;
+    const auto maxima = [&](time_t now, const char* period = "week") {
+        return field(api.handle("/api/series", {{"period", period}}, now).body, "ipwv_max_cm");
+    };
+    maxima(t);
+    maxima(kNow, "6h");
+    sql::exec(
+        "INSERT INTO ipwv (ipwv_value, data) VALUES (7, '2026-03-01 11:50:45'), "
+        "(8, '2026-03-01 11:55:45'), (9, '2026-03-01 11:00:45')");
+    EXPECT_THAT(maxima(kNow, "6h"), HasSubstr("9.0000"));
+    for (time_t now : {t + 1, t + kCacheSeconds}) {
+        const std::string m = maxima(now);
+        EXPECT_THAT(m, Not(HasSubstr("7.0000"))) << now - t;
+        EXPECT_THAT(m, HasSubstr("8.0000")) << now - t;
+    }
+    EXPECT_THAT(maxima(t + kCacheSeconds + 1), HasSubstr("7.0000"));
+}
+
+// Each limit of a request at its end: served at it and a step inside,
+// refused a step beyond (the per-minute flags stop instead).
+TEST_F(WebTest, LimitsHoldAtTheirExactEnds) {
+    WebApi api(false);
+    const time_t end = at("2026-03-01 12:00");
+    const auto period = [&](long minutes) {
+        return WebParams{{"from", formatUtc(end - (minutes - 1) * 60, "%Y-%m-%dT%H:%MZ")},
+                         {"to", formatUtc(end, "%Y-%m-%dT%H:%MZ")}};
+    };
+    for (const auto& [path, limit] :
+         {std::pair<std::string, long>{"/api/series", kMaxPeriodMinutes},
+          {"/api/export", kMaxExportMinutes}})
+        for (long minutes : {limit - 1, limit, limit + 1})
+            EXPECT_EQ(api.handle(path, period(minutes), kNow).status, minutes > limit ? 400 : 200)
+                << path << " " << minutes;
+    for (long minutes : {kMaxQualityMinutes - 1, kMaxQualityMinutes, kMaxQualityMinutes + 1})
+        EXPECT_EQ(field(api.handle("/api/series", period(minutes), kNow).body, "flags") == "null",
+                  minutes > kMaxQualityMinutes)
+            << minutes;
+    for (const auto& [points, status] : std::vector<std::pair<std::string, int>>{
+             {"9", 400}, {"10", 200}, {"11", 200}, {"1999", 200}, {"2000", 200}, {"2001", 400}})
+        EXPECT_EQ(api.handle("/api/series", {{"period", "day"}, {"points", points}}, kNow).status,
+                  status)
+            << points;
+}
+
+// Downloads longer than the part read at once (ten days): every minute
+// once, in order, the values at the parts' ends on their minutes.
+TEST_F(WebTest, DownloadsLongerThanAPartHoldEveryMinuteOnce) {
+    const long part = 10L * 1440;
+    const time_t first = at("2026-01-01 00:00");
+    for (long k : {0L, part - 1, part, part + 1})
+        sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (" + std::to_string(k + 1) + ", '" +
+                  formatUtc(first + k * 60, "%Y-%m-%d %H:%M:30") + "')");
+    WebApi api(false);
+    for (long minutes : {part - 1, part, part + 1, 2 * part + 1})
+        for (const char* format : {"csv", "json"}) {
+            SCOPED_TRACE(std::to_string(minutes) + " " + format);
+            const time_t last = first + (minutes - 1) * 60;
+            WebReply r = api.handleStreamed("/api/export",
+                                            {{"from", formatUtc(first, "%Y-%m-%dT%H:%MZ")},
+                                             {"to", formatUtc(last, "%Y-%m-%dT%H:%MZ")},
+                                             {"format", format}},
+                                            kNow);
+            ASSERT_EQ(r.status, 200) << r.body;
+            std::ostringstream out;
+            std::string error;
+            ASSERT_TRUE(r.writer(out, &error)) << error;
+            const std::string body = out.str();
+            const bool json = format[0] == 'j';
+            std::vector<std::string> times;
+            const std::string mark = json ? "{\"time\": \"" : "\n2026-";
+            for (std::size_t p = body.find(mark); p != std::string::npos;
+                 p = body.find(mark, p + 1))
+                times.push_back(body.substr(p + mark.size() - (json ? 0 : 5), 19));
+            ASSERT_EQ(times.size(), static_cast<std::size_t>(minutes));
+            for (long i = 0; i < minutes; ++i)
+                ASSERT_EQ(times[i], formatUtc(first + i * 60, "%Y-%m-%dT%H:%M:%S")) << i;
+            EXPECT_EQ(count(body, json ? "},\n{\"time\"" : "\n2026-"),
+                      static_cast<std::size_t>(json ? minutes - 1 : minutes));
+            EXPECT_EQ(body.substr(body.size() - (json ? 6 : 1)), json ? "}\n]\n}\n" : "\n");
+            for (long k : {part - 1, part, part + 1}) {
+                if (k >= minutes) continue;
+                EXPECT_THAT(body, HasSubstr(times[k] + (json ? "\", \"ipwv_cm\": " : ",") +
+                                            std::to_string(k + 1) + ".000000"));
+            }
+        }
 }
 
 TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
@@ -218,10 +312,10 @@ TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
            "2.5, '2026-03-01 11:58:00');\n";
     r = WebApi(false, state.path()).handle("/api/health", {}, kNow);
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_NE(r.body.find("\"station_health\": {\"status\":"), std::string::npos) << r.body;
-    EXPECT_NE(r.body.find("\"spool_rows\":1"), std::string::npos) << r.body;
-    EXPECT_NE(r.body.find("{\"name\":\"spool\""), std::string::npos) << r.body;
-    EXPECT_EQ(api.handle("/api/health", {}, kNow).body.find("station_health"), std::string::npos);
+    EXPECT_THAT(r.body, HasSubstr("\"station_health\": {\"status\":")) << r.body;
+    EXPECT_THAT(r.body, HasSubstr("\"spool_rows\":1")) << r.body;
+    EXPECT_THAT(r.body, HasSubstr("{\"name\":\"spool\"")) << r.body;
+    EXPECT_THAT(api.handle("/api/health", {}, kNow).body, Not(HasSubstr("station_health")));
 }
 
 // The download holds exactly ulmet-export's records of the period (its
@@ -267,7 +361,7 @@ TEST_F(WebTest, SeriesAndStationSayWhatTheExportSays) {
               "\"negative_value\": 1, \"not_retrieved\": 1}}}\n");
     // Beyond a download's length there are no per-minute flags.
     r = api.handle("/api/series", {{"period", "year"}}, kNow);
-    EXPECT_NE(r.body.find("\"flags\": null, \"quality\": null}"), std::string::npos);
+    EXPECT_THAT(r.body, HasSubstr("\"flags\": null, \"quality\": null}"));
 
     TempDir dir;
     std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\ngeoid_model = EGM2008\n";
@@ -277,21 +371,20 @@ TEST_F(WebTest, SeriesAndStationSayWhatTheExportSays) {
     std::ofstream(dir.file("station.conf")) << "antenna\n";
     const WebReply broken = api.handle("/api/station", {}, kNow);
     unsetenv("ULMET_STATION_CONFIG");
-    EXPECT_NE(r.body.find("\"station_id\": \"ULME00ITA\", \"domes_number\": null"),
-              std::string::npos)
+    EXPECT_THAT(r.body, HasSubstr("\"station_id\": \"ULME00ITA\", \"domes_number\": null"))
         << r.body;
-    EXPECT_NE(r.body.find("\"metadata_error\": null"), std::string::npos);
-    EXPECT_NE(r.body.find("\"ELEVATION CUTOFF ANGLE\": \"30\""), std::string::npos);
-    EXPECT_NE(r.body.find("{\"bit\": 8, \"name\": \"weather_not_of_minute\""), std::string::npos);
-    EXPECT_NE(r.body.find("{\"code\": \"not_retrieved\""), std::string::npos);
-    EXPECT_NE(download.body.find("\n# station: ULME00ITA\n"), std::string::npos);
-    EXPECT_NE(download.body.find("\n# geoid_model: EGM2008\n"), std::string::npos);
-    EXPECT_NE(download.body.find("\n2014-03-05T10:07:00,,,1013.00,20.00,0.00,,,,10.000000000,"
-                                 "7.000000000,100.000,,,,negative_value\n"),
-              std::string::npos)
+    EXPECT_THAT(r.body, HasSubstr("\"metadata_error\": null"));
+    EXPECT_THAT(r.body, HasSubstr("\"ELEVATION CUTOFF ANGLE\": \"30\""));
+    EXPECT_THAT(r.body, HasSubstr("{\"bit\": 8, \"name\": \"weather_not_of_minute\""));
+    EXPECT_THAT(r.body, HasSubstr("{\"code\": \"not_retrieved\""));
+    EXPECT_THAT(download.body, HasSubstr("\n# station: ULME00ITA\n"));
+    EXPECT_THAT(download.body, HasSubstr("\n# geoid_model: EGM2008\n"));
+    EXPECT_THAT(download.body,
+                HasSubstr("\n2014-03-05T10:07:00,,,1013.00,20.00,0.00,,,,10.000000000,"
+                          "7.000000000,100.000,,,,negative_value\n"))
         << download.body;
-    EXPECT_NE(broken.body.find("line 1: not 'key = value'"), std::string::npos) << broken.body;
-    EXPECT_NE(broken.body.find("\"station_id\": null"), std::string::npos);
+    EXPECT_THAT(broken.body, HasSubstr("line 1: not 'key = value'")) << broken.body;
+    EXPECT_THAT(broken.body, HasSubstr("\"station_id\": null"));
 }
 
 // Every malformed or hostile request is refused with a message and runs
@@ -301,39 +394,23 @@ TEST_F(WebTest, BadRequestsGetAClearRefusal) {
     const std::string before = sql::scalar("SELECT COUNT(*) FROM ipwv");
     WebApi station(false);
     struct Case {
-        const char* path;
+        std::string path;
         WebParams params;
         int status;
-        const char* says;
+        std::string says;
     };
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"/api/series", {}, 400, "give period"},
         {"/api/series", {{"period", "decade"}}, 400, "period is one of"},
         {"/api/series", {{"period", "day"}, {"period", "week"}}, 400, "given twice"},
         {"/api/series", {{"period", "day"}, {"from", "2026-03-01T00:00Z"}}, 400, "not both"},
         {"/api/series", {{"from", "2026-03-01T00:00Z"}}, 400, "both from and to"},
         {"/api/series", {{"from", "yesterday"}, {"to", "2026-03-01T00:00Z"}}, 400, "from is not"},
-        {"/api/series",
-         {{"from", "2026-02-30T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
-         400,
-         "from is not"},
-        {"/api/series",
-         {{"from", "2026-03-02T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
-         400,
-         "from is after to"},
-        {"/api/series",
-         {{"from", "2024-01-01T00:00Z"}, {"to", "2026-03-01T00:00Z"}},
-         400,
-         "longer than 366 days"},
         {"/api/series", {{"period", "year"}, {"points", "31536000"}}, 400, "points is"},
         {"/api/series", {{"period", "day"}, {"points", "5"}}, 400, "points is"},
         {"/api/series", {{"period", "day"}, {"points", "-1"}}, 400, "points is"},
         {"/api/series", {{"period", "day"}, {"sort", "1"}}, 400, "unknown parameter"},
         {"/api/series", {{"period", ""}}, 400, "is empty"},
-        {"/api/series",
-         {{"from", "2026-03-01 11:00' OR '1'='1"}, {"to", "2026-03-01T12:00Z"}},
-         400,
-         "from is not"},
         {"/api/series", {{"period", "day'; DROP TABLE ipwv; --"}}, 400, "period is one of"},
         {"/api/series", {{"period", "day"}, {"station", "st1"}}, 404, "one station"},
         {"/api/stations", {}, 404, "not a network"},
@@ -341,38 +418,29 @@ TEST_F(WebTest, BadRequestsGetAClearRefusal) {
         {"/api/export", {{"period", "day"}, {"format", "xml"}}, 400, "csv or json"},
         {"/api/nothing", {}, 404, "no such API"},
         {"/api/health", {{"x\"\n\\", "1"}}, 400, "unknown parameter 'x"},
-        // Anything after a time's form is refused, a NUL byte included.
-        {"/api/series",
-         {{"from", std::string("2026-03-01T00:00\0garbage", 24)}, {"to", "2026-03-01T01:00"}},
-         400,
-         "from is not"},
-        {"/api/series",
-         {{"from", "2026-03-01T00:00"}, {"to", "2026-03-01T01:00:00x"}},
-         400,
-         "to is not"},
-        {"/api/series",
-         {{"from", "2026-3-01T00:00"}, {"to", "2026-03-01T01:00"}},
-         400,
-         "from is not"},
-        {"/api/series",
-         {{"from", " 2026-03-01T00:00"}, {"to", "2026-03-01T01:00"}},
-         400,
-         "from is not"},
-        {"/api/series",
-         {{"from", "2026-03-01T00:00:5"}, {"to", "2026-03-01T01:00"}},
-         400,
-         "from is not"},
-        {"/api/export",
-         {{"from", "2026-03-01T24:00"}, {"to", "2026-03-01T01:00"}},
-         400,
-         "from is not"},
     };
+    // Periods refused (400) by their ends: anything after a time's form, a
+    // NUL byte included, a day that does not exist, the wrong order.
+    for (const auto& [path, from, to, says] : std::vector<std::array<std::string, 4>>{
+             {"/api/series", "2026-02-30T00:00Z", "2026-03-01T00:00Z", "from is not"},
+             {"/api/series", "2026-03-02T00:00Z", "2026-03-01T00:00Z", "from is after to"},
+             {"/api/series", "2024-01-01T00:00Z", "2026-03-01T00:00Z", "longer than 366 days"},
+             {"/api/series", "2026-03-01 11:00' OR '1'='1", "2026-03-01T12:00Z", "from is not"},
+             {"/api/series", std::string("2026-03-01T00:00\0garbage", 24), "2026-03-01T01:00",
+              "from is not"},
+             {"/api/series", "2026-03-01T00:00", "2026-03-01T01:00:00x", "to is not"},
+             {"/api/series", "2026-3-01T00:00", "2026-03-01T01:00", "from is not"},
+             {"/api/series", " 2026-03-01T00:00", "2026-03-01T01:00", "from is not"},
+             {"/api/series", "2026-03-01T00:00:5", "2026-03-01T01:00", "from is not"},
+             {"/api/export", "2026-03-01T24:00", "2026-03-01T01:00", "from is not"},
+         })
+        cases.push_back({path, {{"from", from}, {"to", to}}, 400, says});
     for (const Case& c : cases) {
         const WebReply r = station.handle(c.path, c.params, kNow);
-        SCOPED_TRACE(std::string(c.path) + " " + r.body);
+        SCOPED_TRACE(c.path + " " + r.body);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.contentType, "application/json");
-        EXPECT_NE(field(r.body, "error").find(c.says), std::string::npos);
+        EXPECT_THAT(field(r.body, "error"), HasSubstr(c.says));
     }
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM ipwv"), before);
 }
@@ -398,7 +466,7 @@ TEST_F(WebTest, AnUnreachableDatabaseIsSaidSo) {
     for (const WebReply& r : replies) {
         SCOPED_TRACE(r.body);
         EXPECT_EQ(r.status, 503);
-        EXPECT_NE(r.body.find("cannot be reached"), std::string::npos);
+        EXPECT_THAT(r.body, HasSubstr("cannot be reached"));
     }
     EXPECT_EQ(field(replies[1].body, "database"), "unreachable");
 }
@@ -471,8 +539,8 @@ TEST_F(WebTest, ACentralServerListsItsStationsAndServesEachCopy) {
     EXPECT_TRUE(lines[2].health.lastIpwvTime.empty());
     for (const StationLine& l : lines) EXPECT_FALSE(l.healthy) << l.name;
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_NE(r.body.find("\"name\": \"st2\", \"state\": \"failed\""), std::string::npos) << r.body;
-    EXPECT_NE(r.body.find("\"last_ipwv_cm\": 3.5900"), std::string::npos);
+    EXPECT_THAT(r.body, HasSubstr("\"name\": \"st2\", \"state\": \"failed\"")) << r.body;
+    EXPECT_THAT(r.body, HasSubstr("\"last_ipwv_cm\": 3.5900"));
 }
 
 TEST(WebJson, StringsStayValidJsonWhateverTheyHold) {
