@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the station on this machine (everything `cmake --install`
 # installs): the two programs, the tools (ulmet-export, ulmet-plot), the
-# schema with ulmet-install-db and its db-options.sh, ulmet-network, the
+# schema with ulmet-install-db, ulmet-db and db-options.sh, ulmet-network, the
 # systemd units and timer, the system users, the examples (udev rule,
 # drop-in), the manual pages and the documents. The Debian package
 # (scripts/package) is the other way to install the same files.
@@ -46,7 +46,7 @@ if [ $live = 1 ] && [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 
-programs=(Corvana Mistrel ulmet-export ulmet-status ulmet-retrieve ulmet-weather ulmet-weather-import)
+programs=(Corvana Mistrel ulmet-export ulmet-status ulmet-retrieve ulmet-weather ulmet-weather-import ulmet-db)
 for p in "${programs[@]}"; do
   if [ ! -x "$build/$p" ]; then
     echo "install.sh: building ${programs[*]} in $build"
@@ -67,7 +67,7 @@ D=$destdir
 echo "install.sh: programs to $D$bindir, data to $D$sharedir, units to $D$unitdir"
 install -d "$D$bindir" "$D$sbindir" "$D$sharedir/examples" "$D$docdir" "$D$unitdir" "$D$sysusersdir"
 install -m 0755 "$build/Corvana" "$build/Mistrel" "$build/ulmet-export" "$build/ulmet-status" \
-  "$build/ulmet-retrieve" "$build/ulmet-weather" "$build/ulmet-weather-import" \
+  "$build/ulmet-retrieve" "$build/ulmet-weather" "$build/ulmet-weather-import" "$build/ulmet-db" \
   "$ROOT/tools/ulmet-plot" "$D$bindir/"
 if [ -x "$build/ulmet-web" ]; then install -m 0755 "$build/ulmet-web" "$D$bindir/"; fi
 install -m 0755 "$ROOT/scripts/install-db" "$D$sbindir/ulmet-install-db"
