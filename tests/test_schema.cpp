@@ -150,7 +150,8 @@ std::string definitions(const std::string& db) {
 
 // On the shared server: the migrations make of nothing exactly the
 // tables of db/schema.sql, record every one, and a second run changes
-// nothing; a history from a newer version stops the upgrade.
+// nothing; a history from a newer version stops the upgrade; a failed
+// migration is not recorded and the next run finishes it.
 TEST(Migrations, FromNothingTheMigrationsGiveTheSchemaOnce) {
     sql::resetTables();
     sql::exec("DROP DATABASE IF EXISTS ulmet_migrated");
@@ -169,6 +170,40 @@ TEST(Migrations, FromNothingTheMigrationsGiveTheSchemaOnce) {
     sql::exec("INSERT INTO ulmet_migrated.schema_history VALUES (99, 'later', NOW())");
     std::ostringstream out;
     EXPECT_THROW(schema::upgrade(conn, "ulmet_migrated", out), std::runtime_error);
+
+    // Original tables, a minute's IPWV twice, a GPS row without a time, and
+    // an ipwv_duplicates that cannot take ipwv's rows: migration 5 fails,
+    // is not recorded and loses nothing; once the obstacle is gone the next
+    // run finishes.
+    sql::exec("DROP DATABASE ulmet_migrated");
+    sql::exec("CREATE DATABASE ulmet_migrated");
+    const std::string m = "ulmet_migrated.";
+    sql::exec("CREATE TABLE " + m + "ipwv (ipwv_value DOUBLE, data DATETIME) ENGINE=MyISAM");
+    sql::exec("INSERT INTO " + m +
+              "ipwv VALUES (1, '2018-05-06 00:01:00'), (2, '2018-05-06 00:01:00')");
+    sql::exec("CREATE TABLE " + m + "gps (elevation DOUBLE, data DATETIME) ENGINE=MyISAM");
+    sql::exec("INSERT INTO " + m + "gps VALUES (30, NULL), (31, '2018-05-06 00:01:00')");
+    sql::exec("CREATE TABLE " + m + "ipwv_duplicates (x INT)");
+    std::ostringstream failed;
+    EXPECT_THROW(schema::upgrade(conn, "ulmet_migrated", failed), std::runtime_error);
+    EXPECT_EQ(
+        sql::scalar("SELECT GROUP_CONCAT(number ORDER BY number) FROM " + m + "schema_history"),
+        "1,2,3,4");
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(ipwv_value ORDER BY id) FROM " + m + "ipwv"), "1,2");
+    sql::exec("DROP TABLE " + m + "ipwv_duplicates");
+    std::ostringstream resumed;
+    schema::upgrade(conn, "ulmet_migrated", resumed);
+    EXPECT_THAT(resumed.str(),
+                ::testing::HasSubstr("1 later copies of a row moved to ipwv_duplicates"));
+    EXPECT_EQ(
+        sql::scalar("SELECT GROUP_CONCAT(number ORDER BY number) FROM " + m + "schema_history"),
+        "1,2,3,4,5,6,7");
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(id, ':', ipwv_value) FROM " + m + "ipwv"), "1:1");
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(id, ':', ipwv_value) FROM " + m + "ipwv_duplicates"),
+              "2:2");
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(id, ':', elevation) FROM " + m + "gps"), "2:31");
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(id, ':', elevation) FROM " + m + "gps_duplicates"),
+              "1:30");
     mysql_close(conn);
     sql::exec("DROP DATABASE ulmet_migrated");
 }
