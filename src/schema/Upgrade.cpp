@@ -324,6 +324,21 @@ void upgrade(MYSQL* conn, const std::string& database, std::ostream& out) {
     std::set<int> applied;
     for (const Row& r : s.rows("SELECT number FROM " + history))
         applied.insert(std::stoi(r[0].value_or("0")));
+    // Tables can fall behind their history: a dump of an older version
+    // restored over the database, a table dropped or changed by hand. A
+    // recorded migration that the tables lack is applied again.
+    const std::set<int> present = presentIn(readShape(s));
+    for (auto n = applied.begin(); n != applied.end();) {
+        const Migration* m = findMigration(*n);
+        if (m == nullptr || present.count(*n) != 0) {
+            ++n;
+            continue;
+        }
+        out << "ulmet-db: migration " << m->number << " (" << m->name
+            << ") is recorded but the tables lack it: applying it again" << std::endl;
+        s.exec("DELETE FROM " + history + " WHERE number = " + std::to_string(*n));
+        n = applied.erase(n);
+    }
     std::string problem;
     const std::vector<int> left = pending(applied, &problem);
     if (!problem.empty()) throw std::runtime_error(database + ": " + problem);

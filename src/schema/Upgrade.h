@@ -8,9 +8,11 @@
 // acts table by table and only where a table lacks what it gives, so a run
 // interrupted halfway (statements that change a table's definition cannot
 // be rolled back) is finished by the next one; a migration is recorded
-// only after every one of its tables has it. A row that a new unique key
-// would refuse (every copy of a key's rows after the one stored first) and
-// a row without a time are moved whole to <table>_duplicates.
+// only after every one of its tables has it; one recorded that the tables
+// lack (a dump of an older version restored over them) is applied again.
+// A row that a new unique key would refuse (every copy of a key's rows
+// after the one stored first) and a row without a time are moved whole to
+// <table>_duplicates.
 #ifndef ULMET_SCHEMA_UPGRADE_H
 #define ULMET_SCHEMA_UPGRADE_H
 
