@@ -53,9 +53,25 @@ bool knownOutsideGroup(std::string key) {
     return false;
 }
 
-// A value as the client library takes it: one pair of surrounding quotes
-// removed, the escapes \b \t \n \r \s (space) \" \' and \\ resolved.
+// A value as the client library takes it: a trailing comment cut, one pair
+// of surrounding quotes removed, the escapes \b \t \n \r \s (space) \" \' and \\ resolved.
 std::string unquote(std::string value) {
+    // A '#' outside quotes starts a comment, as in the client library.
+    char quote = 0;
+    bool escaped = false;
+    for (std::string::size_type i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if ((c == '\'' || c == '"') && !escaped) {
+            if (quote == 0)
+                quote = c;
+            else if (quote == c)
+                quote = 0;
+        } else if (quote == 0 && c == '#') {
+            value = trim(value.substr(0, i));
+            break;
+        }
+        escaped = quote != 0 && c == '\\' && !escaped;
+    }
     if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
         value = value.substr(1, value.size() - 2);
     std::string out;
@@ -122,7 +138,8 @@ std::string contentProblem(std::istream& in, bool* password, DbOptionValues* val
         if (!anyGroup) return "setting before the first [group]" + where;
         std::string::size_type equals = line.find('=');
         const std::string key = trim(line.substr(0, equals));
-        const std::string value = equals == std::string::npos ? "" : trim(line.substr(equals + 1));
+        const std::string value =
+            equals == std::string::npos ? "" : unquote(trim(line.substr(equals + 1)));
         if (!inGroup) {
             if (!knownOutsideGroup(key))
                 return "key '" + key + "' in [" + group + "] (only [" + kGroup +
@@ -134,7 +151,7 @@ std::string contentProblem(std::istream& in, bool* password, DbOptionValues* val
         if (!known) return "unknown key '" + key + "' in [" + kGroup + "]" + where;
         if (key == "port" && !isDigits(value)) return "port is not a number" + where;
         if (key == "password") *password = true;
-        if (values != nullptr) values->emplace_back(key, unquote(value));
+        if (values != nullptr) values->emplace_back(key, value);
     }
     if (!ourGroup) return std::string("no [") + kGroup + "] group";
     return std::string();

@@ -222,14 +222,14 @@ TEST(Migrations, OptionFileValuesAreReadAsTheClientLibraryReadsThem) {
     TempDir dir;
     const std::string file = dir.file("db.cnf");
     std::ofstream(file) << "[client]\nssl\n[ulmet]\nuser = 'ulmet plot'\n"
-                           "password=\"a\\\"b\\\\c\"\nsocket=/run/x\\sy\nport=3307\n";
+                           "password=\"a\\\"b\\\\c#\" # why\nsocket=/run/x\\sy\nport=3307#\n";
     chmod(file.c_str(), 0600);
     setenv("ULMET_DB_CONFIG", file.c_str(), 1);
     DbOptionValues values;
     std::string problem;
     EXPECT_TRUE(dbOptionValues(&values, &problem)) << problem;
     EXPECT_EQ(values, (DbOptionValues{{"user", "ulmet plot"},
-                                      {"password", "a\"b\\c"},
+                                      {"password", "a\"b\\c#"},
                                       {"socket", "/run/x y"},
                                       {"port", "3307"}}));
     std::ofstream(file, std::ios::app) << "plugin-dir=/tmp\n";
