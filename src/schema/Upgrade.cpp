@@ -1,5 +1,9 @@
 #include "schema/Upgrade.h"
 
+#include <mysqld_error.h>
+
+#include <chrono>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -31,6 +35,15 @@ class Session {
         }
         if (mysql_field_count(conn_) != 0) fail(sql);
         return mysql_affected_rows(conn_);
+    }
+
+    // Runs a statement that returns no rows: false when it succeeded, true
+    // when it failed with one of `expected`; throws on any other failure.
+    bool attempt(const std::string& sql, std::initializer_list<unsigned int> expected) {
+        if (mysql_real_query(conn_, sql.data(), sql.size()) == 0) return false;
+        for (unsigned int e : expected)
+            if (mysql_errno(conn_) == e) return true;
+        fail(sql);
     }
 
     std::vector<Row> rows(const std::string& sql) {
@@ -216,19 +229,30 @@ void uniqueKey(Session& s, const std::string& table, const Table& t, const std::
                const std::vector<std::string>& columns, const std::string& replaced,
                std::ostream& out) {
     out << "ulmet-db: upgrading table " << table << " (unique key " << key << ")" << std::endl;
-    std::string sql;
-    if (t.indexes.count(key) == 0) {
-        const unsigned long long moved = moveAside(s, table, columns);
-        if (moved > 0)
-            out << "ulmet-db: " << table << ": key " << key << ": " << moved
-                << " later copies of a row moved to " << table << "_duplicates" << std::endl;
-        std::string list;
-        for (const std::string& c : columns) list += (list.empty() ? "" : ", ") + c;
-        sql = "ADD UNIQUE KEY " + key + " (" + list + ")";
+    std::string sql, list;
+    bool nulls = false;  // the key takes rows equal but for a NULL; they are moved too
+    for (const std::string& c : columns) {
+        list += (list.empty() ? "" : ", ") + c;
+        nulls = nulls || s.scalar("SELECT EXISTS (SELECT 1 FROM " + s.name(table) + " WHERE " + c +
+                                  " IS NULL)") == "1";
     }
+    if (t.indexes.count(key) == 0) sql = "ADD UNIQUE KEY " + key + " (" + list + ")";
     if (!replaced.empty() && t.indexes.count(replaced) != 0)
         sql = "DROP INDEX " + replaced + (sql.empty() ? "" : ", " + sql);
-    if (!sql.empty()) s.exec("ALTER TABLE " + s.name(table) + " " + sql);
+    if (sql.empty()) return;
+    const std::string alter = "ALTER TABLE " + s.name(table) + " " + sql;
+    if (t.indexes.count(key) != 0) {
+        s.exec(alter);
+        return;
+    }
+    // Finding the copies means sorting the whole table: the key is tried
+    // first, and only its refusal (which changes nothing) sends them aside.
+    if (!nulls && !s.attempt(alter, {ER_DUP_ENTRY, ER_DUP_ENTRY_WITH_KEY_NAME})) return;
+    const unsigned long long moved = moveAside(s, table, columns);
+    if (moved > 0)
+        out << "ulmet-db: " << table << ": key " << key << ": " << moved
+            << " later copies of a row moved to " << table << "_duplicates" << std::endl;
+    s.exec(alter);
 }
 
 void addColumns(Session& s, const std::string& table, const Table& t,
@@ -346,6 +370,7 @@ void upgrade(MYSQL* conn, const std::string& database, std::ostream& out) {
         const Migration& m = *findMigration(number);
         out << "ulmet-db: migration " << m.number << " (" << m.name << ")" << std::endl;
         const std::string collation = readShape(s).collation;
+        const auto started = std::chrono::steady_clock::now();
         for (const std::string& table : m.tables) {
             std::optional<Table> t = readTable(s, table);
             if (tableHas(number, table, t ? &*t : nullptr, collation)) continue;
@@ -357,6 +382,11 @@ void upgrade(MYSQL* conn, const std::string& database, std::ostream& out) {
         }
         s.exec("INSERT INTO " + history + " VALUES (" + std::to_string(number) + ", " +
                s.quote(m.name) + ", UTC_TIMESTAMP())");
+        const auto took = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::steady_clock::now() - started);
+        if (took.count() > 0)
+            out << "ulmet-db: migration " << m.number << " took " << took.count() << " s"
+                << std::endl;
     }
     out << "ulmet-db: " << database << " is at migration " << migrations().back().number << " ("
         << migrations().back().name << ")" << (left.empty() ? ", nothing to do" : "") << std::endl;
