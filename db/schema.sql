@@ -15,9 +15,10 @@
 -- is refused as a duplicate instead of stored twice; ipwv likewise holds
 -- one row per minute; pressure, temperature and humidity hold one row per
 -- date-time, so that importing a file again stores nothing twice.
--- scripts/install-db brings a table made by an earlier version to
--- exactly these definitions (see upgrade_table there), moving
--- later copies of a row to <table>_duplicates.
+-- These are the definitions that the numbered migrations of src/schema/
+-- (ulmet-db upgrade, run by install-db) give a database made by any
+-- earlier version, moving later copies of a row to <table>_duplicates;
+-- tests/test_schema.cpp checks that both agree.
 
 CREATE DATABASE IF NOT EXISTS UlmetDB;
 USE UlmetDB;

@@ -53,14 +53,71 @@ bool knownOutsideGroup(std::string key) {
     return false;
 }
 
+// A value as the client library takes it: a trailing comment cut, one pair
+// of surrounding quotes removed, the escapes \b \t \n \r \s (space) \" \' and \\ resolved.
+std::string unquote(std::string value) {
+    // A '#' outside quotes starts a comment, as in the client library.
+    char quote = 0;
+    bool escaped = false;
+    for (std::string::size_type i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if ((c == '\'' || c == '"') && !escaped) {
+            if (quote == 0)
+                quote = c;
+            else if (quote == c)
+                quote = 0;
+        } else if (quote == 0 && c == '#') {
+            value = trim(value.substr(0, i));
+            break;
+        }
+        escaped = quote != 0 && c == '\\' && !escaped;
+    }
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+        value = value.substr(1, value.size() - 2);
+    std::string out;
+    for (std::string::size_type i = 0; i < value.size(); ++i) {
+        if (value[i] != '\\' || i + 1 == value.size()) {
+            out += value[i];
+            continue;
+        }
+        const char next = value[++i];
+        switch (next) {
+            case 'b':
+                out += '\b';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 's':
+                out += ' ';
+                break;
+            case '"':
+            case '\'':
+            case '\\':
+                out += next;
+                break;
+            default:
+                out += '\\', out += next;
+        }
+    }
+    return out;
+}
+
 // The client library reads the file itself while it connects, but skips a
 // file it cannot open, stops quietly at a line it cannot place and falls
 // back to the built-in login without our group: the checks below make
 // those cases an error. A misspelt key of our group would be skipped as
 // well, so only the six keys are accepted there. Includes would make the
 // library read files nobody checked. `password` tells whether our group
-// sets one.
-std::string contentProblem(std::istream& in, bool* password) {
+// sets one; `values`, when given, receives the keys of our group with
+// their values.
+std::string contentProblem(std::istream& in, bool* password, DbOptionValues* values = nullptr) {
     static const char* const keys[] = {"user", "password", "host", "port", "socket", "database"};
     bool inGroup = false, anyGroup = false, ourGroup = false;
     std::string raw, group;
@@ -81,7 +138,8 @@ std::string contentProblem(std::istream& in, bool* password) {
         if (!anyGroup) return "setting before the first [group]" + where;
         std::string::size_type equals = line.find('=');
         const std::string key = trim(line.substr(0, equals));
-        const std::string value = equals == std::string::npos ? "" : trim(line.substr(equals + 1));
+        const std::string value =
+            equals == std::string::npos ? "" : unquote(trim(line.substr(equals + 1)));
         if (!inGroup) {
             if (!knownOutsideGroup(key))
                 return "key '" + key + "' in [" + group + "] (only [" + kGroup +
@@ -93,14 +151,15 @@ std::string contentProblem(std::istream& in, bool* password) {
         if (!known) return "unknown key '" + key + "' in [" + kGroup + "]" + where;
         if (key == "port" && !isDigits(value)) return "port is not a number" + where;
         if (key == "password") *password = true;
+        if (values != nullptr) values->emplace_back(key, value);
     }
     if (!ourGroup) return std::string("no [") + kGroup + "] group";
     return std::string();
 }
 
 // "" when the option file at `path` ("" for none) can be used; otherwise
-// what is wrong with it, naming the file.
-std::string problemOf(const std::string& path) {
+// what is wrong with it, naming the file. `values` as for contentProblem.
+std::string problemOf(const std::string& path, DbOptionValues* values = nullptr) {
     if (path.empty()) return std::string();
     const std::string prefix = "database option file " + path + ": ";
     struct stat info {};
@@ -113,7 +172,7 @@ std::string problemOf(const std::string& path) {
     std::ifstream in(path);
     if (!in.is_open()) return prefix + std::strerror(errno);
     bool password = false;
-    std::string problem = contentProblem(in, &password);
+    std::string problem = contentProblem(in, &password, values);
     if (problem.empty() && in.bad()) problem = "cannot be read";
     if (!problem.empty()) return prefix + problem;
     static bool warned = false;
@@ -158,6 +217,14 @@ bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* 
         mysql_optionsv(conn, MYSQL_READ_DEFAULT_GROUP, kGroup);
     }
     return true;
+}
+
+bool dbOptionValues(DbOptionValues* values, std::string* problem) {
+    values->clear();
+    *problem = problemOf(dbOptionFile(), values);
+    if (problem->empty()) return true;
+    values->clear();
+    return false;
 }
 
 bool checkDbSettings() {

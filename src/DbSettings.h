@@ -9,6 +9,8 @@
 #include <mysql.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // The option file in use: ULMET_DB_CONFIG when set and not empty, else
 // /etc/ulmet/db.cnf when that exists, else "" (built-in login only).
@@ -32,6 +34,14 @@ std::string dbOptionFileProblem();
 // when the option file cannot be used.
 bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* user,
                      const char* pass, std::string* problem);
+
+// The keys that group [ulmet] of the option file in use sets, in the
+// file's order, with their values as the client library reads them (one
+// pair of surrounding quotes removed, backslash escapes resolved); none
+// without a file. False, with no values and `problem` set as by
+// dbOptionFileProblem, when the file cannot be used.
+using DbOptionValues = std::vector<std::pair<std::string, std::string>>;
+bool dbOptionValues(DbOptionValues* values, std::string* problem);
 
 // For the programs' start: prints the problem of the option file and
 // returns false, or returns true when there is none.
