@@ -46,8 +46,9 @@ Minute makeMinute(long index, int satellites) {
     m.bestpos = format(
         "#BESTPOSA,%s;SOLVED,SINGLE,%.11f,%.11f,%.4f,47.9,WGS84,%.4f,%.4f,%.4f,"
         "\"\",0.000,0.000,18,17,17,17,00,06,30,33",
-        head.c_str(), 45.0 + 1e-6 * (index % 97), 7.0 + 1e-6 * (index % 89),
-        80.0 + 0.01 * (index % 13), 1.5, 1.25, 3.0);
+        head.c_str(), 45.0 + 1e-6 * static_cast<double>(index % 97),
+        7.0 + 1e-6 * static_cast<double>(index % 89), 80.0 + 0.01 * static_cast<double>(index % 13),
+        1.5, 1.25, 3.0);
     m.satxyz2 = format("#SATXYZ2A,%s;%d", head.c_str(), satellites);
     m.satvis = format("#SATVISA,%s;TRUE,TRUE,%d", head.c_str(), satellites);
     for (int k = 0; k < satellites; ++k) {
@@ -57,7 +58,7 @@ Minute makeMinute(long index, int satellites) {
         m.satxyz2 += format(",%s,%s,%.4f,%.4f,%.4f,%.6f,%.4f,%.4f,0,0", glonass ? "GLONASS" : "GPS",
                             id.c_str(), -21234567.1234 + k, 14234567.5678 - k, 8234567.9012 + 2 * k,
                             1.2e-4, 3.1 + 0.01 * k, 2.3 + 0.01 * k);
-        double elevation = (k % 5 == 4) ? 12.5 : 30.0 + (k * 7 + index) % 60;
+        double elevation = (k % 5 == 4) ? 12.5 : 30.0 + static_cast<double>((k * 7 + index) % 60);
         m.satvis += format(",%d,0,0,%.2f,%.2f,-1234.567,-1234.568", prn, elevation, 3.0 * k);
     }
     m.bestpos = frameLog(m.bestpos.substr(1));
@@ -116,10 +117,10 @@ void BM_LongStreamMemory(benchmark::State& state) {
             bytes += text.size();
         }
         state.counters["minutes"] = minutes;
-        state.counters["rows_attempted"] = rows;
+        state.counters["rows_attempted"] = static_cast<double>(rows);
         state.counters["kept_rows"] = static_cast<double>(assembly.keptRows());
-        state.counters["rss_growth_MiB"] = (residentKiB() - before) / 1024.0;
-        state.counters["peak_rss_MiB"] = peakKiB() / 1024.0;
+        state.counters["rss_growth_MiB"] = static_cast<double>(residentKiB() - before) / 1024.0;
+        state.counters["peak_rss_MiB"] = static_cast<double>(peakKiB()) / 1024.0;
         state.SetBytesProcessed(static_cast<int64_t>(bytes));
     }
 }
@@ -138,7 +139,8 @@ void BM_AssemblyThroughput(benchmark::State& state) {
             assembly.pass(recorded.substr(at, readSize));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * recorded.size()));
-    state.counters["rows_per_s"] = benchmark::Counter(rows, benchmark::Counter::kIsRate);
+    state.counters["rows_per_s"] =
+        benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_AssemblyThroughput)->Arg(240)->Arg(8192)->Unit(benchmark::kMillisecond);
 
@@ -161,7 +163,8 @@ void BM_AssemblyThroughputNoConsole(benchmark::State& state) {
     }
     std::cout.rdbuf(saved);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * recorded.size()));
-    state.counters["rows_per_s"] = benchmark::Counter(rows, benchmark::Counter::kIsRate);
+    state.counters["rows_per_s"] =
+        benchmark::Counter(static_cast<double>(rows), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_AssemblyThroughputNoConsole)->Arg(240)->Arg(8192)->Unit(benchmark::kMillisecond);
 
@@ -196,7 +199,8 @@ void BM_SpoolAtItsLimit(benchmark::State& state) {
         return std::string(format_troposphericDelayQuery(
             format("2018-05-%02ld %02ld:%02ld:00", 1 + i / 16 / 1440, i / 16 / 60 % 24, i / 16 % 60)
                 .c_str(),
-            45.123456789012, 7.123456789012, 80.12345, 1.5, 1.25, 3.0, 1 + i % 16, 45.5, 2.35));
+            45.123456789012, 7.123456789012, 80.12345, 1.5, 1.25, 3.0, static_cast<int>(1 + i % 16),
+            45.5, 2.35));
     };
     std::streambuf* saved = std::cout.rdbuf(&discard);
     for (auto _ : state) {

@@ -79,12 +79,13 @@ void load(Station& s, double rate, Clock::time_point end, unsigned long long fil
         if (fill != 0 ? i >= fill : Clock::now() >= end) break;
         if (rate > 0) {
             auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(i / rate));
+                                   std::chrono::duration<double>(static_cast<double>(i) / rate));
             if (due > Clock::now()) std::this_thread::sleep_until(due);
         }
         char row[160];
-        std::snprintf(row, sizeof row, "%llu, %.3f, %.6f, '%s')", i + 1, 30.0 + i % 60,
-                      2.4 + (i % 1000) * 1e-4, stamp);
+        std::snprintf(row, sizeof row, "%llu, %.3f, %.6f, '%s')", i + 1,
+                      30.0 + static_cast<double>(i % 60),
+                      2.4 + static_cast<double>(i % 1000) * 1e-4, stamp);
         run(conn, std::string(kRow) + row);
         s.inserted++;
     }
@@ -106,7 +107,7 @@ void probe(Station& s, Clock::time_point end) {
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
 }  // namespace
@@ -146,12 +147,13 @@ int main(int argc, char** argv) {
         auto end = start + std::chrono::seconds(seconds);
         std::vector<std::thread> threads;
         for (auto& s : stations)
-            threads.emplace_back(load, std::ref(*s), fill ? 0 : rate / stations.size(), end, fill);
+            threads.emplace_back(load, std::ref(*s),
+                                 fill ? 0 : rate / static_cast<double>(stations.size()), end, fill);
         if (fill) {
             for (auto& t : threads) t.join();
             double took = std::chrono::duration<double>(Clock::now() - start).count();
             std::printf("filled %llu rows per station in %.1f s (%.0f rows/s in all)\n", fill, took,
-                        fill * stations.size() / took);
+                        static_cast<double>(fill * stations.size()) / took);
             return 0;
         }
         for (auto& s : stations) threads.emplace_back(probe, std::ref(*s), end);
@@ -195,7 +197,7 @@ int main(int argc, char** argv) {
             if (t.joinable()) t.join();
         unsigned long long total = 0;
         for (auto& s : stations) total += s->inserted;
-        double reached = total / double(seconds);
+        double reached = static_cast<double>(total) / double(seconds);
         std::printf(
             "target %.0f rows/s, reached %.0f rows/s = %.0f station-equivalents at 30 rows/min; "
             "lag p50 %.3f s, p95 %.3f s, max %.3f s (%zu probes); %s\n",

@@ -169,7 +169,7 @@ std::size_t printSummary(LogAssembly& assembly) {
 double wallClock() {
     struct timespec now = {};
     clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 // The daemon's state for ulmet-status and the monitoring system: the
@@ -228,8 +228,8 @@ class StateFile {
         f.clockOffset = f.clockKnown ? assembly.clockOffset() : 0;
         struct statvfs fs = {};
         if (statvfs(".", &fs) == 0) {
-            f.freeBytes = static_cast<double>(fs.f_bavail) * fs.f_frsize;
-            f.totalBytes = static_cast<double>(fs.f_blocks) * fs.f_frsize;
+            f.freeBytes = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
+            f.totalBytes = static_cast<double>(fs.f_blocks) * static_cast<double>(fs.f_frsize);
         }
         std::string error;
         bool ok = metrics::writeFile(path_, metrics::daemonText(f), &error);
@@ -380,19 +380,19 @@ int run(int argc, char** argv) {
             assembly.pass(tmp_input);
             tmp_input.clear();
             service::watchdog();
-            auto now = std::chrono::steady_clock::now();
+            auto tick = std::chrono::steady_clock::now();
             if (assembly.validLogs() != heard) {
                 heard = assembly.validLogs();
-                watch.heard(now);
+                watch.heard(tick);
                 state.lastValidLog = wallClock();
             }
             state.write(assembly, watch, true, 0);
-            switch (watch.check(now)) {
+            switch (watch.check(tick)) {
                 case receiver::SilenceWatch::Action::None:
                     break;
                 case receiver::SilenceWatch::Action::SetUpAgain:
                     std::cout << "No valid log from the receiver for "
-                              << watch.silentFor(now).count()
+                              << watch.silentFor(tick).count()
                               << " s: sending its set-up again (attempt " << watch.attempt()
                               << " of " << watch.maxAttempts() << ")." << std::endl;
                     if (!(sendCommand(my_serial, unlogCmd, "UNLOG Cmd Result: ",
@@ -404,7 +404,7 @@ int run(int argc, char** argv) {
                     break;
                 case receiver::SilenceWatch::Action::GiveUp:
                     std::cout << "No valid log from the receiver for "
-                              << watch.silentFor(now).count() << " s after " << watch.maxAttempts()
+                              << watch.silentFor(tick).count() << " s after " << watch.maxAttempts()
                               << " set-up attempts: exiting, so that the port is opened afresh."
                               << std::endl;
                     gaveUp = true;

@@ -82,6 +82,10 @@ double zhd_computing(const double* position, double Pressure) {
            (1 - 0.00266 * std::cos(2 * position[0]) - 0.00028 * Height / 1000);
 }
 
+// The table parameter bears the name of the module's own table, which the
+// drivers pass to it; inside, the parameter is meant.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 double M_d_Niell(double Elevation, double A_d, double B_d, double C_d, double Height,
                  const double* A_ht) {
     const double s = std::sin(k * Elevation);
@@ -89,6 +93,7 @@ double M_d_Niell(double Elevation, double A_d, double B_d, double C_d, double He
     const double dm_d = (1 / s - niellFraction(s, A_ht[0], A_ht[1], A_ht[2])) * Height;
     return m_d + dm_d;
 }
+#pragma GCC diagnostic pop
 
 double M_w_Niell(double Elevation, const double* A_w) {
     return niellFraction(std::sin(k * Elevation), A_w[0], A_w[1], A_w[2]);
@@ -379,6 +384,9 @@ double Err_M_w_Computing(double Elevation, const double* a_w, double Err_Elevati
     return std::sqrt(sq(f.a_s) + sq(f.b_s) + sq(f.c_s) + sq(Err_Elevation_s));
 }
 
+// As M_d_Niell: the parameter bears the name of the module's table.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 double Err_M_d_Computing(double Elevation, double Err_Elevation, double A_d, double B_d, double C_d,
                          double Err_A_d, double Err_B_d, double Err_C_d, double /*Height*/,
                          double heightErr, const double* A_ht) {
@@ -392,6 +400,7 @@ double Err_M_d_Computing(double Elevation, double Err_Elevation, double A_d, dou
     return std::sqrt(sq(Err_dm_d) + sq(Err_m_d) + sq(Err_Elevation_s) + sq(f.c_s) + sq(f.b_s) +
                      sq(f.a_s));
 }
+#pragma GCC diagnostic pop
 
 double Err_ZWD_Computing(double TD, double ZHD, double Err_ZHD, double Err_TD, double M_w,
                          double M_d, double Err_M_w, double Err_M_d) {

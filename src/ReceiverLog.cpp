@@ -149,6 +149,10 @@ satxyz2 ReceiverLog::parseSatxyz2(std::string Log) {
     return record;
 }
 
+// The parameter keeps the name of the record it is joined with (the member of
+// the same name is not used here).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 satvis ReceiverLog::parseSatvis(std::string Log, satxyz2 satxyz2Data, double elevCutOff) {
     satvis record;
     std::vector<std::string> fields;
@@ -172,6 +176,7 @@ satvis ReceiverLog::parseSatvis(std::string Log, satxyz2 satxyz2Data, double ele
     }
     return record;
 }
+#pragma GCC diagnostic pop
 
 satvis ReceiverLog::parseSatvis2(std::string Log, double elevCutOff) {
     std::cout << "\n parseSatvis2 ...\n" << std::endl;

@@ -68,7 +68,7 @@ class CorvanaSpine : public ::testing::Test {
              std::this_thread::sleep_for(milliseconds(10))) {
             if (readFile(dir_.file("commands")).find(command) == std::string::npos) continue;
             double now = duration<double>(system_clock::now().time_since_epoch()).count();
-            return std::fmod(now + offset_, 60.0);
+            return std::fmod(now + static_cast<double>(offset_), 60.0);
         }
         return -1;
     }

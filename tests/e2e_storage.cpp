@@ -59,8 +59,9 @@ TEST_F(Acquisition, ReplayKilledAtRandomInstantsStoresEveryRowOnce) {
             char time[32];
             std::snprintf(time, sizeof time, "2017-01-%02zu %02zu:%02zu:00", 1 + i / 14400,
                           i / 600 % 24, i / 10 % 60);
-            out << format_troposphericDelayQuery(time, 45.5, 7.25, 80.5, 1.5, 1.25, 3.0, 1 + i % 10,
-                                                 30.5 + i % 50, 2.35)
+            out << format_troposphericDelayQuery(time, 45.5, 7.25, 80.5, 1.5, 1.25, 3.0,
+                                                 static_cast<int>(1 + i % 10),
+                                                 30.5 + static_cast<double>(i % 50), 2.35)
                 << "\n";
             if (i % 3000 == 1000) out << foreign[i / 3000 % 2] << "\n";
         }

@@ -104,12 +104,12 @@ void latitudeTable(const std::string& dir) {
             "pressure at the height",
             {"latitude_deg", "bias_h0_cm", "bias_h1000_cm", "bias_h2000_cm", "rh_negative_20c_pct",
              "rh_negative_0c_pct", "rh_negative_m20c_pct"});
-    auto ipwv = [](double lat, double h, double rh, double t) {
+    auto ipwv = [](double lat, double h, double rh, double kelvin) {
         const double p = 1013.25 * std::pow(1 - 2.26e-05 * h, 5.22588);
-        return niellRT(kDate, h, lat, 90, p, t, rh);
+        return niellRT(kDate, h, lat, 90, p, kelvin, rh);
     };
-    auto threshold = [&](double lat, double t) {
-        const double dry = ipwv(lat, 0, 0, t), wet = ipwv(lat, 0, 100, t);
+    auto threshold = [&](double lat, double kelvin) {
+        const double dry = ipwv(lat, 0, 0, kelvin), wet = ipwv(lat, 0, 100, kelvin);
         return dry >= 0 ? 0.0 : -dry / (wet - dry) * 100;
     };
     for (int lat = 0; lat <= 90; lat += 5)

@@ -30,11 +30,11 @@ bool wholeStatement(const char* statement) {
 }
 }  // namespace
 
-LogAssembly::LogAssembly(double elevCutOff) : LogAssembly(elevCutOff, LogAssemblyOptions()) {}
+LogAssembly::LogAssembly(double cutOff) : LogAssembly(cutOff, LogAssemblyOptions()) {}
 
-LogAssembly::LogAssembly(double elevCutOff, LogAssemblyOptions options)
-    : elevCutOff(elevCutOff),
-      options(std::move(options)),
+LogAssembly::LogAssembly(double cutOff, LogAssemblyOptions assemblyOptions)
+    : elevCutOff(cutOff),
+      options(std::move(assemblyOptions)),
       latitude(0.0),
       longitude(0.0),
       height(0.0),
@@ -158,8 +158,8 @@ void LogAssembly::useLog(int which, const std::string& log) {
             clock_gettime(CLOCK_REALTIME, &arrival);
             double gpsUnix = 315964800.0 + 604800.0 * BESTPOS_LOG->gpsWeek() +
                              BESTPOS_LOG->gpsSeconds() - gpsUtcLeapSeconds();
-            lastClockOffset =
-                static_cast<double>(arrival.tv_sec) + arrival.tv_nsec * 1e-9 - gpsUnix;
+            lastClockOffset = static_cast<double>(arrival.tv_sec) +
+                              static_cast<double>(arrival.tv_nsec) * 1e-9 - gpsUnix;
             latitude = b.position[0];
             longitude = b.position[1];
             height = b.position[2];

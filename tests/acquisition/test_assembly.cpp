@@ -111,24 +111,24 @@ struct ScriptedServer {
 TEST_F(AssemblyTest, ReplayStopsAtTheFirstKeptRowAndDropsOnlyCondemnedOnes) {
     ScriptedServer server;
     server.answers = {StoreResult::Kept, StoreResult::Kept};
-    LogAssembly assembly(30.0, {server.sink(), "", 100000, std::chrono::hours(1)});
-    feed(assembly, minute(60.0));   // the first row fails: both are kept
-    feed(assembly, minute(120.0));  // the replay fails at once: the new rows queue behind
+    LogAssembly replaying(30.0, {server.sink(), "", 100000, std::chrono::hours(1)});
+    feed(replaying, minute(60.0));   // the first row fails: both are kept
+    feed(replaying, minute(120.0));  // the replay fails at once: the new rows queue behind
     EXPECT_EQ(server.asked, Rows({"00:01:00/40", "00:01:00/40"}));
-    EXPECT_EQ(assembly.keptRows(), 4u);
+    EXPECT_EQ(replaying.keptRows(), 4u);
     // Stored, condemned (dropped), already stored, then a failure of the
     // server's that ends the replay: the rows behind it are not tried.
     server.answers = {StoreResult::Stored, StoreResult::Rejected, StoreResult::AlreadyStored,
                       StoreResult::Kept};
     server.asked.clear();
-    feed(assembly, minute(180.0));
+    feed(replaying, minute(180.0));
     EXPECT_EQ(server.asked, Rows({"00:01:00/40", "00:01:00/12", "00:02:00/40", "00:02:00/12"}));
-    EXPECT_EQ(assembly.keptRows(), 3u);
+    EXPECT_EQ(replaying.keptRows(), 3u);
     server.asked.clear();
-    feed(assembly, minute(240.0));
+    feed(replaying, minute(240.0));
     EXPECT_EQ(server.asked,
               Rows({"00:02:00/12", "00:03:00/40", "00:03:00/12", "00:04:00/40", "00:04:00/12"}));
-    EXPECT_EQ(assembly.keptRows(), 0u);
+    EXPECT_EQ(replaying.keptRows(), 0u);
 }
 
 TEST_F(AssemblyTest, PendingTextKeepsItsNewestBytes) {

@@ -279,7 +279,7 @@ TEST(MinuteAverager, OneKindOfPressurePerMean) {
 TEST(WeatherStore, SpoolTakesOnlyTheWeatherInserts) {
     const char* t = "2026-12-07 10:00:25";
     for (int n = 0; n < 3; ++n) {
-        std::string s = format_query(n, -12.5f + n, t);
+        std::string s = format_query(n, -12.5f + static_cast<float>(n), t);
         EXPECT_TRUE(isWeatherRowStatement(s)) << s;
         EXPECT_FALSE(isWeatherRowStatement(s + " DROP TABLE ipwv;"));
         EXPECT_FALSE(isWeatherRowStatement(s.substr(0, s.size() - 1)));

@@ -95,7 +95,7 @@ Num num(const char* fmt, double v) {
 double monotonicNow() {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 // splitmix64: small, fast and good enough for reproducible test content.
@@ -108,7 +108,9 @@ class Rng {
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
         return z ^ (z >> 31);
     }
-    double uniform() { return (next() >> 11) * (1.0 / 9007199254740992.0); }  // [0, 1)
+    double uniform() {
+        return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0);
+    }  // [0, 1)
     double range(double lo, double hi) { return lo + (hi - lo) * uniform(); }
     int intRange(int lo, int hi) {  // inclusive
         return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1));
@@ -437,7 +439,7 @@ Emission makeEmission(const Sky& sky, long clock) {
     e.seconds = std::strtod(format("%.3f", double(sinceEpoch % kWeekSeconds)).c_str(), nullptr);
     std::string secondsText = format("%.3f", double(sinceEpoch % kWeekSeconds));
     e.dateTime = GpsTime2DateTime(e.week, e.seconds);
-    double minutes = clock / 60.0;
+    double minutes = static_cast<double>(clock) / 60.0;
     Rng r(mix(sky.seed(), static_cast<uint64_t>(clock)));
 
     // Position: a single-point solution wandering a metre or two.
@@ -475,7 +477,7 @@ Emission makeEmission(const Sky& sky, long clock) {
     for (const Satellite& s : sky.satellites())
         if (!s.glonass && s.role != Role::Missing) xyzOrder.push_back(&s);
     // Zenith delay drifting slowly with the weather, 2.2 to 2.5 m.
-    double zenith = 2.35 + 0.12 * std::sin(minutes / 240.0 + sky.seed() % 7);
+    double zenith = 2.35 + 0.12 * std::sin(minutes / 240.0 + static_cast<double>(sky.seed() % 7));
     body = format("%zu", xyzOrder.size());
     for (const Satellite* s : xyzOrder) {
         double el = s->elevation(minutes) * kDeg, az = s->azimuth(minutes) * kDeg;
@@ -498,7 +500,8 @@ Emission makeEmission(const Sky& sky, long clock) {
         Num td = num("%.3f", tropo);
         body += format(",%s,%s,%.3f,%.3f,%.3f,%.3f,%.3f,%s,0,0", s->glonass ? "GLONASS" : "GPS",
                        s->identifier().c_str(), sx + range * dx, sy + range * dy, sz + range * dz,
-                       s->clockBias + s->clockDrift * (clock % 86400), iono, td.text.c_str());
+                       s->clockBias + s->clockDrift * static_cast<double>(clock % 86400), iono,
+                       td.text.c_str());
         e.delays.push_back({s->visNumber(), td.value});
     }
     e.satxyz2 = frameLog(header("SATXYZ2A", e.week, secondsText, r) + ";" + body);
@@ -620,7 +623,7 @@ struct OutItem {
 class Simulator {
   public:
     explicit Simulator(const Options& o) : opt_(o), sky_(o), rng_(mix(o.seed, 0xC0FFEE)) {
-        rate_ = o.baud / 10.0;
+        rate_ = static_cast<double>(o.baud) / 10.0;
     }
     int run();
 
@@ -837,7 +840,7 @@ void Simulator::schedule(long slot) {
         busy_ = false;
         current_ = OutItem();
         poweredOff_ = true;
-        offUntil_ = monotonicNow() + opt_.powerOffSeconds;
+        offUntil_ = monotonicNow() + static_cast<double>(opt_.powerOffSeconds);
         std::printf("power cycle: off for %ld s\n", opt_.powerOffSeconds);
         std::fflush(stdout);
         return;
@@ -966,9 +969,9 @@ void Simulator::pump() {
         size_t want = std::min(end - current_.offset, static_cast<size_t>(credit));
         ssize_t n = want > 0 ? write(master_, current_.data.data() + current_.offset, want) : 0;
         if (n < 0) return;  // EAGAIN (nobody reads, pty full) or EIO: retry later
-        current_.offset += n;
-        paceBytes_ += n;
-        credit -= n;
+        current_.offset += static_cast<size_t>(n);
+        paceBytes_ += static_cast<double>(n);
+        credit -= static_cast<double>(n);
         if (n > 0) lastProgress_ = now;
         if (current_.offset == current_.data.size()) {
             busy_ = false;
