@@ -177,8 +177,8 @@ void collectSpool(const Sources& sources, Figures* f) {
     for (std::string line; std::getline(rejected, line);) ++f->rejectedLines;
     struct statvfs fs = {};
     if (statvfs(sources.stateDir.c_str(), &fs) == 0) {
-        f->freeBytes = static_cast<double>(fs.f_bavail) * fs.f_frsize;
-        f->totalBytes = static_cast<double>(fs.f_blocks) * fs.f_frsize;
+        f->freeBytes = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
+        f->totalBytes = static_cast<double>(fs.f_blocks) * static_cast<double>(fs.f_frsize);
     }
 }
 
