@@ -2,14 +2,16 @@
 # What each station costs the central server and the collector, on
 # private servers here:
 #
-#   bench/network_pull.sh [--probes K] [--fast-every] [N...]   (default N: 4 32 128)
+#   bench/network_pull.sh [--probes K] [--fast-every] [--no-triggers] [N...]
+#                                                        (default N: 4 32 128)
 #
 # One station server holds the rows; the central server has it N times
 # under N names (each its own copy, account and client options), as N
 # stations would be. The first station and the last are added with
-# `ulmet-network add` (the last one's time is reported: it rebuilds the
-# views over all N); the ones between are made by the same statements in
-# bulk, without rebuilding the views each time, to keep the set-up short.
+# `ulmet-network add` (the last one's time is reported); the ones between
+# are made by the same statements in bulk and get their triggers from
+# `ulmet-network views`, to keep the set-up short. --no-triggers drops
+# every copy's triggers before the round (what they cost the round).
 # Then ulmet-collector runs as the service does (--every 10, 4 workers,
 # kept connections). Reported per N:
 #
@@ -32,11 +34,13 @@ export NETWORK_ROOT=$PWD
 source scripts/lib/network-nodes.sh
 probes=5
 fast=0
+triggers=1
 counts=()
 while [ $# -gt 0 ]; do
   case "$1" in
   --probes) probes=${2:?}; shift 2 ;;
   --fast-every) fast=1; shift ;;
+  --no-triggers) triggers=0; shift ;;
   *) counts+=("$1"); shift ;;
   esac
 done
@@ -98,6 +102,10 @@ bulk_add() {
       >"$work/central/state/s$i.copy.cnf"
   done
   mariadb --defaults-file="$work/central/admin.cnf" -S "$work/central/mysqld.sock" <"$sqlf"
+  local t
+  t=$(date +%s%N)
+  net views >/dev/null
+  echo "views (every station's triggers made, rows put in) at $to stations: $(awk -v v="$(ms "$t")" 'BEGIN { print v / 1000 }') s" >&2
 }
 
 # The collector as the service runs it; waits for its first round.
@@ -158,6 +166,10 @@ for n in "${counts[@]}"; do
   central_add "$work/central" "s$n" "$work/st" "$work/certs" >/dev/null
   add_ms=$(ms "$t")
   have=$n
+  if [ $triggers = 0 ]; then
+    csql "SELECT CONCAT('DROP TRIGGER \`', trigger_schema, '\`.\`', trigger_name, '\`;') FROM information_schema.triggers
+          WHERE trigger_name LIKE 'ulmet\_network\_%'" | mariadb --defaults-file="$work/central/admin.cnf" -S "$work/central/mysqld.sock"
+  fi
   start_collector 10
   connect=$(metric ulmet_collector_round_duration_seconds)
   # 30 rows in one second between two rounds: the next round fetches them

@@ -149,12 +149,37 @@ class Deadlines {
     std::thread thread_;
 };
 
+static_assert((kBatchRows & (kBatchRows - 1)) == 0, "kBatchRows: a power of two");
+constexpr std::size_t kBatchSizes = 6;  // statements of 1, 2, 4, ... kBatchRows rows
+static_assert(std::size_t{1} << (kBatchSizes - 1) == kBatchRows, "kBatchSizes");
+
 struct CopyTable {
     std::string name;
     std::vector<std::string> columns;
     std::size_t idColumn = 0;
-    MYSQL_STMT* insert = nullptr;  // one row
-    MYSQL_STMT* batch = nullptr;   // kBatchRows rows
+    std::string head, row;  // "INSERT IGNORE INTO t (...) VALUES ", "(?, ...)"
+    // The insert of 2^k rows, prepared when first needed: a batch of any
+    // size goes in as at most kBatchSizes statements.
+    MYSQL_STMT* insert[kBatchSizes] = {};
+
+    MYSQL_STMT* prepared(MYSQL* copy, std::size_t rows, std::string* error) {
+        std::size_t k = 0;
+        while ((std::size_t{1} << k) < rows) ++k;
+        if (insert[k] != nullptr) return insert[k];
+        std::string sql = head + row;
+        for (std::size_t i = 1; i < rows; ++i) sql += ", " + row;
+        MYSQL_STMT* st = mysql_stmt_init(copy);
+        if (st == nullptr) {
+            *error = "out of memory";
+            return nullptr;
+        }
+        if (mysql_stmt_prepare(st, sql.c_str(), sql.size()) != 0) {
+            *error = mysql_stmt_error(st);
+            mysql_stmt_close(st);
+            return nullptr;
+        }
+        return insert[k] = st;
+    }
 };
 
 struct Station {
@@ -188,10 +213,9 @@ struct Station {
         remoteColumnsKnown = false;
     }
     void closeCopy() {
-        for (CopyTable& t : tables) {
-            if (t.insert != nullptr) mysql_stmt_close(t.insert);
-            if (t.batch != nullptr) mysql_stmt_close(t.batch);
-        }
+        for (CopyTable& t : tables)
+            for (MYSQL_STMT* st : t.insert)
+                if (st != nullptr) mysql_stmt_close(st);
         tables.clear();
         copyMaxKnown = false;
         if (copy != nullptr) mysql_close(copy);
@@ -300,24 +324,17 @@ bool Collector::openCopy(Station& s, std::string* error) {
             marks += i ? ", ?" : "?";
         }
         if (!hasId) continue;
-        std::string head = "INSERT IGNORE INTO " + quoted(name) + " (" + list + ") VALUES ";
-        std::string one = head + "(" + marks + ")", many = one;
-        for (std::size_t k = 1; k < kBatchRows; ++k) many += ", (" + marks + ")";
-        t.insert = mysql_stmt_init(s.copy);
-        t.batch = mysql_stmt_init(s.copy);
-        bool prepared = t.insert != nullptr && t.batch != nullptr &&
-                        mysql_stmt_prepare(t.insert, one.c_str(), one.size()) == 0 &&
-                        mysql_stmt_prepare(t.batch, many.c_str(), many.size()) == 0;
+        t.head = "INSERT IGNORE INTO " + quoted(name) + " (" + list + ") VALUES ";
+        t.row = "(" + marks + ")";
+        // The one-row insert now: a copy it does not fit is found here.
+        std::string why;
+        bool prepared = t.prepared(s.copy, 1, &why) != nullptr;
+        s.tables.push_back(std::move(t));
         if (!prepared) {
-            *error = "preparing the insert into " + name + ": " +
-                     (t.insert != nullptr && t.batch != nullptr
-                          ? std::string(mysql_stmt_error(t.insert)) + mysql_stmt_error(t.batch)
-                          : std::string("out of memory"));
-            s.tables.push_back(std::move(t));
+            *error = "preparing the insert into " + name + ": " + why;
             s.closeCopy();
             return false;
         }
-        s.tables.push_back(std::move(t));
     }
     if (s.tables.empty()) {
         *error = db + " holds none of the project's tables";
@@ -467,6 +484,7 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     }
     int armed = deadlines_.arm(mysql_get_socket(s.remote), deadline);
     Budget budget(o_.limits);
+    std::size_t written = 0;  // inserts sent: a transaction to commit
     bool remoteBroken = false, copyBroken = false;
     if (!s.remoteColumnsKnown || Clock::now() - s.remoteColumnsAt > kColumnsMaxAge) {
         if (!readRemoteColumns(s, &error)) {
@@ -517,11 +535,19 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
         std::size_t buffered = 0, bufferedBytes = 0;
         auto flush = [&]() {
             if (buffered == 0) return true;
-            MYSQL_STMT* stmt = buffered == kBatchRows ? t.batch : t.insert;
-            std::size_t per = buffered == kBatchRows ? kBatchRows : 1;
-            std::vector<MYSQL_BIND> binds(per * n);
-            std::vector<unsigned long> lengths(per * n);
-            for (std::size_t first = 0; first < buffered; first += per) {
+            std::vector<MYSQL_BIND> binds(buffered * n);
+            std::vector<unsigned long> lengths(buffered * n);
+            // The largest statement that fits the rows left: 30 rows go in
+            // as 16 + 8 + 4 + 2, not as 30 statements.
+            for (std::size_t first = 0, per = kBatchRows; first < buffered; first += per) {
+                while (per > buffered - first) per /= 2;
+                std::string why;
+                MYSQL_STMT* stmt = t.prepared(s.copy, per, &why);
+                if (stmt == nullptr) {
+                    out.fail("storing into UlmetDB_" + s.name + "." + t.name + ": " + why);
+                    return false;
+                }
+                ++written;
                 for (std::size_t k = 0; k < per * n; ++k) {
                     std::string& f = fields[first * n + k];
                     MYSQL_BIND& b = binds[k];
@@ -631,7 +657,7 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     if (out.oddValues > 0) out.odd(oddValuesText(out.oddValues));
     // One commit for the station's rows of the round (a copy connection
     // lost before it: the rows come again next round, by their ids).
-    if (!copyBroken && mysql_commit(s.copy) != 0) {
+    if (!copyBroken && written > 0 && mysql_commit(s.copy) != 0) {
         out.fail("storing into UlmetDB_" + s.name + ": " + errorOf(s.copy));
         copyBroken = true;
     }
@@ -641,14 +667,16 @@ Outcome Collector::fetch(Station& s, std::string* lastRow) {
     }
     for (std::size_t i = 0; i < copyMax.size(); ++i)
         copyMax[i] = std::max(copyMax[i], storedMax[i]);
-    if (out.rows > 0 && mysql_query(s.copy, "SELECT MAX(data) FROM troposphericDelay") == 0) {
-        if (MYSQL_RES* res = mysql_store_result(s.copy)) {
-            MYSQL_ROW row = mysql_fetch_row(res);
-            if (row != nullptr && row[0] != nullptr) *lastRow = row[0];
-            mysql_free_result(res);
+    if (out.rows > 0) {
+        if (mysql_query(s.copy, "SELECT MAX(data) FROM troposphericDelay") == 0) {
+            if (MYSQL_RES* res = mysql_store_result(s.copy)) {
+                MYSQL_ROW row = mysql_fetch_row(res);
+                if (row != nullptr && row[0] != nullptr) *lastRow = row[0];
+                mysql_free_result(res);
+            }
         }
+        mysql_commit(s.copy);
     }
-    mysql_commit(s.copy);
     return out;
 }
 

@@ -3,7 +3,7 @@
 // ulmet-network as an operator would. Rows are written into the
 // stations' databases directly; after every outage each station's rows
 // must be on the central server exactly once, in that station's own
-// database and under its name in the all-stations views. A station whose
+// database and under its name in the network-wide tables. A station whose
 // root is hostile must not change anything on the central server beyond
 // its own copy.
 #include <gtest/gtest.h>
@@ -124,7 +124,7 @@ class Network : public ::testing::Test {
 
     // Fetches (one sync round of the named stations) until the central
     // server holds every row of every named station once, in
-    // UlmetDB_<station> and in the views.
+    // UlmetDB_<station> and in the network-wide tables.
     static void expectConverged(const std::vector<std::string>& names) {
         std::string report;
         std::string only;
@@ -230,12 +230,32 @@ TEST_F(Network, StationsJoinAndLeaveWhileOthersGoOn) {
         socketOf("c"));
     insertRows("c", 15);
     insertRows("a", 10);
-    // b's copy was made from an earlier schema, without the columns added
-    // to ipwv since: the views take the columns every copy has.
-    sql::exec(
-        "ALTER TABLE UlmetDB_b.ipwv DROP COLUMN pressure, DROP COLUMN temperature, "
-        "DROP COLUMN humidity",
-        centralSocket());
+    // An upgrade from the all-stations views: the central server has a
+    // view where the network-wide table goes, b's copy has no triggers and
+    // was made from an earlier schema, without the columns added to ipwv
+    // since. init makes the table, b's triggers from the columns its copy
+    // has, and puts b's rows there once (run twice: nothing doubles).
+    for (const char* step :
+         {"DROP TABLE UlmetNetwork.ipwv", "CREATE VIEW UlmetNetwork.ipwv AS SELECT 1 AS station",
+          "DROP TRIGGER UlmetDB_b.ulmet_network_ipwv",
+          "DROP TRIGGER UlmetDB_b.ulmet_network_troposphericDelay",
+          "DELETE FROM UlmetNetwork.troposphericDelay WHERE station = 'b'",
+          "ALTER TABLE UlmetDB_b.ipwv DROP COLUMN pressure, DROP COLUMN temperature, "
+          "DROP COLUMN humidity"})
+        sql::exec(step, centralSocket());
+    for (int i = 0; i < 2; ++i) shell(onCentral("init"));
+    // What add and remove of c must leave alone: a's and b's triggers.
+    std::string triggers =
+        "SELECT GROUP_CONCAT(CONCAT_WS(' ', trigger_schema, trigger_name, created, definer, "
+        "action_statement) ORDER BY 1) FROM information_schema.triggers WHERE trigger_schema IN "
+        "('UlmetDB_a', 'UlmetDB_b')";
+    std::string before = sql::scalar(triggers, centralSocket());
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(trigger_schema, ':', action_statement LIKE "
+                          "'%NEW.`pressure`%' ORDER BY 1) FROM information_schema.triggers WHERE "
+                          "trigger_name = 'ulmet_network_ipwv' AND trigger_schema IN ('UlmetDB_a', "
+                          "'UlmetDB_b')",
+                          centralSocket()),
+              "UlmetDB_a:1,UlmetDB_b:0");
     addStation("c");
     insertRows("c", 6);
     insertRows("b", 4);
@@ -245,6 +265,7 @@ TEST_F(Network, StationsJoinAndLeaveWhileOthersGoOn) {
     insertRows("c", 5);
     insertRows("a", 5);
     expectConverged({"a", "b"});
+    EXPECT_EQ(sql::scalar(triggers, centralSocket()), before);
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM UlmetNetwork.troposphericDelay WHERE station = 'c'",
                           centralSocket()),
               "0");
@@ -385,6 +406,28 @@ TEST_F(Network, EachAccountWritesOnlyWhatItMust) {
                   "INSERT INTO UlmetNetwork.stations (name, host, port) VALUES ('z', 'h', 1)"),
         "ERROR 1142");
     EXPECT_EQ(asAccount(central, "a.copy.cnf", "DELETE FROM UlmetDB_a.ipwv"), "ERROR 1142");
+    // Nor b's rows in the network-wide tables, nor anything there, nor
+    // triggers; its own rows reach them under its name only, once each.
+    EXPECT_EQ(asAccount(central, "a.copy.cnf",
+                        "INSERT INTO UlmetNetwork.ipwv (station, id, data) VALUES ('b', 1, 'x')"),
+              "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "a.copy.cnf", "DELETE FROM UlmetNetwork.ipwv"), "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "a.copy.cnf",
+                        "CREATE TRIGGER UlmetDB_a.t AFTER INSERT ON UlmetDB_a.gps FOR EACH ROW "
+                        "DELETE FROM UlmetNetwork.ipwv"),
+              "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "a.copy.cnf", "DROP TRIGGER UlmetDB_a.ulmet_network_ipwv"),
+              "ERROR 1142");
+    EXPECT_EQ(asAccount(central, "a.copy.cnf",
+                        "INSERT IGNORE INTO UlmetDB_a.ipwv (id, ipwv_value, data) VALUES (9000001, "
+                        "3, '2030-01-01'), (9000001, 4, '2030-01-02'), (9000002, 5, '2030-01-01')"),
+              "");
+    EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(station, id, ':', ipwv_value) FROM "
+                          "UlmetNetwork.ipwv WHERE id > 9000000",
+                          centralSocket()),
+              "a9000001:3");
+    sql::exec("DELETE FROM UlmetDB_a.ipwv WHERE id > 9000000", centralSocket());
+    sql::exec("DELETE FROM UlmetNetwork.ipwv WHERE id > 9000000", centralSocket());
     EXPECT_EQ(asAccount(central, "a.copy.cnf", "SELECT COUNT(*) FROM UlmetDB_a.ipwv"), "");
     // The collector's own login: the stations' status and nothing else.
     EXPECT_EQ(asAccount(central, "collector.cnf",
