@@ -124,9 +124,9 @@ struct Station : ::testing::Test {
     TempDir dir{"ulmet-security"};
 };
 
-// Each file is refused by the programs and the tools before any login:
-// exit 255 (1 for the tools), its name in the message, and the server saw
-// no connection at all.
+// Each file, and one missing or unreadable, is refused by the programs and
+// the tools before any login: exit 255 (1 for the tools), its name in the
+// message, and the server saw no connection at all.
 TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
     const std::string socket = server.socket();
     const std::string login = "[ulmet]\nuser=ulmet-ipwv\nsocket=" + socket + "\n";
@@ -148,13 +148,19 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
          "key 'user' in [client]"},
         {"plugin", "[client]\nplugin-dir=/tmp\ndefault-auth=evil\n" + login, 0644, 0,
          "key 'plugin-dir' in [client]"},
+        {"malformed", "[ulmet\nuser=ulmet-ipwv\n", 0644, 0, ""},
+        {"missing", "", 0, 0, "No such file or directory"},
+        {"directory", "", 0, 0, "not a regular file"},  // permissions do not stop root
     };
     sql::exec("SET GLOBAL log_output = 'TABLE', general_log = 'ON'", socket);
     for (const auto& c : cases) {
-        const std::string file = optionFile(c.name, c.content, c.mode, c.owner);
+        const std::string file = c.mode != 0 ? optionFile(c.name, c.content, c.mode, c.owner)
+                                 : c.name == std::string("missing") ? dir.file(c.name)
+                                                                    : dir.path();
         for (const auto& [argv, status] :
              {std::pair<std::vector<std::string>, std::string>{{binDir() + "/Mistrel"}, "255|"},
               {{binDir() + "/Corvana"}, "255|"},
+              {{binDir() + "/weather_sim", "--once"}, "1|"},
               {{"/bin/bash", sourceDir() + "/tools/ulmet-plot", "--out", dir.file("p.png")},
                "1|"}}) {
             const std::string out =
