@@ -124,9 +124,9 @@ struct Station : ::testing::Test {
     TempDir dir{"ulmet-security"};
 };
 
-// Each file is refused by the programs and the tools before any login:
-// exit 255 (1 for the tools), its name in the message, and the server saw
-// no connection at all.
+// Each file, and one missing or unreadable, is refused by the programs and
+// the tools before any login: exit 255 (1 for the tools), its name in the
+// message, and the server saw no connection at all.
 TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
     const std::string socket = server.socket();
     const std::string login = "[ulmet]\nuser=ulmet-ipwv\nsocket=" + socket + "\n";
@@ -148,13 +148,19 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
          "key 'user' in [client]"},
         {"plugin", "[client]\nplugin-dir=/tmp\ndefault-auth=evil\n" + login, 0644, 0,
          "key 'plugin-dir' in [client]"},
+        {"malformed", "[ulmet\nuser=ulmet-ipwv\n", 0644, 0, ""},
+        {"missing", "", 0, 0, "No such file or directory"},
+        {"directory", "", 0, 0, "not a regular file"},  // permissions do not stop root
     };
     sql::exec("SET GLOBAL log_output = 'TABLE', general_log = 'ON'", socket);
     for (const auto& c : cases) {
-        const std::string file = optionFile(c.name, c.content, c.mode, c.owner);
+        const std::string file = c.mode != 0 ? optionFile(c.name, c.content, c.mode, c.owner)
+                                 : c.name == std::string("missing") ? dir.file(c.name)
+                                                                    : dir.path();
         for (const auto& [argv, status] :
              {std::pair<std::vector<std::string>, std::string>{{binDir() + "/Mistrel"}, "255|"},
               {{binDir() + "/Corvana"}, "255|"},
+              {{binDir() + "/weather_sim", "--once"}, "1|"},
               {{"/bin/bash", sourceDir() + "/tools/ulmet-plot", "--out", dir.file("p.png")},
                "1|"}}) {
             const std::string out =
@@ -198,8 +204,8 @@ TEST_F(Station, PlotArgumentsNeverRunCommands) {
     EXPECT_EQ(access(out.c_str(), F_OK), 0) << result;  // the whole text is the file name
 }
 
-// --accounts retires the built-in root password, whether
-// --set-root-password gave it before or not, and no account statement
+// --accounts retires the built-in root password, on a fresh server and
+// after --set-root-password gave it back, and no account statement
 // (passwords included) reaches the binary log.
 TEST_F(Station, AccountsRetireTheBuiltInPasswordAndKeepSecretsOutOfTheBinaryLog) {
     if (access("/usr/sbin/runuser", X_OK) != 0) GTEST_SKIP() << "no runuser";
@@ -218,6 +224,11 @@ TEST_F(Station, AccountsRetireTheBuiltInPasswordAndKeepSecretsOutOfTheBinaryLog)
                          "--socket=" + socket, "-uroot", "-pkzqvwp", "-e", "SELECT 1"})
                    .substr(0, 2) == "0|";
     };
+    // Fresh, --accounts alone retires the password that the server started with.
+    const std::string fresh = runToEnd({"/bin/bash", script, "--socket", socket, "--accounts",
+                                        "--passwords", "--config-dir", dir.file("etc0")});
+    ASSERT_EQ(fresh.substr(0, 2), "0|") << fresh;
+    EXPECT_FALSE(builtInLoginWorks());
     const std::string set =
         runToEnd({"/bin/bash", script, "--socket", socket, "--set-root-password"});
     ASSERT_EQ(set.substr(0, 2), "0|") << set;
@@ -247,16 +258,6 @@ TEST_F(Station, AccountsRetireTheBuiltInPasswordAndKeepSecretsOutOfTheBinaryLog)
         const std::string secret = cnf.substr(at + 9, cnf.find('\n', at) - at - 9);
         EXPECT_THAT(binlog, Not(HasSubstr(secret))) << name;
     }
-}
-
-// A fresh server set up with --accounts alone never accepts the password.
-TEST_F(Station, FreshAccountsNeverAcceptTheBuiltInPassword) {
-    const std::string accounts =
-        runToEnd({"/bin/bash", sourceDir() + "/scripts/install-db", "--socket", server.socket(),
-                  "--accounts", "--config-dir", dir.file("etc")});
-    ASSERT_EQ(accounts.substr(0, 2), "0|") << accounts;
-    EXPECT_EQ(sql::scalar("SHOW CREATE USER root@localhost", server.socket()),
-              "CREATE USER `root`@`localhost` IDENTIFIED VIA unix_socket");
 }
 
 }  // namespace

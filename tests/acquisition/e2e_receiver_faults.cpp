@@ -32,11 +32,12 @@ namespace {
 
 const std::string kDaqStart = "============================== DAQ START";
 
-// The simulator and the daemon on one clock at second 57 of a minute, no
-// database: rows go to the spool, which does not matter here.
+// The simulator and the daemon (working in `daemonDir`, by default the
+// test's directory) on one clock at second 57 of a minute, no database:
+// rows go to the spool.
 struct Receiver : ::testing::Test {
     void start(const std::vector<std::string>& simOptions,
-               const std::vector<std::string>& daemonEnv = {}) {
+               const std::vector<std::string>& daemonEnv = {}, std::string daemonDir = "") {
         std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(57));
         env.insert(env.end(), {"TZ=UTC", "TERM=dumb", "CORVANA_PORT=" + dir_.file("tty"),
                                "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
@@ -47,7 +48,8 @@ struct Receiver : ::testing::Test {
         sim_.reset(new ChildProcess(argv, env, dir_.path()));
         ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
         env.insert(env.end(), daemonEnv.begin(), daemonEnv.end());
-        daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env, dir_.path()));
+        daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env,
+                                       daemonDir.empty() ? dir_.path() : daemonDir));
     }
     TempDir dir_{"ulmet-rcv"};
     std::unique_ptr<ChildProcess> sim_, daemon_;
@@ -250,15 +252,9 @@ TEST_F(Receiver, FullDiskEpisodesAreReportedAndLostRowsCounted) {
     // left for the head file and one for the spool (16 rows of 6).
     std::ofstream(dir_.file("spool/corvana.lock")) << "1\n";
     ASSERT_NO_FATAL_FAILURE(disk.fill(2 * 4096));
-    std::vector<std::string> env = faketimeEnv(offsetToSecondOfMinute(57));
-    env.insert(env.end(), {"TZ=UTC", "TERM=dumb", "CORVANA_PORT=" + dir_.file("tty"),
-                           "MYSQL_UNIX_PORT=" + dir_.file("no-server.sock")});
-    sim_.reset(new ChildProcess(
-        {binDir() + "/receiver_sim", "--link", dir_.file("tty"), "--baud", "38400", "--satellites",
-         "6", "--interval-seconds", "2", "--expected-rows", dir_.file("expected")},
-        env, dir_.path()));
-    ASSERT_TRUE(sim_->waitForOutput("PTY ", seconds(10))) << sim_->output();
-    daemon_.reset(new ChildProcess({binDir() + "/Corvana"}, env, dir_.file("spool")));
+    ASSERT_NO_FATAL_FAILURE(
+        start({"--interval-seconds", "2", "--expected-rows", dir_.file("expected")}, {},
+              dir_.file("spool")));
     const std::string full = "failed (No space left on device); ";
     auto visibilityLogs = [&](std::size_t n) {
         return waitFor([&] { return count(daemon_->output(), "SATVIS_LOG\n") >= n; }, seconds(40));

@@ -36,22 +36,19 @@ struct Status : ::testing::Test {
     void store(int from, int to) {
         std::string rows, weather, ipwv;
         for (int ago = from; ago >= to; --ago) {
-            std::string at = minuteText(now_ - 60 * ago);
+            const std::string at = minuteText(now_ - 60 * ago), sep = ago == from ? "" : ",";
             for (int prn : {3, 9, 17, 28})
                 rows += std::string(rows.empty() ? "" : ",") + "(41.2, 16.5, 310, 1.5, 1.2, 2.5, " +
                         std::to_string(prn) + ", 55, 2.4, '" + at + "')";
-            for (const char* table : {"pressure", "temperature", "humidity"})
-                weather += std::string("INSERT INTO ") + table + " (" + table +
-                           "_value, data) VALUES (20, '" + at.substr(0, 17) + "12');";
-            ipwv += std::string(ipwv.empty() ? "" : ",") + "(1.2, 0.05, '" + at + "')";
+            weather += sep + "(20, '" + at.substr(0, 17) + "12')";
+            ipwv += sep + "(1.2, 0.05, '" + at + "')";
         }
         exec(
             "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, "
             "longitudeErr, heightErr, prn, elevation, td, data) VALUES " +
             rows);
-        for (std::string::size_type at = 0, end; (end = weather.find(';', at)) != std::string::npos;
-             at = end + 1)
-            exec(weather.substr(at, end - at));
+        for (const std::string table : {"pressure", "temperature", "humidity"})
+            exec("INSERT INTO " + table + " (" + table + "_value, data) VALUES " + weather);
         exec("INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) VALUES " + ipwv);
     }
     void exec(const std::string& statement) { sql::exec(statement, server_.socket()); }

@@ -149,8 +149,7 @@ TEST_F(Accounts, EachAccountDoesItsJobAndNothingMore) {
 }
 
 // The retrieval program stores the IPWV through its own account; a wrong
-// password in its file, or a file it cannot use, ends the run with 255
-// and the server's message or the file's name.
+// password in its file ends the run with 255 and the server's message.
 TEST_F(Accounts, RetrievalStoresThroughItsAccount) {
     if (faketimeLibrary().empty()) GTEST_SKIP() << "libfaketime not installed";
     const Station& s = station();
@@ -178,23 +177,6 @@ TEST_F(Accounts, RetrievalStoresThroughItsAccount) {
     const std::string refused = run(mistrel, wrong, clock);
     EXPECT_EQ(refused.substr(0, 4), "255|") << refused;
     EXPECT_THAT(refused, HasSubstr("Access denied for user 'ulmet-ipwv'@'localhost'")) << refused;
-
-    // Missing, unreadable (a directory: permissions do not stop root) and
-    // rejected files, for the programs and the tools alike.
-    const std::string malformed = s.dir.file("malformed.cnf");
-    std::ofstream(malformed) << "[ulmet\nuser=ulmet-ipwv\n";
-    for (const std::string& file : {s.dir.file("missing.cnf"), s.dir.path(), malformed}) {
-        for (const auto& [argv, status] :
-             {std::pair<std::vector<std::string>, std::string>{mistrel, "255|"},
-              {{binDir() + "/Corvana"}, "255|"},
-              {{binDir() + "/weather_sim", "--once"}, "1|"},
-              {{"/bin/bash", sourceDir() + "/tools/ulmet-plot"}, "1|"}}) {
-            const std::string out = run(argv, file);
-            EXPECT_EQ(out.substr(0, status.size()), status) << argv[0] << " " << out;
-            EXPECT_THAT(out, HasSubstr("database option file " + file + ":"))
-                << argv[0] << " " << out;
-        }
-    }
 }
 
 // A socket login through the programs' own login code needs no

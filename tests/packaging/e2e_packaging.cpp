@@ -19,35 +19,30 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TEST(Packaging, UnitsPassSystemdVerify) {
+// The units pass systemd's own checker against this build's programs,
+// warnings included, and every service runs hardened: systemd's rating of
+// what it may reach (0 closed ... 10 open) stays at most 2.0.
+TEST(Packaging, UnitsPassSystemdVerifyAndAreHardened) {
     if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
     TempDir dir("ulmet-units");
     std::vector<std::string> argv = {"/usr/bin/systemd-analyze", "verify"};
-    for (const char* unit :
+    for (const std::string unit :
          {"corvana.service", "mistrel.service", "mistrel.timer", "ulmet-web.service",
           "ulmet-weather.service", "ulmet-network-sync.service"}) {
-        std::ofstream(dir.file(unit))
-            << std::regex_replace(readFile(sourceDir() + "/packaging/" + unit),
-                                  std::regex("/usr/local/s?bin/"), binDir() + "/");
+        const std::string source = sourceDir() + "/packaging/" + unit;
+        std::ofstream(dir.file(unit)) << std::regex_replace(
+            readFile(source), std::regex("/usr/local/s?bin/"), binDir() + "/");
         argv.push_back(dir.file(unit));
-    }
-    EXPECT_EQ(runToEnd(argv), "0|");  // warnings included
-}
-
-// Every service runs hardened: systemd's own rating of what it may reach
-// (0 closed ... 10 open) stays at most 2.0.
-TEST(Packaging, UnitsAreHardened) {
-    if (access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
-    for (const std::string unit : {"corvana.service", "mistrel.service", "ulmet-weather.service",
-                                   "ulmet-web.service", "ulmet-network-sync.service"}) {
-        const std::string out = runToEnd({"/usr/bin/systemd-analyze", "security", "--offline=true",
-                                          sourceDir() + "/packaging/" + unit});
+        if (unit == "mistrel.timer") continue;
+        const std::string out =
+            runToEnd({"/usr/bin/systemd-analyze", "security", "--offline=true", source});
         std::smatch level;
         ASSERT_TRUE(std::regex_search(
             out, level, std::regex("Overall exposure level for " + unit + ": ([0-9]+\\.[0-9])")))
             << out;
         EXPECT_LE(std::stod(level[1]), 2.0) << unit << "\n" << out;
     }
+    EXPECT_EQ(runToEnd(argv), "0|");
 }
 
 // The dependency check of scripts/package-check on a small package of its
@@ -113,24 +108,54 @@ TEST(Packaging, DependencyCheckNamesEveryUndeclaredUse) {
     EXPECT_EQ(out.substr(0, 2), "0|") << out;
 }
 
+const char* const kTables[] = {"troposphericDelay", "gps",      "ipwv",     "pressure",
+                               "temperature",       "humidity", "radiance", "raingauge"};
+
+// A private server and the set-up script run on it.
+struct InstallDb : ::testing::Test {
+    void exec(const std::string& statement) { sql::exec(statement, socket); }
+    std::string install(const std::vector<std::string>& options = {}) {
+        std::vector<std::string> argv = {"/bin/bash", sourceDir() + "/scripts/install-db",
+                                         "--socket", socket};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return runToEnd(argv);
+    }
+    // Every table's definition without the AUTO_INCREMENT counter, which rows move.
+    std::string definitions() {
+        std::string all;
+        for (const char* t : kTables)
+            all +=
+                std::regex_replace(sql::rows(std::string("SHOW CREATE TABLE ") + t, socket)[0][1],
+                                   std::regex(" AUTO_INCREMENT=[0-9]+"), "") +
+                "\n";
+        return all;
+    }
+    // The rows of `query`, a line each.
+    std::string content(const std::string& query) {
+        std::string text;
+        for (const auto& r : sql::rows(query, socket)) {
+            for (const auto& v : r) text += v + " ";
+            text += "\n";
+        }
+        return text;
+    }
+    PrivateServer server;
+    const std::string socket = server.socket();
+};
+
 // A server whose root, like a fresh Debian one's, accepts only the
 // system's root through the socket.
-TEST(Packaging, InstallDbSetsThePasswordOnlyWhenAsked) {
+TEST_F(InstallDb, SetsThePasswordOnlyWhenAsked) {
     if (getuid() != 0) GTEST_SKIP() << "needs the system root for socket authentication";
-    PrivateServer server;
-    const std::string& socket = server.socket();
-    sql::exec("DROP TABLE ipwv", socket);
-    sql::exec(
+    exec("DROP TABLE ipwv");
+    exec(
         "ALTER USER root@localhost IDENTIFIED VIA mysql_native_password USING 'invalid' "
-        "OR unix_socket",
-        socket);
-    const std::string script = sourceDir() + "/scripts/install-db";
-    const std::string first = runToEnd({"/bin/bash", script, "--socket", socket});
+        "OR unix_socket");
+    const std::string first = install();
     EXPECT_EQ(first.substr(0, 2), "3|") << first;
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM UlmetDB.ipwv", socket), "0");  // recreated
     EXPECT_THAT(sql::scalar("SHOW CREATE USER root@localhost", socket), HasSubstr("'invalid'"));
-    const std::string second =
-        runToEnd({"/bin/bash", script, "--socket", socket, "--set-root-password"});
+    const std::string second = install({"--set-root-password"});
     EXPECT_EQ(second.substr(0, 2), "0|") << second;
     EXPECT_THAT(sql::scalar("SHOW CREATE USER root@localhost", socket),
                 Not(HasSubstr("'invalid'")));
@@ -141,59 +166,26 @@ TEST(Packaging, InstallDbSetsThePasswordOnlyWhenAsked) {
 // every table: the set-up script brings it to exactly the current schema,
 // twice without harm, and every row is still there (a row stored twice
 // moved whole to troposphericDelay_duplicates).
-const char* const kTables[] = {"troposphericDelay", "gps",      "ipwv",     "pressure",
-                               "temperature",       "humidity", "radiance", "raingauge"};
-
-// Every table's definition without the AUTO_INCREMENT counter, which rows move.
-std::string tableDefinitions(const std::string& socket) {
-    std::string all;
-    for (const char* t : kTables)
-        all += std::regex_replace(sql::rows(std::string("SHOW CREATE TABLE ") + t, socket)[0][1],
-                                  std::regex(" AUTO_INCREMENT=[0-9]+"), "") +
-               "\n";
-    return all;
-}
-
-// The rows of `query`, a line each.
-std::string queryText(const std::string& query, const std::string& socket) {
-    std::string text;
-    for (const auto& r : sql::rows(query, socket)) {
-        for (const auto& v : r) text += v + " ";
-        text += "\n";
-    }
-    return text;
-}
-
-TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
-    PrivateServer server;
-    const std::string& socket = server.socket();
-    const auto definitions = [&] { return tableDefinitions(socket); };
-    const auto content = [&](const std::string& query) { return queryText(query, socket); };
+TEST_F(InstallDb, BringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
     const std::string current = definitions();
-    sql::exec("ALTER TABLE troposphericDelay DROP INDEX uq_troposphericDelay_data_prn", socket);
-    sql::exec(
+    exec("ALTER TABLE troposphericDelay DROP INDEX uq_troposphericDelay_data_prn");
+    exec(
         "ALTER TABLE ipwv DROP COLUMN ipwv_sigma, DROP COLUMN elevation, DROP COLUMN prn, "
         "DROP COLUMN satellites, DROP COLUMN pressure, DROP COLUMN temperature, "
-        "DROP COLUMN humidity",
-        socket);
+        "DROP COLUMN humidity");
     // Minute 1: satellite 5 three times, satellite 6 once; minute 2:
     // satellite 5 twice.
-    for (const char* row : {"1, 5, '2018-05-06 00:01:00'", "2, 6, '2018-05-06 00:01:00'",
-                            "3, 5, '2018-05-06 00:01:00'", "4, 5, '2018-05-06 00:02:00'",
-                            "5, 5, '2018-05-06 00:01:00'", "6, 5, '2018-05-06 00:02:00'"})
-        sql::exec(std::string("INSERT INTO troposphericDelay (td, prn, data) VALUES (") + row + ")",
-                  socket);
-    sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (1.25, '2018-05-06 00:01:00')", socket);
-    for (const char* t : {"pressure", "temperature", "humidity"})
-        sql::exec(std::string("INSERT INTO ") + t + " (" + t + "_value, data) VALUES (7.5, " +
-                      "'2018-05-06 00:01:05')",
-                  socket);
+    exec(
+        "INSERT INTO troposphericDelay (td, prn, data) VALUES (1, 5, '2018-05-06 00:01:00'), "
+        "(2, 6, '2018-05-06 00:01:00'), (3, 5, '2018-05-06 00:01:00'), "
+        "(4, 5, '2018-05-06 00:02:00'), (5, 5, '2018-05-06 00:01:00'), "
+        "(6, 5, '2018-05-06 00:02:00')");
+    exec("INSERT INTO ipwv (ipwv_value, data) VALUES (1.25, '2018-05-06 00:01:00')");
+    for (const std::string t : {"pressure", "temperature", "humidity"})
+        exec("INSERT INTO " + t + " (" + t + "_value, data) VALUES (7.5, '2018-05-06 00:01:05')");
     // The weather tables had a plain index on the time: a date-time twice.
-    sql::exec(
-        "ALTER TABLE pressure DROP INDEX uq_pressure_data, ADD INDEX idx_pressure_data (data)",
-        socket);
-    sql::exec("INSERT INTO pressure (pressure_value, data) VALUES (8.5, '2018-05-06 00:01:05')",
-              socket);
+    exec("ALTER TABLE pressure DROP INDEX uq_pressure_data, ADD INDEX idx_pressure_data (data)");
+    exec("INSERT INTO pressure (pressure_value, data) VALUES (8.5, '2018-05-06 00:01:05')");
     // Every row of every table, the columns the old schema had; after the
     // set-up troposphericDelay and pressure are read together with the rows
     // moved aside.
@@ -208,19 +200,12 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
     };
     const std::string before =
         everyRow("SELECT * FROM troposphericDelay", "SELECT * FROM pressure");
-
     for (int run = 0; run < 2; ++run) {
-        const std::string install =
-            runToEnd({"/bin/bash", sourceDir() + "/scripts/install-db", "--socket", socket});
-        ASSERT_EQ(install.substr(0, 2), "0|") << install;
-        EXPECT_EQ(install.find("3 later copies of a row moved to troposphericDelay_duplicates") !=
-                      std::string::npos,
-                  run == 0)
-            << install;
-        EXPECT_EQ(install.find("1 later copies of a row moved to pressure_duplicates") !=
-                      std::string::npos,
-                  run == 0)
-            << install;
+        const std::string out = install();
+        ASSERT_EQ(out.substr(0, 2), "0|") << out;
+        for (const char* moved : {"3 later copies of a row moved to troposphericDelay_duplicates",
+                                  "1 later copies of a row moved to pressure_duplicates"})
+            EXPECT_EQ(out.find(moved) != std::string::npos, run == 0) << out;
         EXPECT_EQ(definitions(), current);
         // The first copy of each minute and satellite stays.
         EXPECT_EQ(content("SELECT id FROM troposphericDelay ORDER BY id"), "1 \n2 \n4 \n");
@@ -243,47 +228,36 @@ TEST(Packaging, InstallDbBringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
 // twice without harm; every row is kept in its order of arrival, the later
 // copies whole in the tables' _duplicates; the retrieval then stores the
 // minute's value again.
-TEST(Packaging, InstallDbUpgradesTheOriginalShape) {
-    PrivateServer server;
-    const std::string& socket = server.socket();
-    const auto definitions = [&] { return tableDefinitions(socket); };
-    const auto content = [&](const std::string& query) { return queryText(query, socket); };
+TEST_F(InstallDb, UpgradesTheOriginalShape) {
     const std::string fresh = definitions();
-    for (const char* t : kTables) sql::exec(std::string("DROP TABLE ") + t, socket);
     const std::string opts = " ENGINE=MyISAM DEFAULT CHARSET=latin1";
-    sql::exec(
+    const std::string weather[] = {"pressure", "temperature", "humidity", "radiance", "raingauge"};
+    for (const char* t : kTables) exec(std::string("DROP TABLE ") + t);
+    exec(
         "CREATE TABLE troposphericDelay (latitude DOUBLE, longitude DOUBLE, height DOUBLE, "
         "latitudeErr DOUBLE, longitudeErr DOUBLE, heightErr DOUBLE, prn INT, elevation DOUBLE, "
         "td DOUBLE, data DATETIME)" +
-            opts,
-        socket);
-    sql::exec(
+        opts);
+    exec(
         "CREATE TABLE gps (latitude DOUBLE, longitude DOUBLE, height DOUBLE, latitudeErr DOUBLE, "
         "longitudeErr DOUBLE, heightErr DOUBLE, elevation DOUBLE, data DATETIME)" +
-            opts,
-        socket);
-    for (const std::string t :
-         {"ipwv", "pressure", "temperature", "humidity", "radiance", "raingauge"})
-        sql::exec("CREATE TABLE " + t + " (" + t + "_value DOUBLE, data DATETIME)" + opts, socket);
+        opts);
+    exec("CREATE TABLE ipwv (ipwv_value DOUBLE, data DATETIME)" + opts);
+    for (const std::string& t : weather)
+        exec("CREATE TABLE " + t + " (" + t + "_value DOUBLE, data DATETIME)" + opts);
     // Satellite 5 of minute 1 three times (td 1, 3, 5), satellite 6 once.
-    for (const char* row : {"1, 5, '2018-05-06 00:01:00'", "2, 6, '2018-05-06 00:01:00'",
-                            "3, 5, '2018-05-06 00:01:00'", "4, 5, '2018-05-06 00:02:00'",
-                            "5, 5, '2018-05-06 00:01:00'"})
-        sql::exec(std::string("INSERT INTO troposphericDelay (latitude, height, elevation, td, "
-                              "prn, data) VALUES (45.5, 80.5, 30, ") +
-                      row + ")",
-                  socket);
-    sql::exec(
-        "INSERT INTO gps (latitude, elevation, data) VALUES (45.5, 30, '2018-05-06 00:01:00')",
-        socket);
-    sql::exec(
+    exec(
+        "INSERT INTO troposphericDelay (latitude, height, elevation, td, prn, data) VALUES "
+        "(45.5, 80.5, 30, 1, 5, '2018-05-06 00:01:00'), (45.5, 80.5, 30, 2, 6, '2018-05-06 "
+        "00:01:00'), (45.5, 80.5, 30, 3, 5, '2018-05-06 00:01:00'), (45.5, 80.5, 30, 4, 5, "
+        "'2018-05-06 00:02:00'), (45.5, 80.5, 30, 5, 5, '2018-05-06 00:01:00')");
+    exec("INSERT INTO gps (latitude, elevation, data) VALUES (45.5, 30, '2018-05-06 00:01:00')");
+    exec(
         "INSERT INTO ipwv VALUES (1.25, '2018-05-06 00:01:00'), (1.5, '2018-05-06 00:01:00'), "
-        "(1.75, '2018-05-06 00:02:00')",
-        socket);
-    for (const std::string t : {"pressure", "temperature", "humidity", "radiance", "raingauge"})
-        sql::exec("INSERT INTO " + t + " VALUES (7.5, '2018-05-06 00:01:07'), " +
-                      "(8.5, '2018-05-06 00:01:17')",
-                  socket);
+        "(1.75, '2018-05-06 00:02:00')");
+    for (const std::string& t : weather)
+        exec("INSERT INTO " + t +
+             " VALUES (7.5, '2018-05-06 00:01:07'), (8.5, '2018-05-06 00:01:17')");
     // The retrieval on the old tables names the command that upgrades them.
     if (!faketimeLibrary().empty()) {
         struct tm minute = {30, 1, 0, 6, 4, 118, 0, 0, 0, 0, nullptr};
@@ -292,11 +266,10 @@ TEST(Packaging, InstallDbUpgradesTheOriginalShape) {
         const std::string old = runToEnd({binDir() + "/Mistrel"}, env);
         EXPECT_THAT(old, HasSubstr("database not upgraded: run ulmet-install-db")) << old;
     }
-    const std::string script = sourceDir() + "/scripts/install-db";
     for (int run = 0; run < 2; ++run) {
-        const std::string install = runToEnd({"/bin/bash", script, "--socket", socket});
-        ASSERT_EQ(install.substr(0, 2), "0|") << install;
-        EXPECT_EQ(install.find("upgrading table") != std::string::npos, run == 0) << install;
+        const std::string out = install();
+        ASSERT_EQ(out.substr(0, 2), "0|") << out;
+        EXPECT_EQ(out.find("upgrading table") != std::string::npos, run == 0) << out;
         EXPECT_EQ(definitions(), fresh);
         EXPECT_EQ(content("SELECT id, td, prn, data FROM troposphericDelay ORDER BY id"),
                   "1 1 5 2018-05-06 00:01:00 \n2 2 6 2018-05-06 00:01:00 \n"
@@ -307,15 +280,14 @@ TEST(Packaging, InstallDbUpgradesTheOriginalShape) {
                   "1 1.25 NULL 2018-05-06 00:01:00 \n3 1.75 NULL 2018-05-06 00:02:00 \n");
         EXPECT_EQ(content("SELECT id, ipwv_value FROM ipwv_duplicates"), "2 1.5 \n");
         EXPECT_EQ(content("SELECT id, elevation, data FROM gps"), "1 30 2018-05-06 00:01:00 \n");
-        for (const std::string t : {"pressure", "temperature", "humidity", "radiance", "raingauge"})
+        for (const std::string& t : weather)
             EXPECT_EQ(content("SELECT id, " + t + "_value, data FROM " + t + " ORDER BY id"),
                       "1 7.5 2018-05-06 00:01:07 \n2 8.5 2018-05-06 00:01:17 \n")
                 << t;
     }
     // A later copy of a minute's value is now refused as a duplicate.
-    EXPECT_THROW(
-        sql::exec("INSERT INTO ipwv (ipwv_value, data) VALUES (2, '2018-05-06 00:02:00')", socket),
-        std::runtime_error);
+    EXPECT_THROW(exec("INSERT INTO ipwv (ipwv_value, data) VALUES (2, '2018-05-06 00:02:00')"),
+                 std::runtime_error);
 }
 
 }  // namespace
