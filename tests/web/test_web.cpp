@@ -94,41 +94,15 @@ WebPeriod writeWeek() {
     return week;
 }
 
+// The values and means of each minute, nulls in the gap of the IPWV alone
+// and where nothing was stored at all (pressure), the times in GPS time.
 TEST_F(WebTest, SeriesHoldsTheStoredValuesAndLeavesGapsEmpty) {
     writeHour();
-    Series s;
-    std::string error;
-    WebPeriod period{at("2026-03-01 11:00"), at("2026-03-01 11:59")};
-    ASSERT_TRUE(loadSeries(period, "", kMaxSeriesPoints, kNow, &s, &error)) << error;
-    ASSERT_EQ(s.bucketMinutes, 1);
-    ASSERT_EQ(s.buckets.size(), 60u);
-    EXPECT_EQ(s.buckets[0].start, period.first);
-    EXPECT_NEAR(s.buckets[0].ipwvMean, 1.00, 1e-9);
-    EXPECT_NEAR(s.buckets[59].ipwvMean, 1.59, 1e-9);
-    EXPECT_NEAR(s.buckets[10].sigmaMean, 0.1, 1e-9);
-    EXPECT_NEAR(s.buckets[10].satellites, 9, 1e-9);
-    EXPECT_NEAR(s.buckets[10].elevation, 45, 1e-9);
-    EXPECT_NEAR(s.buckets[22].temperature, 12.2, 1e-9);  // the weather has no gap
-    for (int i = 20; i <= 24; ++i) {
-        EXPECT_TRUE(std::isnan(s.buckets[i].ipwvMean)) << i;
-        EXPECT_TRUE(std::isnan(s.buckets[i].satellites)) << i;
-    }
-    EXPECT_TRUE(std::isnan(s.buckets[1].pressure));  // no pressure stored at all
-
-    // The same through the API, as the page reads it.
-    WebApi api(false);
-    WebReply r = api.handle("/api/series",
-                            {{"from", "2026-03-01T11:00Z"}, {"to", "2026-03-01T11:59:59Z"}}, kNow);
-    ASSERT_EQ(r.status, 200) << r.body;
-    const auto mean = array(r.body, "ipwv_mean_cm");
-    ASSERT_EQ(mean.size(), 60u);
-    EXPECT_EQ(mean[0], "1.0000");
-    EXPECT_EQ(mean[19], "1.1900");
-    EXPECT_EQ(mean[20], "null");
-    EXPECT_EQ(mean[24], "null");
-    EXPECT_EQ(mean[25], "1.2500");
-    EXPECT_EQ(array(r.body, "time")[1], std::to_string(period.first + 60));
-    EXPECT_EQ(field(r.body, "from"), "2026-03-01T11:00:00");  // GPS time: no Z
+    expectGolden("web/golden/series-hour.json",
+                 WebApi(false)
+                     .handle("/api/series",
+                             {{"from", "2026-03-01T11:00Z"}, {"to", "2026-03-01T11:59:59Z"}}, kNow)
+                     .body);
 }
 
 // A week of one-minute rows becomes buckets of 6 minutes, starting at
@@ -274,14 +248,7 @@ TEST_F(WebTest, HealthCountsAgesAndTheLastHoursMissingMinutes) {
     EXPECT_EQ(field(r.body, "last_ipwv_time"), "null");
     EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "60");
     writeHour();
-    r = api.handle("/api/health", {}, kNow);
-    EXPECT_EQ(field(r.body, "database"), "reachable");
-    EXPECT_EQ(field(r.body, "last_row_time"), "2026-03-01T11:59:00");
-    EXPECT_EQ(field(r.body, "last_row_age_s"), "90");
-    EXPECT_EQ(field(r.body, "last_ipwv_time"), "2026-03-01T11:59:30");
-    EXPECT_EQ(field(r.body, "last_ipwv_cm"), "1.5900");
-    EXPECT_EQ(field(r.body, "last_ipwv_age_s"), "60");
-    EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "5");
+    expectGolden("web/golden/health.json", api.handle("/api/health", {}, kNow).body);
     // Ten minutes later the window has moved past the first ten minutes.
     r = api.handle("/api/health", {}, kNow + 600);
     EXPECT_EQ(field(r.body, "missing_ipwv_minutes_last_hour"), "15");
@@ -420,33 +387,13 @@ TEST_F(WebTest, AnUnreachableDatabaseIsSaidSo) {
 // On a central server: the stations of UlmetNetwork.stations, each read
 // from its own copy, the transfer state of each, the unhealthy first.
 TEST_F(WebTest, ACentralServerListsItsStationsAndServesEachCopy) {
-    for (const char* name : {"st1", "st2", "st3"}) {
-        const std::string db = std::string("UlmetDB_") + name;
-        sql::exec("DROP DATABASE IF EXISTS " + db);
-        sql::exec("CREATE DATABASE " + db);
-        for (const char* table :
-             {"troposphericDelay", "ipwv", "pressure", "temperature", "humidity"})
-            sql::exec("CREATE TABLE " + db + "." + table + " LIKE UlmetDB." + table);
-    }
-    sql::exec("DROP DATABASE IF EXISTS UlmetNetwork");
-    sql::exec("CREATE DATABASE UlmetNetwork");
-    sql::exec("CREATE TABLE UlmetNetwork.stations (name VARCHAR(32) PRIMARY KEY)");
-    sql::exec("INSERT INTO UlmetNetwork.stations VALUES ('st1'), ('st2'), ('st3')");
+    // Three stations' copies; the state ulmet-network sync records: st2's
+    // last fetch failed, st3's succeeded, st1 has none yet.
+    std::istringstream network(readFile(sourceDir() + "/tests/web/golden/network.sql"));
+    for (std::string statement; std::getline(network, statement, ';');)
+        if (statement.find_first_not_of(" \n") != std::string::npos) sql::exec(statement);
     writeHour("UlmetDB_st1", 1.0);
     writeHour("UlmetDB_st2", 2.0);
-    // The state ulmet-network sync records: st2's last fetch failed, st3's
-    // succeeded, st1 has none yet.
-    sql::exec(
-        "CREATE TABLE UlmetNetwork.station_status (name VARCHAR(32) PRIMARY KEY, state "
-        "VARCHAR(16), last_error VARCHAR(255), last_success DATETIME)");
-    sql::exec(
-        "INSERT INTO UlmetNetwork.station_status VALUES ('st2', 'failed', 'error 2003: cannot "
-        "connect', NULL), ('st3', 'ok', NULL, UTC_TIMESTAMP())");
-    sql::exec(
-        "CREATE VIEW UlmetNetwork.network_status AS SELECT s.name, IFNULL(t.state, 'new') AS "
-        "state, t.last_error, TIMESTAMPDIFF(SECOND, t.last_success, UTC_TIMESTAMP()) AS "
-        "lag_seconds FROM UlmetNetwork.stations s LEFT JOIN UlmetNetwork.station_status t "
-        "USING (name)");
 
     WebApi central(true);
     WebReply r = central.handle(
