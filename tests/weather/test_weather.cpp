@@ -174,41 +174,40 @@ WeatherSample sample(double P, double T, double RH, bool hasRH = true) {
     return s;
 }
 
+// Rows as "MM:SS table value/samples[ mda];", the minute's end.
+std::string text(const std::vector<WeatherRow>& rows) {
+    std::string out;
+    for (const WeatherRow& r : rows) {
+        char one[64];
+        std::snprintf(one, sizeof one, "%s %d %.2f/%d%s;", r.datatime.c_str() + 14, r.table,
+                      r.value, r.samples, r.fromMda ? " mda" : "");
+        out += one;
+    }
+    return out;
+}
+
 TEST(MinuteAverager, WindowsEndAtSecond25AndHoldTheirMeans) {
     setenv("TZ", "UTC", 1);
     tzset();
     MinuteAverager avg;
-    EXPECT_TRUE(avg.due(at(10, 0, 0)).empty());
+    EXPECT_EQ(text(avg.due(at(10, 0, 0))), "");
     avg.add(at(10, 0, 24), sample(1000, 10, 50));
-    EXPECT_TRUE(avg.due(at(10, 0, 24)).empty());
-    std::vector<WeatherRow> rows = avg.due(at(10, 0, 25));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].datatime, "2026-12-07 10:00:25");
-    EXPECT_DOUBLE_EQ(rows[0].value, 1000);
-    EXPECT_TRUE(avg.due(at(10, 0, 26)).empty());  // once only
+    EXPECT_EQ(text(avg.due(at(10, 0, 24))), "");
+    EXPECT_EQ(avg.due(at(10, 0, 25)).at(0).datatime, "2026-12-07 10:00:25");
+    EXPECT_EQ(text(avg.due(at(10, 0, 26))), "");  // once only
 
     // Second 25 opens the next window; humidity only where given.
     avg.add(at(10, 0, 25), sample(1000, 10, 40));
     avg.add(at(10, 0, 59), sample(1002, 12, 0, false));
     avg.add(at(10, 1, 24), sample(1004, 14, 60));
-    rows = avg.due(at(10, 1, 40));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[1].datatime, "2026-12-07 10:01:25");
-    EXPECT_DOUBLE_EQ(rows[0].value, 1002);
-    EXPECT_DOUBLE_EQ(rows[1].value, 12);
-    EXPECT_DOUBLE_EQ(rows[2].value, 50);
-    EXPECT_EQ(rows[0].samples, 3);
-    EXPECT_EQ(rows[2].samples, 2);
+    EXPECT_EQ(text(avg.due(at(10, 1, 40))), "01:25 0 1002.00/3;01:25 1 12.00/3;01:25 2 50.00/2;");
 
     // Minutes without samples give nothing; a window never collected is
     // not mixed into a later one.
-    EXPECT_TRUE(avg.due(at(10, 5, 0)).empty());
+    EXPECT_EQ(text(avg.due(at(10, 5, 0))), "");
     avg.add(at(10, 5, 0), sample(990, 1, 1));
     avg.add(at(10, 7, 0), sample(1010, 3, 3));
-    rows = avg.due(at(10, 7, 30));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].datatime, "2026-12-07 10:07:25");
-    EXPECT_DOUBLE_EQ(rows[0].value, 1010);
+    EXPECT_EQ(text(avg.due(at(10, 7, 30))), "07:25 0 1010.00/1;07:25 1 3.00/1;07:25 2 3.00/1;");
 }
 
 // The station of the burst above: MDA (air 2.0 C, reduced 1012.5 hPa) and
@@ -228,27 +227,20 @@ TEST(MinuteAverager, OneKindOfPressurePerMean) {
         // A later minute with MDA only: the XDR went quiet.
         avg.add(at(10, 1, 30), parseNmeaSentence(mda).sample);
         for (const WeatherRow& r : avg.due(at(10, 2, 25))) rows.push_back(r);
-        std::string text;
-        for (const WeatherRow& r : rows) {
-            char one[64];
-            std::snprintf(one, sizeof one, "%s %d %.2f%s;", r.datatime.c_str() + 14, r.table,
-                          r.value, r.fromMda ? " mda" : "");
-            text += one;
-        }
-        return text;
+        return text(rows);
     };
-    EXPECT_EQ(run(MdaPressure::Auto, true),
-              "01:25 0 1009.00;01:25 1 2.00;01:25 2 75.00;"
-              "02:25 1 2.00;02:25 2 75.00;");
+    // 59 samples in the first minute, one in the second.
+    EXPECT_EQ(
+        run(MdaPressure::Auto, true),
+        "01:25 0 1009.00/59;01:25 1 2.00/59;01:25 2 75.00/59;02:25 1 2.00/1;02:25 2 75.00/1;");
     EXPECT_EQ(run(MdaPressure::Auto, false),
-              "01:25 0 1012.50 mda;01:25 1 2.00;01:25 2 75.00;"
-              "02:25 0 1012.50 mda;02:25 1 2.00;02:25 2 75.00;");
+              "01:25 0 1012.50/59 mda;01:25 1 2.00/59;01:25 2 75.00/59;"
+              "02:25 0 1012.50/1 mda;02:25 1 2.00/1;02:25 2 75.00/1;");
     EXPECT_EQ(run(MdaPressure::SeaLevel, false),
-              "01:25 1 2.00;01:25 2 75.00;"
-              "02:25 1 2.00;02:25 2 75.00;");
+              "01:25 1 2.00/59;01:25 2 75.00/59;02:25 1 2.00/1;02:25 2 75.00/1;");
     EXPECT_EQ(run(MdaPressure::Station, false),
-              "01:25 0 1012.50;01:25 1 2.00;01:25 2 75.00;"
-              "02:25 0 1012.50;02:25 1 2.00;02:25 2 75.00;");
+              "01:25 0 1012.50/59;01:25 1 2.00/59;01:25 2 75.00/59;"
+              "02:25 0 1012.50/1;02:25 1 2.00/1;02:25 2 75.00/1;");
     MdaPressure parsed = MdaPressure::Auto;
     EXPECT_TRUE(parseMdaPressure("sea-level", &parsed));
     EXPECT_EQ(parsed, MdaPressure::SeaLevel);
