@@ -193,7 +193,9 @@ TEST(MinuteAverager, WindowsEndAtSecond25AndHoldTheirMeans) {
     EXPECT_EQ(text(avg.due(at(10, 0, 0))), "");
     avg.add(at(10, 0, 24), sample(1000, 10, 50));
     EXPECT_EQ(text(avg.due(at(10, 0, 24))), "");
-    EXPECT_EQ(avg.due(at(10, 0, 25)).at(0).datatime, "2026-12-07 10:00:25");
+    const std::vector<WeatherRow> first = avg.due(at(10, 0, 25));
+    EXPECT_EQ(text(first), "00:25 0 1000.00/1;00:25 1 10.00/1;00:25 2 50.00/1;");
+    EXPECT_EQ(first.at(0).datatime, "2026-12-07 10:00:25");
     EXPECT_EQ(text(avg.due(at(10, 0, 26))), "");  // once only
 
     // Second 25 opens the next window; humidity only where given.
