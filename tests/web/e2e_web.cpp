@@ -146,32 +146,24 @@ std::string drawn(const std::string& dom, const std::string& key) {
     return m.str(1);
 }
 
-std::string minuteText(time_t t, int second) {
-    return formatUtc(t, "%Y-%m-%d %H:%M:") + (second < 10 ? "0" : "") + std::to_string(second);
-}
-
 // IPWV 1.5 + minute/1000 cm for the minutes [first, first + 120) except
 // minutes 40 to 59 (the gap), a temperature every minute, and a
 // satellite row in the last minute.
 void writeRows(const std::string& socket, time_t first, double base) {
-    std::string ipwv, temperature;
-    for (int i = 0; i < 120; ++i) {
-        const time_t t = first + 60L * i;
-        temperature += std::string(i ? "," : "") + "(" + std::to_string(8 + i * 0.01) + ", '" +
-                       minuteText(t, 5) + "')";
-        if (i >= 40 && i < 60) continue;
-        ipwv += std::string(ipwv.empty() ? "" : ",") + "(" + std::to_string(base + i / 1000.0) +
-                ", 0.1, 50, 7, " + std::to_string(6 + i % 4) + ", '" + minuteText(t, 30) + "')";
-    }
+    const std::string minute =
+        "'" + formatUtc(first, "%Y-%m-%d %H:%M:00") + "' + INTERVAL seq MINUTE";
     sql::exec(
-        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES " +
-            ipwv,
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) SELECT " +
+            std::to_string(base) + " + seq / 1000, 0.1, 50, 7, 6 + seq % 4, " + minute +
+            " + INTERVAL 30 SECOND FROM seq_0_to_119 WHERE seq NOT BETWEEN 40 AND 59",
         socket);
-    sql::exec("INSERT INTO temperature (temperature_value, data) VALUES " + temperature, socket);
+    sql::exec("INSERT INTO temperature (temperature_value, data) SELECT 8 + seq / 100, " + minute +
+                  " + INTERVAL 5 SECOND FROM seq_0_to_119",
+              socket);
     sql::exec(
         "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, td, data) "
-        "VALUES (45.5, 7.25, 80.5, 7, 60, 2.4, '" +
-            minuteText(first + 60L * 119, 0) + "')",
+        "SELECT 45.5, 7.25, 80.5, 7, 60, 2.4, " +
+            minute + " FROM seq_119_to_119",
         socket);
 }
 
