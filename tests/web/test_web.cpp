@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "TestSupport.h"
@@ -306,13 +307,7 @@ TEST_F(WebTest, BadRequestsGetAClearRefusal) {
     writeHour();
     const std::string before = sql::scalar("SELECT COUNT(*) FROM ipwv");
     WebApi station(false);
-    struct Case {
-        std::string path;
-        WebParams params;
-        int status;
-        std::string says;
-    };
-    std::vector<Case> cases = {
+    std::vector<std::tuple<std::string, WebParams, int, std::string>> cases = {
         {"/api/series", {}, 400, "give period"},
         {"/api/series", {{"period", "decade"}}, 400, "period is one of"},
         {"/api/series", {{"period", "day"}, {"period", "week"}}, 400, "given twice"},
@@ -348,12 +343,12 @@ TEST_F(WebTest, BadRequestsGetAClearRefusal) {
              {"/api/export", "2026-03-01T24:00", "2026-03-01T01:00", "from is not"},
          })
         cases.push_back({path, {{"from", from}, {"to", to}}, 400, says});
-    for (const Case& c : cases) {
-        const WebReply r = station.handle(c.path, c.params, kNow);
-        SCOPED_TRACE(c.path + " " + r.body);
-        EXPECT_EQ(r.status, c.status);
+    for (const auto& [path, params, status, says] : cases) {
+        const WebReply r = station.handle(path, params, kNow);
+        SCOPED_TRACE(path + " " + r.body);
+        EXPECT_EQ(r.status, status);
         EXPECT_EQ(r.contentType, "application/json");
-        EXPECT_THAT(field(r.body, "error"), HasSubstr(c.says));
+        EXPECT_THAT(field(r.body, "error"), HasSubstr(says));
     }
     EXPECT_EQ(sql::scalar("SELECT COUNT(*) FROM ipwv"), before);
 }
