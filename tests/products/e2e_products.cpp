@@ -14,34 +14,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Five minutes: 14:05 complete (two satellites at the
-// same elevation, two pressure readings), 14:06 nothing at all, 14:07
-// satellites but no weather and no value, 14:08 a value stored before the
-// uncertainty columns existed with weather but satellites only at second
-// 30, 14:09 a NULL temperature. Rows just outside the period must not show.
-const char* const kRows[] = {
-    "INSERT INTO ipwv (ipwv_value, data) VALUES (9.9, '2014-03-05 14:10:00'), "
-    "(1.5, '2014-03-05 14:08:00')",
-    "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES "
-    "(2.347012, 0.051631, 72, 5, 6, '2014-03-05 14:05:00'), "
-    "(0, 0.05, 30.5, 12, 3, '2014-03-05 14:09:00')",
-    "INSERT INTO pressure (pressure_value, data) VALUES (900, '2014-03-05 14:04:59'), "
-    "(1013.25, '2014-03-05 14:05:05'), (999, '2014-03-05 14:05:40'), "
-    "(1001.5, '2014-03-05 14:08:35'), (1002, '2014-03-05 14:08:10'), "
-    "(1010, '2014-03-05 14:09:00')",
-    "INSERT INTO temperature (temperature_value, data) VALUES (20.5, '2014-03-05 14:05:05'), "
-    "(-3.25, '2014-03-05 14:08:35'), (NULL, '2014-03-05 14:09:00')",
-    "INSERT INTO humidity (humidity_value, data) VALUES (60, '2014-03-05 14:05:05'), "
-    "(55.5, '2014-03-05 14:08:35'), (40, '2014-03-05 14:09:59')",
-    "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, data) VALUES "
-    "(-33.1, 7.1, 250, 9, 72, '2014-03-05 14:05:00'), "
-    "(-35.2, 7.25, 150, 5, 72, '2014-03-05 14:05:00'), "
-    "(45.5, 7.25, 80.5, 3, 50, '2014-03-05 14:07:00'), "
-    "(45.6, 7.3, 81, 8, 65, '2014-03-05 14:07:00'), "
-    "(44, 7, 70, 4, 80, '2014-03-05 14:08:30'), "
-    "(45.5, 7.25, 80.5, 12, 30.5, '2014-03-05 14:09:00'), "
-    "(46, 8, 90, 1, 89, '2014-03-05 14:10:00')",
-};
+// Runs the statements of tests/products/golden/`name` against `socket`.
+void execFile(const std::string& name, const std::string& socket) {
+    std::istringstream in(readFile(sourceDir() + "/tests/products/golden/" + name));
+    for (std::string statement; std::getline(in, statement, ';');)
+        if (statement.find_first_not_of(" \n") != std::string::npos) sql::exec(statement, socket);
+}
 
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
@@ -52,9 +30,9 @@ std::string exportRun(const std::vector<std::string>& args, const std::string& s
     return runToEnd(argv, {"MYSQL_UNIX_PORT=" + socket});
 }
 
-TEST(Products, ExportWritesEveryMinuteOfThePeriod) {
+TEST(Products, ExportWritesEveryMinuteOfThePeriodAndKeepsEveryNumber) {
     PrivateServer server;
-    for (const char* row : kRows) sql::exec(row, server.socket());
+    execFile("minutes.sql", server.socket());
     TempDir dir;
     // Seconds are ignored; both forms of time are read.
     const std::string csv =
@@ -75,19 +53,14 @@ TEST(Products, ExportWritesEveryMinuteOfThePeriod) {
                   .substr(0, 2),
               "1|");
     EXPECT_EQ(access(dir.file("none.csv").c_str(), F_OK), -1);
-}
 
-// The description travels with the values, and ordinary readers (Python's
-// csv and json modules) read both forms; numbers come out exactly, however
-// large or long.
-TEST(Products, ExportDescribesTheProductAndKeepsEveryNumber) {
-    PrivateServer server;
-    for (const char* row : kRows) sql::exec(row, server.socket());
+    // The description travels with the values, and ordinary readers
+    // (Python's csv and json modules) read both forms; numbers come out
+    // exactly, however large or long.
     sql::exec(
         "INSERT INTO ipwv (ipwv_value, ipwv_sigma, prn, satellites, data) VALUES "
         "(1.0e70, 2.3470123456789, 12, 7, '2014-03-05 14:06:00')",
         server.socket());
-    TempDir dir;
     const std::vector<std::string> period = {"--from",           "2014-03-05 14:05", "--to",
                                              "2014-03-05 14:09", "--station",        "st\n1"};
     for (const char* format : {"csv", "json"}) {
@@ -121,11 +94,9 @@ TEST(Products, ExportFlagsEveryValueAndGivesEveryEmptyMinuteItsReason) {
     PrivateServer server;
     sql::writeQualityMinutes(server.socket());
     TempDir dir;
+    // The station file the golden files were made with.
     writeFile(dir.file("station.conf"),
-              "# the station\nid = ULME00ITA\ndomes = 12345M001\nreceiver = RX 100\n"
-              "antenna = ANT 3 NONE\nlatitude = 45.0\nlongitude = 7.0\n"
-              "ellipsoidal_height = 148.5\nsea_level_height = 100.25\ngeoid_model = EGM2008\n"
-              "barometer_height = -1.5\nweather_source = NMEA 0183 sensor, minute means\n");
+              readFile(sourceDir() + "/tests/products/golden/station.conf"));
     const std::vector<std::string> env = {"MYSQL_UNIX_PORT=" + server.socket(),
                                           "ULMET_STATION_CONFIG=" + dir.file("station.conf")};
     for (const char* format : {"csv", "json"})

@@ -28,23 +28,17 @@ struct Backfill : ::testing::Test {
     void SetUp() override {
         // Six minutes of inputs, each its own weather and two satellites;
         // minute 6 has no humidity reading and so no inputs.
-        for (int m = 0; m < 6; ++m) {
-            std::string at = kMinutes[m], n = std::to_string(m);
-            std::string later = at.substr(0, 17) + "1" + n;  // a reading at second 1m
-            exec("INSERT INTO pressure (pressure_value, data) VALUES (101" + n + ", '" + later +
-                 "')");
-            exec("INSERT INTO temperature (temperature_value, data) VALUES (1" + n + ".5, '" +
-                 later + "')");
-            if (m < 5)
-                exec("INSERT INTO humidity (humidity_value, data) VALUES (6" + n + ", '" + later +
-                     "')");
-            for (int prn : {3, 17})
-                exec(
-                    "INSERT INTO troposphericDelay (latitude, longitude, height, latitudeErr, "
-                    "longitudeErr, heightErr, prn, elevation, td, data) VALUES (41.2, 16.5, 3" +
-                    n + "0, 1.5, 1.2, 2.5, " + std::to_string(prn) + ", " +
-                    std::to_string(40 + 5 * m + prn) + ", 2.4, '" + at + "')");
-        }
+        const std::string at = "'2014-03-05 14:01:00' + INTERVAL seq MINUTE",
+                          later = at + " + INTERVAL (10 + seq) SECOND FROM seq_0_to_";
+        for (const std::string& rows :
+             {"pressure (pressure_value, data) SELECT 1010 + seq, " + later + "5",
+              "temperature (temperature_value, data) SELECT 10.5 + seq, " + later + "5",
+              "humidity (humidity_value, data) SELECT 60 + seq, " + later + "4",
+              "troposphericDelay (latitude, longitude, height, latitudeErr, longitudeErr, "
+              "heightErr, prn, elevation, td, data) SELECT 41.2, 16.5, 300 + 10 * seq, 1.5, 1.2, "
+              "2.5, prn, 40 + 5 * seq + prn, 2.4, " +
+                  at + " FROM seq_0_to_5, (SELECT 3 AS prn UNION ALL SELECT 17) p"})
+            exec("INSERT INTO " + rows);
     }
     void exec(const std::string& statement) { sql::exec(statement, server_.socket()); }
     std::vector<sql::Row> ipwv() {

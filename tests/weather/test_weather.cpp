@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "utilities.h"
 #include "weather/NmeaWeather.h"
 #include "weather/WeatherMinute.h"
@@ -19,72 +20,69 @@ std::string signedSentence(const std::string& body) {
     return "$" + body + "*" + sum;
 }
 
-struct Case {
-    const char* body;
-    NmeaStatus status;
-    int hasP, hasT, hasRH;  // -1: do not check
-    double P, T, RH;
-};
+// A sentence's status and each quantity it gives ("mda P": MDA's pressure,
+// which does not say whether it is the station's or reduced to sea level).
+std::string shown(const std::string& sentence) {
+    const NmeaResult r = parseNmeaSentence(sentence);
+    const WeatherSample& s = r.sample;
+    std::string out = nmeaStatusName(r.status);
+    const auto add = [&](bool has, const char* label, double value) {
+        char one[32];
+        std::snprintf(one, sizeof one, " %s %.2f", label, value);
+        if (has) out += one;
+    };
+    add(s.hasPressure, "P", s.pressure);
+    add(s.hasUnnamedPressure, "mda P", s.unnamedPressure);
+    add(s.hasTemperature, "T", s.temperature);
+    add(s.hasHumidity, "RH", s.humidity);
+    return out;
+}
 
 TEST(Nmea, SentencesAndUnitLetters) {
-    const Case cases[] = {
+    const char* const bodies[] = {
         // MDA: the bar field wins over inches of mercury; C only.
-        {"WIMDA,29.9213,I,1.01325,B,15.50,C,,C,61.0,,,C,,T,,M,,N,,M", NmeaStatus::Ok, 1, 1, 1,
-         1013.25, 15.5, 61.0},
-        {"WIMDA,29.9213,I,,B,15.50,C,,C,,,,C", NmeaStatus::Ok, 1, 1, 0, 1013.25, 15.5, 0},
-        {"IIMDA,,I,,B,,C,,C,42.5,,,C", NmeaStatus::Ok, 0, 0, 1, 0, 0, 42.5},
-        {"WIMDA,,I,,B,,C,,C,,,,C", NmeaStatus::Ignored, -1, -1, -1, 0, 0, 0},
-        {"WIMDA,29.92,I,1.013,X,15.0,C,,C,60,,,C", NmeaStatus::Malformed, -1, -1, -1, 0, 0, 0},
-        {"WIMDA,29.92,I,1.013,B,59.0,F,,C,60,,,C", NmeaStatus::Malformed, -1, -1, -1, 0, 0, 0},
-        {"WIMDA,29.92,I,1.0x3,B,15.0,C,,C,60,,,C", NmeaStatus::Malformed, -1, -1, -1, 0, 0, 0},
-        {"WIMDA,29.92,I,1.013", NmeaStatus::Cut, -1, -1, -1, 0, 0, 0},
+        "WIMDA,29.9213,I,1.01325,B,15.50,C,,C,61.0,,,C,,T,,M,,N,,M",
+        "WIMDA,29.9213,I,,B,15.50,C,,C,,,,C",
+        "IIMDA,,I,,B,,C,,C,42.5,,,C",
+        "WIMDA,,I,,B,,C,,C,,,,C",
+        "WIMDA,29.92,I,1.013,X,15.0,C,,C,60,,,C",
+        "WIMDA,29.92,I,1.013,B,59.0,F,,C,60,,,C",
+        "WIMDA,29.92,I,1.0x3,B,15.0,C,,C,60,,,C",
+        "WIMDA,29.92,I,1.013",
+        "WIMDA,,I,0.2,B,2.0,C,,C,75.0,,,C",
         // XDR pressure in bar, pascal, hPa, inHg; temperature C, F, K; humidity P.
-        {"WIXDR,P,1.01325,B,Baro,C,15.0,C,TempAir,H,61.0,P,Hum", NmeaStatus::Ok, 1, 1, 1, 1013.25,
-         15.0, 61.0},
-        {"WIXDR,P,101325,P,Baro", NmeaStatus::Ok, 1, 0, 0, 1013.25, 0, 0},
-        {"WIXDR,P,1013.25,H,Baro", NmeaStatus::Ok, 1, 0, 0, 1013.25, 0, 0},
-        {"WIXDR,P,29.9213,I,Baro", NmeaStatus::Ok, 1, 0, 0, 1013.25, 0, 0},
-        {"WIXDR,C,59.0,F,Air", NmeaStatus::Ok, 0, 1, 0, 0, 15.0, 0},
-        {"WIXDR,C,288.15,K,Air", NmeaStatus::Ok, 0, 1, 0, 0, 15.0, 0},
+        "WIXDR,P,1.01325,B,Baro,C,15.0,C,TempAir,H,61.0,P,Hum",
+        "WIXDR,P,101325,P,Baro",
+        "WIXDR,P,1013.25,H,Baro",
+        "WIXDR,P,29.9213,I,Baro",
+        "WIXDR,C,59.0,F,Air",
+        "WIXDR,C,288.15,K,Air",
         // Water and dew point are not the air; an empty value is absent.
-        {"WIXDR,C,9.0,C,ENV_WATER_T,C,12.0,C,TempAir,C,5.0,C,DewPoint,H,,P,Hum", NmeaStatus::Ok, 0,
-         1, 0, 0, 12.0, 0},
-        {"WIXDR,P,1.013,Q,Baro", NmeaStatus::Malformed, -1, -1, -1, 0, 0, 0},
-        {"WIXDR,H,50,C,Hum", NmeaStatus::Malformed, -1, -1, -1, 0, 0, 0},
-        {"WIXDR,P,1.013,B", NmeaStatus::Cut, -1, -1, -1, 0, 0, 0},
-        {"WIXDR,A,12.5,D,Pitch", NmeaStatus::Ignored, -1, -1, -1, 0, 0, 0},
-        {"GPGGA,123519,4807.038,N", NmeaStatus::Ignored, -1, -1, -1, 0, 0, 0},
+        "WIXDR,C,9.0,C,ENV_WATER_T,C,12.0,C,TempAir,C,5.0,C,DewPoint,H,,P,Hum",
+        "WIXDR,P,1.013,Q,Baro",
+        "WIXDR,H,50,C,Hum",
+        "WIXDR,P,1.013,B",
+        "WIXDR,A,12.5,D,Pitch",
+        "GPGGA,123519,4807.038,N",
+        // An ultrasonic station's burst: wind chill and heat index before the
+        // air; the reduced pressure named beside the station pressure. Wind
+        // chill alone is no temperature at all.
+        "YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT,C,2.0,C,HINX,C,2.0,C,TempAir,P,1.0125,B,QNH,P,1.0090,"
+        "B,STNP",
+        "YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT",
         // Impossible readings: the whole sentence goes.
-        {"WIXDR,P,1.2,B,Baro,C,15,C,Air", NmeaStatus::Impossible, 0, 0, 0, 0, 0, 0},
-        {"WIXDR,P,0.25,B,Baro", NmeaStatus::Impossible, 0, 0, 0, 0, 0, 0},
-        {"WIXDR,C,61,C,Air", NmeaStatus::Impossible, 0, 0, 0, 0, 0, 0},
-        {"WIXDR,C,-91,C,Air", NmeaStatus::Impossible, 0, 0, 0, 0, 0, 0},
-        {"WIXDR,H,100.5,P,Hum", NmeaStatus::Impossible, 0, 0, 0, 0, 0, 0},
-        {"WIXDR,H,-0.1,P,Hum", NmeaStatus::Impossible, 0, 0, 0, 0, 0, 0},
-        {"WIXDR,H,100,P,Hum,P,0.3,B,Baro", NmeaStatus::Ok, 1, 0, 1, 300.0, 0, 100.0},
+        "WIXDR,P,1.2,B,Baro,C,15,C,Air",
+        "WIXDR,P,0.25,B,Baro",
+        "WIXDR,C,61,C,Air",
+        "WIXDR,C,-91,C,Air",
+        "WIXDR,H,100.5,P,Hum",
+        "WIXDR,H,-0.1,P,Hum",
+        "WIXDR,H,100,P,Hum,P,0.3,B,Baro",
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.body);
-        NmeaResult r = parseNmeaSentence(signedSentence(c.body) + "\r\n");
-        ASSERT_EQ(nmeaStatusName(r.status), std::string(nmeaStatusName(c.status))) << r.reason;
-        if (c.hasP < 0) continue;
-        // MDA's pressure does not say which it is: kept apart.
-        const bool mda = std::string(c.body).find("MDA") != std::string::npos;
-        EXPECT_EQ(r.sample.hasPressure && mda, false);
-        EXPECT_EQ(mda ? r.sample.hasUnnamedPressure : r.sample.hasPressure, c.hasP == 1);
-        if (mda) r.sample.pressure = r.sample.unnamedPressure;
-        EXPECT_EQ(r.sample.hasTemperature, c.hasT == 1);
-        EXPECT_EQ(r.sample.hasHumidity, c.hasRH == 1);
-        if (c.hasP == 1) {
-            EXPECT_NEAR(r.sample.pressure, c.P, 0.005);
-        }
-        if (c.hasT == 1) {
-            EXPECT_NEAR(r.sample.temperature, c.T, 0.005);
-        }
-        if (c.hasRH == 1) {
-            EXPECT_NEAR(r.sample.humidity, c.RH, 0.005);
-        }
-    }
+    std::string transcript;
+    for (const char* body : bodies)
+        transcript += std::string(body) + ": " + shown(signedSentence(body) + "\r\n") + "\n";
+    testsupport::expectGolden("weather/golden/nmea.txt", transcript);
 }
 
 TEST(Nmea, ChecksumsAndCutSentences) {
@@ -142,25 +140,6 @@ TEST(Nmea, OnlyAirTemperatureAndStationPressure) {
     for (const char* name : {"STNP", "Baro", "Barometer", "0", "", "QFE"})
         EXPECT_FALSE(reducedPressureName(name)) << name;
 
-    // An ultrasonic station's burst: wind chill and heat index first, then
-    // the air; the reduced pressure named beside the station pressure.
-    NmeaResult x = parseNmeaSentence(
-        signedSentence("YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT,C,2.0,C,HINX,C,2.0,C,TempAir,P,1.0125,"
-                       "B,QNH,P,1.0090,B,STNP"));
-    ASSERT_EQ(x.status, NmeaStatus::Ok) << x.reason;
-    EXPECT_DOUBLE_EQ(x.sample.temperature, 2.0);
-    EXPECT_NEAR(x.sample.pressure, 1009.0, 1e-9);
-    EXPECT_FALSE(x.sample.hasUnnamedPressure);
-    // Wind chill alone is no temperature at all.
-    NmeaResult chill = parseNmeaSentence(signedSentence("YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT"));
-    EXPECT_EQ(chill.status, NmeaStatus::Ignored);
-    NmeaResult m = parseNmeaSentence(signedSentence("WIMDA,29.8999,I,1.0125,B,2.0,C,,C,75.0,,,C"));
-    ASSERT_EQ(m.status, NmeaStatus::Ok);
-    EXPECT_FALSE(m.sample.hasPressure);
-    EXPECT_NEAR(m.sample.unnamedPressure, 1012.5, 1e-9);
-    // An impossible MDA pressure refuses the sentence like any other.
-    EXPECT_EQ(parseNmeaSentence(signedSentence("WIMDA,,I,0.2,B,2.0,C,,C,75.0,,,C")).status,
-              NmeaStatus::Impossible);
     WeatherSample both;
     both.hasPressure = both.hasHumidity = both.hasTemperature = true;
     both.pressure = 1009.0;
@@ -195,41 +174,42 @@ WeatherSample sample(double P, double T, double RH, bool hasRH = true) {
     return s;
 }
 
+// Rows as "MM:SS table value/samples[ mda];", the minute's end.
+std::string text(const std::vector<WeatherRow>& rows) {
+    std::string out;
+    for (const WeatherRow& r : rows) {
+        char one[64];
+        std::snprintf(one, sizeof one, "%s %d %.2f/%d%s;", r.datatime.c_str() + 14, r.table,
+                      r.value, r.samples, r.fromMda ? " mda" : "");
+        out += one;
+    }
+    return out;
+}
+
 TEST(MinuteAverager, WindowsEndAtSecond25AndHoldTheirMeans) {
     setenv("TZ", "UTC", 1);
     tzset();
     MinuteAverager avg;
-    EXPECT_TRUE(avg.due(at(10, 0, 0)).empty());
+    EXPECT_EQ(text(avg.due(at(10, 0, 0))), "");
     avg.add(at(10, 0, 24), sample(1000, 10, 50));
-    EXPECT_TRUE(avg.due(at(10, 0, 24)).empty());
-    std::vector<WeatherRow> rows = avg.due(at(10, 0, 25));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].datatime, "2026-12-07 10:00:25");
-    EXPECT_DOUBLE_EQ(rows[0].value, 1000);
-    EXPECT_TRUE(avg.due(at(10, 0, 26)).empty());  // once only
+    EXPECT_EQ(text(avg.due(at(10, 0, 24))), "");
+    const std::vector<WeatherRow> first = avg.due(at(10, 0, 25));
+    EXPECT_EQ(text(first), "00:25 0 1000.00/1;00:25 1 10.00/1;00:25 2 50.00/1;");
+    EXPECT_EQ(first.at(0).datatime, "2026-12-07 10:00:25");
+    EXPECT_EQ(text(avg.due(at(10, 0, 26))), "");  // once only
 
     // Second 25 opens the next window; humidity only where given.
     avg.add(at(10, 0, 25), sample(1000, 10, 40));
     avg.add(at(10, 0, 59), sample(1002, 12, 0, false));
     avg.add(at(10, 1, 24), sample(1004, 14, 60));
-    rows = avg.due(at(10, 1, 40));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[1].datatime, "2026-12-07 10:01:25");
-    EXPECT_DOUBLE_EQ(rows[0].value, 1002);
-    EXPECT_DOUBLE_EQ(rows[1].value, 12);
-    EXPECT_DOUBLE_EQ(rows[2].value, 50);
-    EXPECT_EQ(rows[0].samples, 3);
-    EXPECT_EQ(rows[2].samples, 2);
+    EXPECT_EQ(text(avg.due(at(10, 1, 40))), "01:25 0 1002.00/3;01:25 1 12.00/3;01:25 2 50.00/2;");
 
     // Minutes without samples give nothing; a window never collected is
     // not mixed into a later one.
-    EXPECT_TRUE(avg.due(at(10, 5, 0)).empty());
+    EXPECT_EQ(text(avg.due(at(10, 5, 0))), "");
     avg.add(at(10, 5, 0), sample(990, 1, 1));
     avg.add(at(10, 7, 0), sample(1010, 3, 3));
-    rows = avg.due(at(10, 7, 30));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].datatime, "2026-12-07 10:07:25");
-    EXPECT_DOUBLE_EQ(rows[0].value, 1010);
+    EXPECT_EQ(text(avg.due(at(10, 7, 30))), "07:25 0 1010.00/1;07:25 1 3.00/1;07:25 2 3.00/1;");
 }
 
 // The station of the burst above: MDA (air 2.0 C, reduced 1012.5 hPa) and
@@ -249,27 +229,20 @@ TEST(MinuteAverager, OneKindOfPressurePerMean) {
         // A later minute with MDA only: the XDR went quiet.
         avg.add(at(10, 1, 30), parseNmeaSentence(mda).sample);
         for (const WeatherRow& r : avg.due(at(10, 2, 25))) rows.push_back(r);
-        std::string text;
-        for (const WeatherRow& r : rows) {
-            char one[64];
-            std::snprintf(one, sizeof one, "%s %d %.2f%s;", r.datatime.c_str() + 14, r.table,
-                          r.value, r.fromMda ? " mda" : "");
-            text += one;
-        }
-        return text;
+        return text(rows);
     };
-    EXPECT_EQ(run(MdaPressure::Auto, true),
-              "01:25 0 1009.00;01:25 1 2.00;01:25 2 75.00;"
-              "02:25 1 2.00;02:25 2 75.00;");
+    // 59 samples in the first minute, one in the second.
+    EXPECT_EQ(
+        run(MdaPressure::Auto, true),
+        "01:25 0 1009.00/59;01:25 1 2.00/59;01:25 2 75.00/59;02:25 1 2.00/1;02:25 2 75.00/1;");
     EXPECT_EQ(run(MdaPressure::Auto, false),
-              "01:25 0 1012.50 mda;01:25 1 2.00;01:25 2 75.00;"
-              "02:25 0 1012.50 mda;02:25 1 2.00;02:25 2 75.00;");
+              "01:25 0 1012.50/59 mda;01:25 1 2.00/59;01:25 2 75.00/59;"
+              "02:25 0 1012.50/1 mda;02:25 1 2.00/1;02:25 2 75.00/1;");
     EXPECT_EQ(run(MdaPressure::SeaLevel, false),
-              "01:25 1 2.00;01:25 2 75.00;"
-              "02:25 1 2.00;02:25 2 75.00;");
+              "01:25 1 2.00/59;01:25 2 75.00/59;02:25 1 2.00/1;02:25 2 75.00/1;");
     EXPECT_EQ(run(MdaPressure::Station, false),
-              "01:25 0 1012.50;01:25 1 2.00;01:25 2 75.00;"
-              "02:25 0 1012.50;02:25 1 2.00;02:25 2 75.00;");
+              "01:25 0 1012.50/59;01:25 1 2.00/59;01:25 2 75.00/59;"
+              "02:25 0 1012.50/1;02:25 1 2.00/1;02:25 2 75.00/1;");
     MdaPressure parsed = MdaPressure::Auto;
     EXPECT_TRUE(parseMdaPressure("sea-level", &parsed));
     EXPECT_EQ(parsed, MdaPressure::SeaLevel);
@@ -285,15 +258,14 @@ TEST(WeatherStore, SpoolTakesOnlyTheWeatherInserts) {
         EXPECT_FALSE(isWeatherRowStatement(s.substr(0, s.size() - 1)));
     }
     EXPECT_FALSE(isWeatherRowStatement(format_query(3, 1.0f, t)));  // radiance: not this daemon's
-    EXPECT_FALSE(isWeatherRowStatement(
-        "INSERT INTO pressure (pressure_value, data) VALUES (1013.250, '2026-12-07 10:00:25');"));
-    EXPECT_FALSE(isWeatherRowStatement(
-        "INSERT INTO pressure (pressure_value, data) VALUES (nan, '2026-12-07 10:00:25');"));
-    EXPECT_FALSE(isWeatherRowStatement(
-        "INSERT INTO pressure (pressure_value, data) VALUES (1.00, '2026-13-07 10:00:25');"));
-    EXPECT_FALSE(isWeatherRowStatement(
-        "INSERT INTO pressure (pressure_value, data) VALUES (1.00, '2026-12-07 10:00:25'), (2, "
-        "'2026-12-07 10:00:26');"));
+    // Three decimals, not a number, no such date, two rows.
+    for (const std::string values :
+         {"(1013.250, '2026-12-07 10:00:25')", "(nan, '2026-12-07 10:00:25')",
+          "(1.00, '2026-13-07 10:00:25')",
+          "(1.00, '2026-12-07 10:00:25'), (2, '2026-12-07 10:00:26')"})
+        EXPECT_FALSE(isWeatherRowStatement("INSERT INTO pressure (pressure_value, data) VALUES " +
+                                           values + ";"))
+            << values;
 }
 
 }  // namespace

@@ -27,9 +27,9 @@ std::string rinex2() {
            header("     3    PR    TD    HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
            " 26 12  7 10  0  0 1013.2   15.1   60.5\n"
            " 26 12  7 10  1  0 1013.4          61.0\n"   // no temperature
-           " 26 12  7 10  2  0 1013.x   15.3   61.5\n"   // line 7: not a number
-           " 26 12  7 10  3  0 1313.4   15.3   61.5\n"   // line 8: impossible pressure alone
-           " 26 13  7 10  4  0 1013.4   15.3   61.5\n";  // line 9: month 13
+           " 26 12  7 10  2  0 1013.x   15.3   61.5\n"   // not a number
+           " 26 12  7 10  3  0 1313.4   15.3   61.5\n"   // impossible pressure alone
+           " 26 13  7 10  4  0 1013.4   15.3   61.5\n";  // month 13
 }
 
 std::string rinex3() {
@@ -57,77 +57,85 @@ ParsedWeatherFile parse(const std::string& text, ImportFormat f = ImportFormat::
     return parseWeatherFile(in, f);
 }
 
-TEST(WeatherImport, RinexTwoAndThreeStoredOnceOnly) {
-    sql::resetTables();
-    ParsedWeatherFile two = parse(rinex2());
-    EXPECT_EQ(two.format, ImportFormat::Rinex);
-    ASSERT_EQ(two.readings.size(), 3u) << two.error;
-    ASSERT_EQ(two.refused.size(), 2u);
-    EXPECT_EQ(two.refused[0].line, 7);
-    EXPECT_EQ(two.refused[1].line, 9);
-    ASSERT_EQ(two.valuesRefused, 1);
-    EXPECT_EQ(two.refusedValues[0].line, 8);
-    ImportSummary s = storeWeatherReadings(two.readings);
-    EXPECT_EQ(s.stored, 7);
-    EXPECT_EQ(s.present, 0);
-    EXPECT_EQ(table("temperature"),
-              (std::vector<std::string>{"2026-12-07 10:00:00 15.1", "2026-12-07 10:03:00 15.3"}));
-    // The same file again: everything is there already.
-    s = storeWeatherReadings(parse(rinex2()).readings);
-    EXPECT_EQ(s.stored, 0);
-    EXPECT_EQ(s.present, 7);
-    EXPECT_EQ(table("pressure").size(), 2u);
-
-    ParsedWeatherFile three = parse(rinex3());
-    ASSERT_EQ(three.readings.size(), 2u) << three.error;
-    EXPECT_TRUE(three.refused.empty());
-    EXPECT_EQ(storeWeatherReadings(three.readings).stored, 6);
-    EXPECT_EQ(table("humidity"),
-              (std::vector<std::string>{"2026-12-07 10:00:00 60.5", "2026-12-07 10:00:30 70",
-                                        "2026-12-07 10:01:00 61", "2026-12-07 10:01:30 71",
-                                        "2026-12-07 10:03:00 61.5"}));
-    // A file without its header end is refused whole.
-    EXPECT_FALSE(parse(header("     2.11           M", "RINEX VERSION / TYPE")).error.empty());
+std::string summary(const ImportSummary& s) {
+    return "stored " + std::to_string(s.stored) + ", present " + std::to_string(s.present) +
+           ", failed " + std::to_string(s.failed) + s.failure;
 }
 
-TEST(WeatherImport, StationLogAndCsv) {
+// What a file gives as people read it: each reading with its line, each
+// refusal, then what storing the readings gives and the tables after.
+std::string imported(const std::string& text, ImportFormat format = ImportFormat::Auto) {
+    const ParsedWeatherFile f = parse(text, format);
+    std::string out = importFormatName(f.format) + (f.error.empty() ? "" : ": " + f.error) + "\n";
+    const auto value = [](bool has, double v) { return has ? " " + std::to_string(v) : " -"; };
+    for (const ImportReading& r : f.readings)
+        out += "  " + std::to_string(r.line) + " " + r.datatime +
+               value(r.sample.hasPressure, r.sample.pressure) +
+               value(r.sample.hasTemperature, r.sample.temperature) +
+               value(r.sample.hasHumidity, r.sample.humidity) + "\n";
+    for (const auto& [kind, list] :
+         {std::make_pair("line", &f.refused), std::make_pair("value", &f.refusedValues)})
+        for (const ImportProblem& p : *list)
+            out += "  refused " + std::string(kind) + " " + std::to_string(p.line) + ": " + p.what +
+                   "\n";
+    out += "  refused lines " + std::to_string(f.linesRefused) + ", values " +
+           std::to_string(f.valuesRefused) + "\n";
+    if (!f.error.empty()) return out;
+    out += "  " + summary(storeWeatherReadings(f.readings)) + "\n";
+    for (const char* name : {"pressure", "temperature", "humidity"})
+        for (const std::string& row : table(name))
+            out += "  " + std::string(name) + " " + row + "\n";
+    return out;
+}
+
+// Each format, each refusal, and the same file twice (stored once only).
+// RINEX: 18 (version 2) or 20 (version 3) columns of time, then 7 columns
+// a value, eight on the epoch's line, the rest on continuation lines after
+// 4 blanks; two-digit years 80 to 99 are the 1900s. Eight types fit one
+// line (the next record is no continuation); nine take one, with the ninth
+// value alone on it.
+TEST(WeatherImport, EachFormatReadAndStoredOnceOnly) {
     sql::resetTables();
-    const std::string log =
+    std::string transcript;
+    for (const std::string& file : {rinex2(), rinex2(), rinex3()}) transcript += imported(file);
+    // A file without its header end is refused whole.
+    transcript += imported(header("     2.11           M", "RINEX VERSION / TYPE"));
+    sql::resetTables();
+    transcript += imported(
         "2026-12-07 11:00:25,1010.50,12.25,80.00\n"
         "2026-12-07 11:01:25;1010.60;;81.00\n"  // no temperature
         "\n"
-        "2026-12-07 11:02:25,1010.70,12.5\n"  // line 4: a field short
-        "garbage\n";                          // line 5
-    ParsedWeatherFile f = parse(log);
-    EXPECT_EQ(f.format, ImportFormat::StationLog);
-    ASSERT_EQ(f.readings.size(), 2u);
-    ASSERT_EQ(f.refused.size(), 2u);
-    EXPECT_EQ(f.refused[0].line, 4);
-    EXPECT_EQ(f.refused[1].line, 5);
-    EXPECT_EQ(storeWeatherReadings(f.readings).stored, 5);
-
+        "2026-12-07 11:02:25,1010.70,12.5\n"  // a field short
+        "garbage\n");
     const std::string csv =
         "station,humidity_pct,time,pressure_hPa,temperature_C\r\n"
         "ULMT,55.5,2026-12-07T11:00:25Z,1010.9,13.0\r\n"  // time of a log row: present
         "ULMT,56.0,2026-12-07 11:05:00,1011.0,13.5\r\n"
-        "ULMT,56.0,2026-12-07 11:06:00,1011.0\r\n"         // line 4: a cell short
-        "ULMT,156.0,2026-12-07 11:07:00,1011.0,13.5\r\n";  // line 5: impossible humidity
-    ParsedWeatherFile c = parse(csv);
-    EXPECT_EQ(c.format, ImportFormat::Csv);
-    ASSERT_EQ(c.readings.size(), 3u);
-    ASSERT_EQ(c.refused.size(), 1u);
-    EXPECT_EQ(c.refused[0].line, 4);
-    ASSERT_EQ(c.refusedValues.size(), 1u);
-    EXPECT_EQ(c.refusedValues[0].line, 5);
-    EXPECT_EQ(c.refusedValues[0].what, "humidity 156.00 % outside 0 to 100");
-    ImportSummary s = storeWeatherReadings(c.readings);
-    EXPECT_EQ(s.stored, 5);
-    EXPECT_EQ(s.present, 3);
-    EXPECT_EQ(table("pressure"),
-              (std::vector<std::string>{"2026-12-07 11:00:25 1010.5", "2026-12-07 11:01:25 1010.6",
-                                        "2026-12-07 11:05:00 1011", "2026-12-07 11:07:00 1011"}));
-    EXPECT_EQ(storeWeatherReadings(parse(csv).readings).stored, 0);
-    EXPECT_FALSE(parse("time,wind\n2026-12-07 11:05:00,3\n", ImportFormat::Csv).error.empty());
+        "ULMT,56.0,2026-12-07 11:06:00,1011.0\r\n"  // a cell short
+        "ULMT,156.0,2026-12-07 11:07:00,1011.0,13.5\r\n";
+    for (int twice = 0; twice < 2; ++twice) transcript += imported(csv);
+    transcript += imported("time,wind\n2026-12-07 11:05:00,3\n", ImportFormat::Csv);
+    sql::resetTables();
+    transcript +=
+        imported(header("     2.11           METEOROLOGICAL DATA", "RINEX VERSION / TYPE") +
+                 header("    10    WS    WD    ZW    ZD    ZT    RR    HI    PR    TD",
+                        "# / TYPES OF OBSERV") +
+                 header("          HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
+                 " 79 12 31 23 59 59    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1013.2\n"
+                 "       15.1   60.5\n"
+                 " 80  1  1  0  0  0    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1000.0\n"
+                 "      -15.0\n");
+    for (const char* types : {"    8    WS    WD    ZW    ZD    ZT    RR    PR    HR",
+                              "    9    WS    WD    ZW    ZD    ZT    RR    PR    TD    HR"}) {
+        sql::resetTables();
+        const std::string record =
+            " 2026 12 07 10 00 30    1.0    2.0    3.0    4.0    5.0    6.0 1012.5   " +
+            std::string(types[4] == '9' ? "14.0\n       70.0\n" : "70.0\n");
+        transcript += imported(header("     3.05           M", "RINEX VERSION / TYPE") +
+                               header(types, "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
+                               record + " 2026 12 07 10 01 30" + record.substr(20));
+    }
+    expectGolden("weather/golden/import.txt", transcript);
 }
 
 // A RINEX 3.05 file as a permanent station's archive holds it: a full
@@ -148,15 +156,7 @@ TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
         " 2026 12 07 23 58 30 1009.3    4.2   99.9\n"
         " 2026 12 07 23 59 00 1009.3    4.1  100.1\n"
         " 2026 12 07 23 59 30 1009.4    4.1  100.1\n";
-    ParsedWeatherFile f = parse(file);
-    ASSERT_TRUE(f.error.empty()) << f.error;
-    EXPECT_EQ(f.readings.size(), 3u);
-    EXPECT_EQ(f.linesRefused, 0);
-    EXPECT_EQ(f.valuesRefused, 2);
-    ImportSummary s = storeWeatherReadings(f.readings);
-    EXPECT_EQ(s.stored, 7);
-    EXPECT_EQ(table("humidity"), (std::vector<std::string>{"2026-12-07 23:58:30 99.9"}));
-    EXPECT_EQ(table("pressure").size(), 3u);
+    expectGolden("weather/golden/import-archive.txt", imported(file));
 
     // A database whose tables were never upgraded (no unique key on the
     // time) would take a second import again: refused before anything.
@@ -164,7 +164,7 @@ TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
     sql::exec(
         "CREATE TABLE humidity (id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY, "
         "humidity_value DOUBLE, data CHAR(19) NOT NULL, INDEX idx_humidity_data (data))");
-    s = storeWeatherReadings(f.readings);
+    const ImportSummary s = storeWeatherReadings(parse(file).readings);
     EXPECT_EQ(s.failed, 1);
     EXPECT_THAT(s.failure, HasSubstr("install-db")) << s.failure;
     EXPECT_EQ(table("pressure").size(), 3u);
@@ -277,11 +277,8 @@ TEST(WeatherImport, AFailedLookUpStillStoresEachRowOnce) {
     const ImportSummary refused = storeWeatherReadings(readings, 2);
     unsetenv("ULMET_DB_CONFIG");
     sql::exec("DROP USER wimport@localhost");
-    EXPECT_EQ(first.stored, 7) << first.failure;
-    EXPECT_EQ(first.failed, 0);
-    EXPECT_EQ(second.stored, 0) << second.failure;
-    EXPECT_EQ(second.present, 7);
-    EXPECT_EQ(second.failed, 0);
+    EXPECT_EQ(summary(first) + "; " + summary(second),
+              "stored 7, present 0, failed 0; stored 0, present 7, failed 0");
     EXPECT_EQ(table("pressure").size(), 2u);
     EXPECT_EQ(table("temperature").size(), 2u);
     EXPECT_EQ(refused.failed, 1);

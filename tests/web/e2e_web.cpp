@@ -146,32 +146,24 @@ std::string drawn(const std::string& dom, const std::string& key) {
     return m.str(1);
 }
 
-std::string minuteText(time_t t, int second) {
-    return formatUtc(t, "%Y-%m-%d %H:%M:") + (second < 10 ? "0" : "") + std::to_string(second);
-}
-
 // IPWV 1.5 + minute/1000 cm for the minutes [first, first + 120) except
 // minutes 40 to 59 (the gap), a temperature every minute, and a
 // satellite row in the last minute.
 void writeRows(const std::string& socket, time_t first, double base) {
-    std::string ipwv, temperature;
-    for (int i = 0; i < 120; ++i) {
-        const time_t t = first + 60L * i;
-        temperature += std::string(i ? "," : "") + "(" + std::to_string(8 + i * 0.01) + ", '" +
-                       minuteText(t, 5) + "')";
-        if (i >= 40 && i < 60) continue;
-        ipwv += std::string(ipwv.empty() ? "" : ",") + "(" + std::to_string(base + i / 1000.0) +
-                ", 0.1, 50, 7, " + std::to_string(6 + i % 4) + ", '" + minuteText(t, 30) + "')";
-    }
+    const std::string minute =
+        "'" + formatUtc(first, "%Y-%m-%d %H:%M:00") + "' + INTERVAL seq MINUTE";
     sql::exec(
-        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES " +
-            ipwv,
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) SELECT " +
+            std::to_string(base) + " + seq / 1000, 0.1, 50, 7, 6 + seq % 4, " + minute +
+            " + INTERVAL 30 SECOND FROM seq_0_to_119 WHERE seq NOT BETWEEN 40 AND 59",
         socket);
-    sql::exec("INSERT INTO temperature (temperature_value, data) VALUES " + temperature, socket);
+    sql::exec("INSERT INTO temperature (temperature_value, data) SELECT 8 + seq / 100, " + minute +
+                  " + INTERVAL 5 SECOND FROM seq_0_to_119",
+              socket);
     sql::exec(
         "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, td, data) "
-        "VALUES (45.5, 7.25, 80.5, 7, 60, 2.4, '" +
-            minuteText(first + 60L * 119, 0) + "')",
+        "SELECT 45.5, 7.25, 80.5, 7, 60, 2.4, " +
+            minute + " FROM seq_119_to_119",
         socket);
 }
 
@@ -201,12 +193,15 @@ time_t recentFirst() {
     return now - now % 60 - 120L * 60;
 }
 
-TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
+TEST(WebPages, TheStationPageDrawsRowsFlagsAndTheStationAndSaysWhenTheDatabaseIsDown) {
     ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (scripts/setup)";
     PrivateServer server;
     const time_t first = recentFirst();
     writeRows(server.socket(), first, 1.5);
-    WebServer web(server.socket(), false);
+    sql::writeQualityMinutes(server.socket());
+    TempDir dir;
+    std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\nantenna = ANT 3 NONE\n";
+    WebServer web(server.socket(), false, dir.file("station.conf"));
 
     std::string dom = pageDom(web.url() + "/station?" + periodQuery(first), "web-station.png");
     expectDrawnRows(dom, 1.5);
@@ -232,6 +227,28 @@ TEST(WebPages, TheStationPageDrawsTheRowsAndSaysWhenTheDatabaseIsDown) {
     EXPECT_EQ(statusOf(http(web.url(), "DELETE", "/station")), "405");
     EXPECT_EQ(statusOf(http(web.url(), "GET", "/static/../../etc/passwd")), "404");
     EXPECT_EQ(statusOf(http(web.url(), "GET", "/network")), "404");  // not a central server
+
+    // A period with each flag and each reason: the page counts them as the
+    // export gives them, and shows the station file's description.
+    dom = pageDom(web.url() + "/station?from=2014-03-05T10:00&to=2014-03-05T10:08");
+    EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
+    EXPECT_THAT(dom, HasSubstr("\"flags\":[1,7,9,53,null,null,null,null,null]"));
+    std::string rows;
+    for (const char* name :
+         {"values", "1 surface_model", "2 low_satellite", "4 uncertainty_unknown",
+          "8 weather_not_of_minute", "16 satellite_unknown", "32 weather_inputs_unknown",
+          "no_satellite_rows", "below_cutoff", "weather_missing", "negative_value", "not_retrieved",
+          "station_id", "antenna_type", "receiver_type", "TIME SYSTEM", "ELEVATION CUTOFF ANGLE"}) {
+        std::smatch m;
+        rows += (std::regex_search(dom, m,
+                                   std::regex(std::string("data-name=\"") + name +
+                                              "\"><td>[^<]*</td><td>([^<]*)"))
+                     ? m.str(1)
+                     : "<none>") +
+                "|";
+    }
+    EXPECT_EQ(rows, "4 of 9 minutes|4|1|2|1|1|1|1|1|1|1|1|ULME00ITA|ANT 3 NONE|-|G|30|");
+    EXPECT_THAT(dom, HasSubstr("not a GNSS delay estimate"));
 
     server.stop();
     dom = pageDom(web.url() + "/station?period=6h");
@@ -405,40 +422,6 @@ TEST(WebServer, HoldsUpUnderSlowClientsHugeHeadsAndParallelDownloads) {
     EXPECT_THAT(web.process().output(), HasSubstr("ulmet-web: /api/export: the statement failed"))
         << web.process().output();
     EXPECT_TRUE(web.process().running());
-}
-
-// A period with each flag and each reason: the page counts them as the
-// export gives them, and shows the station file's description.
-TEST(WebPages, TheStationPageShowsFlagsReasonsAndTheStationsDescription) {
-    ASSERT_EQ(access("/usr/bin/chromium", X_OK), 0) << "chromium is not installed (scripts/setup)";
-    PrivateServer server;
-    sql::writeQualityMinutes(server.socket());
-    TempDir dir;
-    std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\nantenna = ANT 3 NONE\n";
-    WebServer web(server.socket(), false, dir.file("station.conf"));
-    const std::string dom =
-        pageDom(web.url() + "/station?from=2014-03-05T10:00&to=2014-03-05T10:08");
-    EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
-    EXPECT_THAT(dom, HasSubstr("\"flags\":[1,7,9,53,null,null,null,null,null]"));
-    const auto row = [&](const std::string& name) {
-        std::smatch m;
-        return std::regex_search(dom, m,
-                                 std::regex("data-name=\"" + name + "\"><td>[^<]*</td><td>([^<]*)"))
-                   ? m.str(1)
-                   : "<none>";
-    };
-    EXPECT_EQ(row("values"), "4 of 9 minutes");
-    EXPECT_EQ(row("1 surface_model") + row("2 low_satellite") + row("4 uncertainty_unknown") +
-                  row("8 weather_not_of_minute") + row("16 satellite_unknown") +
-                  row("32 weather_inputs_unknown"),
-              "412111");
-    EXPECT_EQ(row("no_satellite_rows") + row("below_cutoff") + row("weather_missing") +
-                  row("negative_value") + row("not_retrieved"),
-              "11111");
-    EXPECT_EQ(row("station_id") + "|" + row("antenna_type") + "|" + row("receiver_type"),
-              "ULME00ITA|ANT 3 NONE|-");
-    EXPECT_EQ(row("TIME SYSTEM") + row("ELEVATION CUTOFF ANGLE"), "G30");
-    EXPECT_THAT(dom, HasSubstr("not a GNSS delay estimate"));
 }
 
 // Runs bash with the network helpers loaded; throws on failure.
