@@ -34,9 +34,7 @@ def roff_text(path):
     """The page's words: roff escapes for minus and fonts removed."""
     text = path.read_text(encoding="utf-8", errors="replace")
     text = text.replace("\\-", "-").replace("\\(en", "-").replace("\\(em", "-")
-    text = re.sub(r"\\f(\[[^\]]*\]|\(..|.)", "", text)
-    text = text.replace("\\&", "").replace("\\e", "\\")
-    return text
+    return re.sub(r"\\f(\[[^\]]*\]|\(..|.)", "", text).replace("\\&", "").replace("\\e", "\\")
 
 
 def names_word(text, word):
@@ -82,8 +80,7 @@ def check_programs(source, build, problems):
         run = subprocess.run(["cmake", "--install", str(build)], capture_output=True, text=True,
                              env=dict(os.environ, DESTDIR=stage))
         if run.returncode != 0:
-            problems.append("cmake --install failed: " + run.stderr.strip())
-            return
+            return problems.append("cmake --install failed: " + run.stderr.strip())
         root = Path(stage + install_prefix(build))
         programs = sorted(p for d in ("bin", "sbin") if (root / d).is_dir()
                           for p in (root / d).iterdir() if os.access(p, os.X_OK))
@@ -125,8 +122,7 @@ def check_modules(source, problems):
     rows = "\n".join(line for line in doc.read_text(encoding="utf-8").splitlines()
                      if line.lstrip().startswith("|"))
     named = set(re.findall(r"`([A-Za-z0-9_]+)(?:\.(?:cpp|h))?`", rows))
-    for module in sorted(modules - named):
-        problems.append(f"module {module}: not in a table of docs/architecture.md")
+    problems += [f"module {m}: not in a table of docs/architecture.md" for m in sorted(modules - named)]
 
 
 def main():
