@@ -44,9 +44,9 @@ Shell shell(const std::string& script, bool allowFailure = false) {
 
 class Network : public ::testing::Test {
   protected:
-    static std::unique_ptr<TempDir> root;
-    static std::string certs, central;
-    static int nextId;
+    static inline std::unique_ptr<TempDir> root;
+    static inline std::string certs, central;
+    static inline int nextId = 11;
 
     static std::string dir(const std::string& name) { return root->file(name); }
     static std::string socketOf(const std::string& name) { return dir(name) + "/mysqld.sock"; }
@@ -71,9 +71,9 @@ class Network : public ::testing::Test {
         root = std::make_unique<TempDir>("ulmet-net");
         certs = dir("certs");
         central = dir("central");
-        shell("network_certs " + certs + "; central_create " + central);
         // The test's SQL helper opens UlmetDB; the central server has none.
-        shell("node_sql " + central + " 'CREATE DATABASE UlmetDB'");
+        shell("network_certs " + certs + "; central_create " + central + "; node_sql " + central +
+              " 'CREATE DATABASE UlmetDB'");
         for (const char* name : {"a", "b"}) createStation(name), addStation(name);
     }
     static void TearDownTestSuite() {
@@ -175,9 +175,6 @@ class Network : public ::testing::Test {
         if (!done) ADD_FAILURE() << report << shell(onCentral("status"), true).output;
     }
 };
-std::unique_ptr<TempDir> Network::root;
-std::string Network::certs, Network::central;
-int Network::nextId = 11;
 
 TEST_F(Network, PullsOverTlsOnlyAndCatchesUpAfterEveryOutage) {
     // The station's account refuses a connection without TLS.
