@@ -3,26 +3,16 @@
 
     tests/docs_check.py SOURCE_DIR BUILD_DIR
 
-1. Every installed program has a manual page that names each of its
-   options and subcommands. The programs are those `cmake --install
-   BUILD_DIR` puts in bin/ and sbin/ (staged in a temporary directory, so
-   the list is the install rules', not one kept here). A program's options
-   and subcommands are what its own `--help` prints: that text is what the
-   program tells its users it accepts, and it is the same for C++ programs
-   and shell scripts wherever their parsing lives (a library, a case
-   statement), and leaves out options kept only so that old command lines
-   still work. Options are the `--word` tokens of that text (`--help`
-   aside). Subcommands are the lower-case words that follow the program's
-   name on a usage line (`ulmet-db upgrade ...`) and, where the usage names
-   a COMMAND, the lines indented by two spaces that start with a
-   lower-case word. The page
-   (docs/man/PROGRAM.1, the installed copy checked too) must hold each as a
-   word, after roff's `\\-` and font escapes are removed.
-   Corvana and Mistrel take no arguments (their settings are environment
-   variables): they are not run, since either would start working.
-2. Every module (the base name of a .cpp or .h file under src/,
-   recursively, and web/) is named in backquotes in a table row of
-   docs/architecture.md.
+1. Every program `cmake --install BUILD_DIR` puts in bin/ and sbin/ (staged
+   in a temporary directory) has a manual page docs/man/PROGRAM.1, installed
+   too, that names as words (roff's `\\-` and font escapes removed) each
+   option and subcommand its `--help` prints: options are its `--word`
+   tokens (`--help` aside); subcommands the lower-case words after the
+   program's name on a usage line and, where the usage names a COMMAND, the
+   lines indented by two spaces that start with a lower-case word. Corvana
+   and Mistrel take no arguments and would start working: they are not run.
+2. Every module (base name of a .cpp or .h under src/ and web/) is named in
+   backquotes in a table row of docs/architecture.md.
 
 Exits 1 with one line per finding, 0 when there is none.
 """
@@ -44,9 +34,7 @@ def roff_text(path):
     """The page's words: roff escapes for minus and fonts removed."""
     text = path.read_text(encoding="utf-8", errors="replace")
     text = text.replace("\\-", "-").replace("\\(en", "-").replace("\\(em", "-")
-    text = re.sub(r"\\f(\[[^\]]*\]|\(..|.)", "", text)
-    text = text.replace("\\&", "").replace("\\e", "\\")
-    return text
+    return re.sub(r"\\f(\[[^\]]*\]|\(..|.)", "", text).replace("\\&", "").replace("\\e", "\\")
 
 
 def names_word(text, word):
@@ -60,36 +48,29 @@ def help_text(program):
     try:
         run = subprocess.run([str(program), "--help"], stdin=subprocess.DEVNULL,
                              capture_output=True, text=True, timeout=20, env=env)
+        return run.stdout + run.stderr
     except subprocess.TimeoutExpired:
         return None
-    return run.stdout + run.stderr
 
 
 def interface(name, text):
     """The options and subcommands a program's help names."""
     options = sorted(set(OPTION.findall(text)) - {"--help"})
-    subcommands = []
+    lines = text.splitlines()
     # A usage line per subcommand: "[usage:] PROGRAM WORD ...".
-    for line in text.splitlines():
-        m = re.match(r"\s*(?:usage:\s*)?" + re.escape(name) + r"\s+([a-z][a-z0-9-]*)(\s|$)", line)
-        if m and m.group(1) not in subcommands:
-            subcommands.append(m.group(1))
-    usage = next((line for line in text.splitlines() if re.search(r"\b" + re.escape(name) + r"\b.*\bCOMMAND\b", line)),
-                 None)
-    if usage is not None:
-        for line in text.splitlines():
-            m = re.match(r"  ([a-z][a-z0-9-]*)(\s|$)", line)
-            if m and m.group(1) != name and m.group(1) not in subcommands:
-                subcommands.append(m.group(1))
-    return options, subcommands, usage is not None
+    usage = r"\s*(?:usage:\s*)?" + re.escape(name) + r"\s+([a-z][a-z0-9-]*)(\s|$)"
+    found = [m.group(1) for line in lines if (m := re.match(usage, line))]
+    has_commands = any(re.search(r"\b" + re.escape(name) + r"\b.*\bCOMMAND\b", l) for l in lines)
+    if has_commands:
+        found += [m.group(1) for line in lines
+                  if (m := re.match(r"  ([a-z][a-z0-9-]*)(\s|$)", line)) and m.group(1) != name]
+    return options, list(dict.fromkeys(found)), has_commands
 
 
 def install_prefix(build):
-    """CMAKE_INSTALL_PREFIX of the build."""
-    for line in (build / "CMakeCache.txt").read_text(encoding="utf-8").splitlines():
-        if line.startswith("CMAKE_INSTALL_PREFIX:"):
-            return line.split("=", 1)[1]
-    return "/usr/local"
+    cache = (build / "CMakeCache.txt").read_text(encoding="utf-8")
+    m = re.search(r"^CMAKE_INSTALL_PREFIX:\w+=(.*)$", cache, re.M)
+    return m.group(1) if m else "/usr/local"
 
 
 def check_programs(source, build, problems):
@@ -99,8 +80,7 @@ def check_programs(source, build, problems):
         run = subprocess.run(["cmake", "--install", str(build)], capture_output=True, text=True,
                              env=dict(os.environ, DESTDIR=stage))
         if run.returncode != 0:
-            problems.append("cmake --install failed: " + run.stderr.strip())
-            return
+            return problems.append("cmake --install failed: " + run.stderr.strip())
         root = Path(stage + install_prefix(build))
         programs = sorted(p for d in ("bin", "sbin") if (root / d).is_dir()
                           for p in (root / d).iterdir() if os.access(p, os.X_OK))
@@ -136,17 +116,13 @@ def check_programs(source, build, problems):
 
 
 def check_modules(source, problems):
-    modules = set()
-    for folder in ("src", "web"):
-        for path in (source / folder).rglob("*"):
-            if path.suffix in (".cpp", ".h") and path.is_file():
-                modules.add(path.stem)
+    modules = {p.stem for folder in ("src", "web") for p in (source / folder).rglob("*")
+               if p.suffix in (".cpp", ".h") and p.is_file()}
     doc = source / "docs" / "architecture.md"
     rows = "\n".join(line for line in doc.read_text(encoding="utf-8").splitlines()
                      if line.lstrip().startswith("|"))
     named = set(re.findall(r"`([A-Za-z0-9_]+)(?:\.(?:cpp|h))?`", rows))
-    for module in sorted(modules - named):
-        problems.append(f"module {module}: not in a table of docs/architecture.md")
+    problems += [f"module {m}: not in a table of docs/architecture.md" for m in sorted(modules - named)]
 
 
 def main():

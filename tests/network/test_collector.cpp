@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <tuple>
 
 #include "TestSupport.h"
 #include "network/CollectorRules.h"
@@ -22,14 +23,10 @@ TEST(CollectorRules, ReadsTheOptionFilesThatAddAndInitWrite) {
                         "[mariadbd]\nhost=elsewhere\n",
                         &o, &error))
         << error;
-    EXPECT_EQ(o.host, "203.0.113.21");
-    EXPECT_EQ(o.port, 3307u);
-    EXPECT_EQ(o.password, "ab+/=cd");
-    EXPECT_TRUE(o.ssl);
-    EXPECT_TRUE(o.verifyServerCert);
-    EXPECT_EQ(o.sslCa, "/etc/tls/ca.pem");
-    EXPECT_EQ(o.sslCert, "/etc/tls/c.pem");
-    EXPECT_EQ(o.connectTimeout, 10u);
+    EXPECT_EQ(std::tie(o.host, o.password, o.sslCa, o.sslCert),
+              std::make_tuple("203.0.113.21", "ab+/=cd", "/etc/tls/ca.pem", "/etc/tls/c.pem"));
+    EXPECT_EQ(std::tie(o.port, o.connectTimeout, o.ssl, o.verifyServerCert),
+              std::make_tuple(3307u, 10u, true, true));
 
     for (const char* bad : {"[client]\nport=0\n", "[client]\nport=70000\n", "[client]\nport=3x\n",
                             "[client\nuser=x\n"}) {
@@ -45,27 +42,20 @@ TEST(CollectorRules, ArgumentsAreCheckedAndStationNamesAreSafe) {
         {"--every", "10", "--jobs", "8", "--deadline", "3", "--max-rows", "100", "st1", "b_2"}, &o,
         &error))
         << error;
-    EXPECT_EQ(o.every, 10u);
-    EXPECT_EQ(o.jobs, 8u);
-    EXPECT_EQ(o.limits.deadlineSeconds, 3u);
-    EXPECT_EQ(o.limits.tableRows, 100u);
+    EXPECT_EQ(std::tie(o.every, o.jobs, o.limits.deadlineSeconds, o.limits.tableRows),
+              std::make_tuple(10u, 8u, 3u, 100u));
     EXPECT_EQ(o.stations, (std::vector<std::string>{"st1", "b_2"}));
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--every", "0"},
-                                         {"--jobs", "-1"},
-                                         {"--jobs"},
-                                         {"--bogus", "1"},
-                                         {"St1"},
-                                         {"1st"},
-                                         {"a`b"},
-                                         {"a b"},
-                                         {std::string(33, 'a')}}) {
+    const std::vector<std::vector<std::string>> bads = {
+        {"--every", "0"}, {"--jobs", "-1"}, {"--jobs"}, {"--bogus", "1"},      {"St1"},
+        {"1st"},          {"a`b"},          {"a b"},    {std::string(33, 'a')}};
+    for (const std::vector<std::string>& bad : bads) {
         Options b;
         EXPECT_FALSE(parseArguments(bad, &b, &error)) << bad[0];
         EXPECT_FALSE(error.empty()) << bad[0];
     }
-    EXPECT_FALSE(plainIdentifier("a`b"));
-    EXPECT_FALSE(plainIdentifier("id;DROP"));
-    EXPECT_TRUE(plainIdentifier("pressure_value"));
+    EXPECT_EQ(std::make_tuple(plainIdentifier("a`b"), plainIdentifier("id;DROP"),
+                              plainIdentifier("pressure_value")),
+              std::make_tuple(false, false, true));
 }
 
 TEST(CollectorRules, AStationsAnswerCostsAtMostItsBudget) {
@@ -124,9 +114,7 @@ TEST(CollectorRules, MetricsArePrometheusText) {
     EXPECT_THAT(text, HasSubstr("ulmet_collector_station_lag_seconds{station=\"st1\"} 4.5\n"));
     EXPECT_THAT(text, HasSubstr("ulmet_collector_station_lag_seconds{station=\"st2\"} NaN\n"));
     EXPECT_THAT(text, HasSubstr("ulmet_collector_station_up{station=\"st2\"} 0\n"));
-    testsupport::TempDir dir;
+    TempDir dir;
     std::ofstream(dir.file("c.prom")) << text;
-    EXPECT_EQ(
-        testsupport::runToEnd({"/bin/sh", "-c", "promtool check metrics < c.prom"}, {}, dir.path()),
-        "0|");
+    EXPECT_EQ(runToEnd({"/bin/sh", "-c", "promtool check metrics < c.prom"}, {}, dir.path()), "0|");
 }

@@ -122,10 +122,8 @@ TEST(Migrations, PendingMigrationsComeInOrderAndAnUnknownOneIsRefused) {
     for (const auto& c : cases) {
         std::string problem;
         EXPECT_EQ(schema::pending(c.applied, &problem), c.pending);
-        if (c.problem[0] == '\0')
-            EXPECT_EQ(problem, "");
-        else
-            EXPECT_THAT(problem, ::testing::HasSubstr(c.problem));
+        EXPECT_EQ(problem.empty(), c.problem[0] == '\0') << problem;
+        EXPECT_THAT(problem, HasSubstr(c.problem));
     }
     // Numbered from 1 without a gap, names distinct, only the station's tables.
     std::set<std::string> names;
@@ -138,6 +136,11 @@ TEST(Migrations, PendingMigrationsComeInOrderAndAnUnknownOneIsRefused) {
                       std::end(schema::kTables))
                 << t;
     }
+}
+
+std::string history(const std::string& db) {
+    return sql::scalar("SELECT GROUP_CONCAT(number ORDER BY number) FROM " + db +
+                       ".schema_history");
 }
 
 std::string definitions(const std::string& db) {
@@ -158,26 +161,25 @@ TEST(Migrations, FromNothingTheMigrationsGiveTheSchemaOnce) {
     MYSQL* conn = mysql_init(nullptr);
     ASSERT_NE(mysql_real_connect(conn, "localhost", "root", "kzqvwp", nullptr, 0, nullptr, 0),
               nullptr);
-    for (int run = 0; run < 2; ++run) {
+    auto upgrade = [&] {
         std::ostringstream out;
         schema::upgrade(conn, "ulmet_migrated", out);
-        EXPECT_EQ(out.str().find("nothing to do") != std::string::npos, run == 1) << out.str();
+        return out.str();
+    };
+    for (int run = 0; run < 2; ++run) {
+        std::string out = upgrade();
+        EXPECT_EQ(out.find("nothing to do") != std::string::npos, run == 1) << out;
         EXPECT_EQ(definitions("ulmet_migrated"), definitions("UlmetDB"));
-        EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(number ORDER BY number) FROM "
-                              "ulmet_migrated.schema_history"),
-                  "1,2,3,4,5,6,7");
+        EXPECT_EQ(history("ulmet_migrated"), "1,2,3,4,5,6,7");
     }
     // A table of an older dump restored over it is upgraded again.
     sql::exec("DROP TABLE ulmet_migrated.humidity");
     sql::exec("CREATE TABLE ulmet_migrated.humidity (humidity_value DOUBLE, data DATETIME)");
-    std::ostringstream restored;
-    schema::upgrade(conn, "ulmet_migrated", restored);
-    EXPECT_THAT(restored.str(), ::testing::HasSubstr("migration 2 (row-ids-and-text-times) is "
-                                                     "recorded but the tables lack it"));
+    EXPECT_THAT(upgrade(), HasSubstr("migration 2 (row-ids-and-text-times) is "
+                                     "recorded but the tables lack it"));
     EXPECT_EQ(definitions("ulmet_migrated"), definitions("UlmetDB"));
     sql::exec("INSERT INTO ulmet_migrated.schema_history VALUES (99, 'later', NOW())");
-    std::ostringstream out;
-    EXPECT_THROW(schema::upgrade(conn, "ulmet_migrated", out), std::runtime_error);
+    EXPECT_THROW(upgrade(), std::runtime_error);
 
     // Original tables, a minute's IPWV twice, a GPS row without a time, and
     // an ipwv_duplicates that cannot take ipwv's rows: migration 5 fails,
@@ -192,20 +194,12 @@ TEST(Migrations, FromNothingTheMigrationsGiveTheSchemaOnce) {
     sql::exec("CREATE TABLE " + m + "gps (elevation DOUBLE, data DATETIME) ENGINE=MyISAM");
     sql::exec("INSERT INTO " + m + "gps VALUES (30, NULL), (31, '2018-05-06 00:01:00')");
     sql::exec("CREATE TABLE " + m + "ipwv_duplicates (x INT)");
-    std::ostringstream failed;
-    EXPECT_THROW(schema::upgrade(conn, "ulmet_migrated", failed), std::runtime_error);
-    EXPECT_EQ(
-        sql::scalar("SELECT GROUP_CONCAT(number ORDER BY number) FROM " + m + "schema_history"),
-        "1,2,3,4");
+    EXPECT_THROW(upgrade(), std::runtime_error);
+    EXPECT_EQ(history("ulmet_migrated"), "1,2,3,4");
     EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(ipwv_value ORDER BY id) FROM " + m + "ipwv"), "1,2");
     sql::exec("DROP TABLE " + m + "ipwv_duplicates");
-    std::ostringstream resumed;
-    schema::upgrade(conn, "ulmet_migrated", resumed);
-    EXPECT_THAT(resumed.str(),
-                ::testing::HasSubstr("1 later copies of a row moved to ipwv_duplicates"));
-    EXPECT_EQ(
-        sql::scalar("SELECT GROUP_CONCAT(number ORDER BY number) FROM " + m + "schema_history"),
-        "1,2,3,4,5,6,7");
+    EXPECT_THAT(upgrade(), HasSubstr("1 later copies of a row moved to ipwv_duplicates"));
+    EXPECT_EQ(history("ulmet_migrated"), "1,2,3,4,5,6,7");
     EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(id, ':', ipwv_value) FROM " + m + "ipwv"), "1:1");
     EXPECT_EQ(sql::scalar("SELECT GROUP_CONCAT(id, ':', ipwv_value) FROM " + m + "ipwv_duplicates"),
               "2:2");
@@ -235,7 +229,7 @@ TEST(Migrations, OptionFileValuesAreReadAsTheClientLibraryReadsThem) {
     std::ofstream(file, std::ios::app) << "plugin-dir=/tmp\n";
     EXPECT_FALSE(dbOptionValues(&values, &problem));
     EXPECT_TRUE(values.empty());
-    EXPECT_THAT(problem, ::testing::HasSubstr("unknown key 'plugin-dir' in [ulmet]"));
+    EXPECT_THAT(problem, HasSubstr("unknown key 'plugin-dir' in [ulmet]"));
     unsetenv("ULMET_DB_CONFIG");
 }
 

@@ -1,20 +1,15 @@
 #!/usr/bin/env python3
 """A hostile station's server for the network tests: listens on 127.0.0.1
 and plays the database protocol only as far as an attack needs. The mode is
-read from MODE_FILE at each connection, so that one listener serves a test
-through several attacks:
-
-  close       close the connection at once
-  silent      accept and never send a byte
-  tls-silent  greeting, TLS (CERT, KEY), read the login, never answer
-  error TEXT  greeting, TLS, read the login, refuse it with TEXT
-  infile PATH greeting, TLS, accept any login, answer every query by asking
-              for the client's file PATH (LOAD DATA LOCAL)
-
-Everything the client sends after TLS is appended to LOG (hex per packet).
+read from MODE_FILE at each connection: close (at once), silent (never a
+byte), tls-silent (greeting, TLS with CERT and KEY, read the login, never
+answer), error TEXT (refuse the login with TEXT), infile PATH (accept any
+login, answer every query by asking for the client's file PATH, LOAD DATA
+LOCAL). What the client sends after TLS is appended to LOG, hex per packet.
 
   fake-station.py PORT_FILE MODE_FILE LOG CERT KEY
 """
+import os
 import socket
 import ssl
 import struct
@@ -31,21 +26,20 @@ def packet(seq, payload):
     return struct.pack('<I', len(payload))[:3] + bytes([seq]) + payload
 
 
+def recv_exact(conn, n):
+    data = b''
+    while len(data) < n:
+        part = conn.recv(n - len(data))
+        if not part:
+            return None
+        data += part
+    return data
+
+
 def read_packet(conn):
-    head = b''
-    while len(head) < 4:
-        part = conn.recv(4 - len(head))
-        if not part:
-            return None, None
-        head += part
-    length = int.from_bytes(head[:3], 'little')
-    body = b''
-    while len(body) < length:
-        part = conn.recv(length - len(body))
-        if not part:
-            return None, None
-        body += part
-    return head[3], body
+    head = recv_exact(conn, 4)
+    body = head and recv_exact(conn, int.from_bytes(head[:3], 'little'))
+    return (None, None) if body is None else (head[3], body)
 
 
 def log(what):
@@ -60,13 +54,13 @@ def greeting():
             b'mysql_native_password\0')
 
 
+def error(seq, code, state, text):
+    return packet(seq, b'\xff' + struct.pack('<H', code) + state + text)
+
+
 def serve(conn, mode, arg):
-    if mode == 'close':
-        conn.close()
-        return
-    if mode == 'silent':
-        time.sleep(600)
-        return
+    if mode in ('close', 'silent'):
+        return conn.close() if mode == 'close' else time.sleep(600)
     conn.sendall(packet(0, greeting()))
     seq, body = read_packet(conn)
     if body is None or len(body) != 32:
@@ -76,20 +70,15 @@ def serve(conn, mode, arg):
     try:
         tls = context.wrap_socket(conn, server_side=True)
     except (ssl.SSLError, OSError) as e:
-        log('tls refused: %s' % e)
-        return
+        return log('tls refused: %s' % e)
     seq, body = read_packet(tls)
     if body is None:
-        log('no login')
-        return
+        return log('no login')
     log('login ' + body.hex())
     if mode == 'tls-silent':
-        time.sleep(600)
-        return
+        return time.sleep(600)
     if mode == 'error':
-        text = arg.encode()
-        tls.sendall(packet(seq + 1, b'\xff' + struct.pack('<H', 1045) + b'#28000' + text))
-        return
+        return tls.sendall(error(seq + 1, 1045, b'#28000', arg.encode()))
     tls.sendall(packet(seq + 1, b'\x00\x00\x00\x02\x00\x00\x00'))
     while True:
         seq, body = read_packet(tls)
@@ -102,7 +91,7 @@ def serve(conn, mode, arg):
             if body is None:
                 return
             log('after request ' + body.hex())
-            tls.sendall(packet(seq + 1, b'\xff' + struct.pack('<H', 1064) + b'#42000' + b'no'))
+            tls.sendall(error(seq + 1, 1064, b'#42000', b'no'))
 
 
 listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -111,11 +100,9 @@ listener.bind(('127.0.0.1', 0))
 listener.listen(64)
 with open(port_file + '.tmp', 'w') as f:
     f.write(str(listener.getsockname()[1]))
-import os  # noqa: E402
 os.rename(port_file + '.tmp', port_file)
 while True:
     conn, _ = listener.accept()
     with open(mode_file) as f:
-        words = f.read().strip().split(' ', 1)
-    threading.Thread(target=serve, args=(conn, words[0], words[1] if len(words) > 1 else ''),
-                     daemon=True).start()
+        mode, _, arg = f.read().strip().partition(' ')
+    threading.Thread(target=serve, args=(conn, mode, arg), daemon=True).start()
