@@ -130,13 +130,8 @@ struct Station : ::testing::Test {
 TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
     const std::string socket = server.socket();
     const std::string login = "[ulmet]\nuser=ulmet-ipwv\nsocket=" + socket + "\n";
-    const struct {
-        const char* name;
-        std::string content;
-        mode_t mode;
-        uid_t owner;
-        const char* problem;
-    } cases[] = {
+    // Name, content, mode, owner and the problem the message names.
+    const std::tuple<std::string, std::string, mode_t, uid_t, const char*> cases[] = {
         {"group-writable", login, 0664, 0, "writable by group or others"},
         {"world-writable", login, 0666, 0, "writable by group or others"},
         {"foreign", login, 0644, 4242, "owned by neither root nor the user"},
@@ -153,10 +148,10 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
         {"directory", "", 0, 0, "not a regular file"},  // permissions do not stop root
     };
     sql::exec("SET GLOBAL log_output = 'TABLE', general_log = 'ON'", socket);
-    for (const auto& c : cases) {
-        const std::string file = c.mode != 0 ? optionFile(c.name, c.content, c.mode, c.owner)
-                                 : c.name == std::string("missing") ? dir.file(c.name)
-                                                                    : dir.path();
+    for (const auto& [name, content, mode, owner, problem] : cases) {
+        const std::string file = mode != 0           ? optionFile(name, content, mode, owner)
+                                 : name == "missing" ? dir.file(name)
+                                                     : dir.path();
         for (const auto& [argv, status] :
              {std::pair<std::vector<std::string>, std::string>{{binDir() + "/Mistrel"}, "255|"},
               {{binDir() + "/Corvana"}, "255|"},
@@ -166,11 +161,11 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
             const std::string out =
                 runToEnd(argv, {"ULMET_DB_CONFIG=" + file, "MYSQL_UNIX_PORT=" + socket, "TZ=UTC"},
                          dir.path());
-            EXPECT_EQ(out.substr(0, status.size()), status) << c.name << " " << argv[0] << out;
-            EXPECT_THAT(out, HasSubstr("database option file " + file + ":"))
-                << c.name << " " << argv[0] << out;
+            SCOPED_TRACE(name + " " + argv[0] + out);
+            EXPECT_EQ(out.substr(0, status.size()), status);
+            EXPECT_THAT(out, HasSubstr("database option file " + file + ":"));
             if (argv[0] != "/bin/bash") {  // the plot's messages are shorter
-                EXPECT_THAT(out, HasSubstr(c.problem)) << c.name << out;
+                EXPECT_THAT(out, HasSubstr(problem));
             }
         }
     }
