@@ -94,9 +94,7 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
         {"rows", set(&Figures::minutesJudged, 0L)},
         {"rows",
          [](Figures& f) {
-             f.minutesJudged = 29;
-             f.minutesWithRowsLastHour = 21;
-             f.rowsStoredLastHour = 84;
+             f.minutesJudged = 29, f.minutesWithRowsLastHour = 21, f.rowsStoredLastHour = 84;
          }},
         // The spool: an hour of waiting, then critical; a lost row at once.
         {"spool", set(&Figures::spoolRows, 0L)},
@@ -121,7 +119,7 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
         {"ipwv minutes", set(&Figures::minutesWithoutIpwvLastHour, 31L)},
         {"ipwv minutes",
          [](Figures& f) {
-             f.minutesWithoutIpwvLastHour = 1;
+             f.minutesWithoutIpwvLastHour = 1,
              f.recomputable = {"2026-03-01 11:40:00", "2026-03-01 11:43:00"};
          }},
         {"ipwv minutes", set(&Figures::minutesJudged, 29L)},
