@@ -55,11 +55,6 @@ std::string lineOf(const std::vector<Line>& lines, const std::string& name) {
     return "";
 }
 
-struct Case {
-    const char* line;
-    std::function<void(Figures&)> change;
-};
-
 TEST(Assess, EachThresholdAtBelowAndAbove) {
     auto age = [](double Figures::*when, double seconds) {
         return [when, seconds](Figures& f) { f.*when = kNow - seconds; };
@@ -71,90 +66,72 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
     auto disk = [&](double free, double total) {
         return also(set(&Figures::freeBytes, free), set(&Figures::totalBytes, total));
     };
-    const std::vector<Case> cases = {
-        // The receiver: heard within 90 s, then 180 s.
-        {"receiver", age(&Figures::lastValidLog, 90)},
-        {"receiver", age(&Figures::lastValidLog, 91)},
-        {"receiver", age(&Figures::lastValidLog, 180)},
-        {"receiver", age(&Figures::lastValidLog, 300)},
-        {"receiver", age(&Figures::lastValidLog, 181)},
-        {"receiver", set(&Figures::reinitialisations, 2.0)},
-        {"receiver", set(&Figures::lastValidLog, -1.0)},
-        {"receiver", set(&Figures::daemonRunning, false)},
-        {"receiver", set(&Figures::daemonState, false)},
-        // Rows: two minutes may miss; any row at all makes it a warning.
-        {"rows", set(&Figures::minutesWithRowsLastHour, 58L)},
-        {"rows", set(&Figures::minutesWithRowsLastHour, 57L)},
-        {"rows", set(&Figures::minutesWithRowsLastHour, 1L)},
-        {"rows", set(&Figures::minutesWithRowsLastHour, 0L)},
-        {"rows", set(&Figures::rowsStoredReceiverWindow, 235L)},
-        {"rows", also(set(&Figures::rowsStoredReceiverWindow, 235L),
-                      set(&Figures::spoolRowsReceivedWindow, 1L))},
-        {"rows", set(&Figures::firstRowTime, -1.0)},
-        {"rows", set(&Figures::minutesJudged, 0L)},
-        {"rows",
-         [](Figures& f) {
-             f.minutesJudged = 29, f.minutesWithRowsLastHour = 21, f.rowsStoredLastHour = 84;
-         }},
-        // The spool: an hour of waiting, then critical; a lost row at once.
-        {"spool", set(&Figures::spoolRows, 0L)},
-        {"spool", also(set(&Figures::spoolRows, 2L), age(&Figures::spoolOldest, 3600))},
-        {"spool", also(set(&Figures::spoolRows, 1L), age(&Figures::spoolOldest, 3601))},
-        {"spool", set(&Figures::rowsLost, 1.0)},
-        {"rejected", set(&Figures::rejectedLines, 1L)},
-        {"checksums", set(&Figures::droppedLogs, 1.0)},
-        {"checksums", set(&Figures::daemonState, false)},
-        // The product: 180 s, then 600 s.
-        {"ipwv", age(&Figures::lastIpwvTime, 180)},
-        {"ipwv", age(&Figures::lastIpwvTime, 181)},
-        {"ipwv", age(&Figures::lastIpwvTime, 600)},
-        {"ipwv", age(&Figures::lastIpwvTime, 601)},
-        {"ipwv", set(&Figures::lastIpwvSigmaKnown, false)},
-        {"ipwv", set(&Figures::lastIpwvTime, -1.0)},
-        {"ipwv", also(set(&Figures::lastIpwvTime, -1.0), set(&Figures::minutesJudged, 0L))},
-        // Minutes without IPWV: two, then thirty; inputs at hand warn.
-        {"ipwv minutes", set(&Figures::minutesWithoutIpwvLastHour, 2L)},
-        {"ipwv minutes", set(&Figures::minutesWithoutIpwvLastHour, 3L)},
-        {"ipwv minutes", set(&Figures::minutesWithoutIpwvLastHour, 30L)},
-        {"ipwv minutes", set(&Figures::minutesWithoutIpwvLastHour, 31L)},
-        {"ipwv minutes",
-         [](Figures& f) {
-             f.minutesWithoutIpwvLastHour = 1,
-             f.recomputable = {"2026-03-01 11:40:00", "2026-03-01 11:43:00"};
-         }},
-        {"ipwv minutes", set(&Figures::minutesJudged, 29L)},
-        // The database away: no rows or product lines.
-        {"database", also(set(&Figures::databaseAnswers, false),
-                          set(&Figures::databaseError, std::string("error 2002: gone")))},
-        {"rows", set(&Figures::databaseAnswers, false)},
-        {"ipwv", set(&Figures::databaseAnswers, false)},
-        // The clock: 2 s, then 10 s, either way.
-        {"clock", set(&Figures::clockOffset, 2.0)},
-        {"clock", set(&Figures::clockOffset, -2.1)},
-        {"clock", set(&Figures::clockOffset, 10.0)},
-        {"clock", set(&Figures::clockOffset, -10.1)},
-        {"clock", set(&Figures::clockKnown, false)},
-        // The disk: 10 % or 100 MB free, then 2 % or 10 MB.
-        {"disk", disk(100e6, 1e9)},
-        {"disk", disk(99.9e6, 1e9)},
-        {"disk", disk(0.0999e12, 1e12)},
-        {"disk", disk(0.02e12, 1e12)},
-        {"disk", disk(0.0199e12, 1e12)},
-        {"disk", disk(10e6, 100e6)},
-        {"disk", disk(9.9e6, 100e6)},
-        {"disk", disk(-1, -1)},
-        // The units, where systemd runs.
-        {"daemon unit", set(&Figures::daemonUnit, std::string("active"))},
-        {"daemon unit", set(&Figures::daemonUnit, std::string("failed"))},
-        {"retrieval timer", set(&Figures::retrievalTimer, std::string("inactive"))},
-    };
+    // Appends the line `name` of a healthy station changed by `change`.
     std::string transcript;
-    for (const Case& c : cases) {
+    auto add = [&](const std::string& name, const std::function<void(Figures&)>& change) {
         Figures f = healthy();
-        c.change(f);
-        const std::string line = lineOf(assess(f), c.line);
-        transcript += (line.empty() ? std::string("no ") + c.line + " line" : line) + "\n";
-    }
+        change(f);
+        const std::string line = lineOf(assess(f), name);
+        transcript += (line.empty() ? "no " + name + " line" : line) + "\n";
+    };
+    // The receiver: heard within 90 s, then 180 s.
+    for (double ago : {90, 91, 180, 300, 181}) add("receiver", age(&Figures::lastValidLog, ago));
+    add("receiver", set(&Figures::reinitialisations, 2.0));
+    add("receiver", set(&Figures::lastValidLog, -1.0));
+    add("receiver", set(&Figures::daemonRunning, false));
+    add("receiver", set(&Figures::daemonState, false));
+    // Rows: two minutes may miss; any row at all makes it a warning.
+    for (long n : {58, 57, 1, 0}) add("rows", set(&Figures::minutesWithRowsLastHour, n));
+    add("rows", set(&Figures::rowsStoredReceiverWindow, 235L));
+    add("rows", also(set(&Figures::rowsStoredReceiverWindow, 235L),
+                     set(&Figures::spoolRowsReceivedWindow, 1L)));
+    add("rows", set(&Figures::firstRowTime, -1.0));
+    add("rows", set(&Figures::minutesJudged, 0L));
+    add("rows", [](Figures& f) {
+        f.minutesJudged = 29, f.minutesWithRowsLastHour = 21, f.rowsStoredLastHour = 84;
+    });
+    // The spool: an hour of waiting, then critical; a lost row at once.
+    add("spool", set(&Figures::spoolRows, 0L));
+    add("spool", also(set(&Figures::spoolRows, 2L), age(&Figures::spoolOldest, 3600)));
+    add("spool", also(set(&Figures::spoolRows, 1L), age(&Figures::spoolOldest, 3601)));
+    add("spool", set(&Figures::rowsLost, 1.0));
+    add("rejected", set(&Figures::rejectedLines, 1L));
+    add("checksums", set(&Figures::droppedLogs, 1.0));
+    add("checksums", set(&Figures::daemonState, false));
+    // The product: 180 s, then 600 s.
+    for (double ago : {180, 181, 600, 601}) add("ipwv", age(&Figures::lastIpwvTime, ago));
+    add("ipwv", set(&Figures::lastIpwvSigmaKnown, false));
+    add("ipwv", set(&Figures::lastIpwvTime, -1.0));
+    add("ipwv", also(set(&Figures::lastIpwvTime, -1.0), set(&Figures::minutesJudged, 0L)));
+    // Minutes without IPWV: two, then thirty; inputs at hand warn.
+    for (long n : {2, 3, 30, 31}) add("ipwv minutes", set(&Figures::minutesWithoutIpwvLastHour, n));
+    add("ipwv minutes", [](Figures& f) {
+        f.minutesWithoutIpwvLastHour = 1;
+        f.recomputable = {"2026-03-01 11:40:00", "2026-03-01 11:43:00"};
+    });
+    add("ipwv minutes", set(&Figures::minutesJudged, 29L));
+    // The database away: no rows or product lines.
+    add("database", also(set(&Figures::databaseAnswers, false),
+                         set(&Figures::databaseError, std::string("error 2002: gone"))));
+    add("rows", set(&Figures::databaseAnswers, false));
+    add("ipwv", set(&Figures::databaseAnswers, false));
+    // The clock: 2 s, then 10 s, either way.
+    for (double offset : {2.0, -2.1, 10.0, -10.1}) add("clock", set(&Figures::clockOffset, offset));
+    add("clock", set(&Figures::clockKnown, false));
+    // The disk: 10 % or 100 MB free, then 2 % or 10 MB.
+    for (auto [free, total] : {std::pair{100e6, 1e9},
+                               {99.9e6, 1e9},
+                               {0.0999e12, 1e12},
+                               {0.02e12, 1e12},
+                               {0.0199e12, 1e12},
+                               {10e6, 100e6},
+                               {9.9e6, 100e6},
+                               {-1.0, -1.0}})
+        add("disk", disk(free, total));
+    // The units, where systemd runs.
+    add("daemon unit", set(&Figures::daemonUnit, std::string("active")));
+    add("daemon unit", set(&Figures::daemonUnit, std::string("failed")));
+    add("retrieval timer", set(&Figures::retrievalTimer, std::string("inactive")));
     testsupport::expectGolden("health/golden/assess.txt", transcript);
 }
 
