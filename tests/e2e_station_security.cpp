@@ -15,23 +15,6 @@ using namespace testsupport;
 
 namespace {
 
-// The bytes below 0x20 other than newline, tab and a carriage return
-// before a newline, DEL and 8-bit C1 bytes: each (in decimal) with where
-// it first occurs.
-std::string controlBytes(const std::string& text) {
-    std::string found;
-    std::set<unsigned char> seen;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const bool lineEnd = c == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
-        if (((c < 0x20 && c != '\n' && c != '\t' && !lineEnd) || (c >= 0x7f && c < 0xa0)) &&
-            seen.insert(c).second)
-            found += std::to_string(c) + " at " + std::to_string(i) + ": " +
-                     text.substr(i > 40 ? i - 40 : 0, 80) + "\n";
-    }
-    return found;
-}
-
 // A receiver that lies with correct checksums (the simulator's --hostile:
 // impossible position, delays and elevations, 300 satellites, every second
 // of the minute sent again, escape sequences): the table holds every clean
@@ -75,7 +58,14 @@ TEST_F(HostileReceiver, NothingImpossibleStoredAMinuteBoundedNoRawControlText) {
         if (row.compare(0, 19, first) == 0) {
             EXPECT_EQ(all.count(row), 1u) << row;
         }
-    EXPECT_EQ(controlBytes(out), "");
+    // No byte below 0x20 but newline, tab and a carriage return before a
+    // newline; no DEL, no 8-bit C1 byte.
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        const bool lineEnd = c == '\r' && out.compare(i + 1, 1, "\n") == 0;
+        ASSERT_FALSE((c < 0x20 && c != '\n' && c != '\t' && !lineEnd) || (c >= 0x7f && c < 0xa0))
+            << int(c) << " at " << i << ": " << out.substr(i > 40 ? i - 40 : 0, 80);
+    }
     EXPECT_THAT(out, HasSubstr("\\x1b[2J"));  // shown, escaped
     std::smatch refused;
     ASSERT_TRUE(std::regex_search(
@@ -130,13 +120,8 @@ struct Station : ::testing::Test {
 TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
     const std::string socket = server.socket();
     const std::string login = "[ulmet]\nuser=ulmet-ipwv\nsocket=" + socket + "\n";
-    const struct {
-        const char* name;
-        std::string content;
-        mode_t mode;
-        uid_t owner;
-        const char* problem;
-    } cases[] = {
+    // Name, content, mode, owner and the problem the message names.
+    const std::tuple<std::string, std::string, mode_t, uid_t, const char*> cases[] = {
         {"group-writable", login, 0664, 0, "writable by group or others"},
         {"world-writable", login, 0666, 0, "writable by group or others"},
         {"foreign", login, 0644, 4242, "owned by neither root nor the user"},
@@ -153,10 +138,10 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
         {"directory", "", 0, 0, "not a regular file"},  // permissions do not stop root
     };
     sql::exec("SET GLOBAL log_output = 'TABLE', general_log = 'ON'", socket);
-    for (const auto& c : cases) {
-        const std::string file = c.mode != 0 ? optionFile(c.name, c.content, c.mode, c.owner)
-                                 : c.name == std::string("missing") ? dir.file(c.name)
-                                                                    : dir.path();
+    for (const auto& [name, content, mode, owner, problem] : cases) {
+        const std::string file = mode != 0           ? optionFile(name, content, mode, owner)
+                                 : name == "missing" ? dir.file(name)
+                                                     : dir.path();
         for (const auto& [argv, status] :
              {std::pair<std::vector<std::string>, std::string>{{binDir() + "/Mistrel"}, "255|"},
               {{binDir() + "/Corvana"}, "255|"},
@@ -166,11 +151,11 @@ TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
             const std::string out =
                 runToEnd(argv, {"ULMET_DB_CONFIG=" + file, "MYSQL_UNIX_PORT=" + socket, "TZ=UTC"},
                          dir.path());
-            EXPECT_EQ(out.substr(0, status.size()), status) << c.name << " " << argv[0] << out;
-            EXPECT_THAT(out, HasSubstr("database option file " + file + ":"))
-                << c.name << " " << argv[0] << out;
+            SCOPED_TRACE(name + " " + argv[0] + out);
+            EXPECT_EQ(out.substr(0, status.size()), status);
+            EXPECT_THAT(out, HasSubstr("database option file " + file + ":"));
             if (argv[0] != "/bin/bash") {  // the plot's messages are shorter
-                EXPECT_THAT(out, HasSubstr(c.problem)) << c.name << out;
+                EXPECT_THAT(out, HasSubstr(problem));
             }
         }
     }

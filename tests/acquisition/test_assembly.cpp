@@ -47,15 +47,15 @@ const char* kBestpos =
 const char* kXyz =
     "3,GPS,3+2,1,2,3,4,5,2.51,0,0,GPS,12,1,2,3,4,5,2.347,0,0,GPS,7,1,2,3,4,5,2.6,0,0";
 
-// Visibility of 40 alone, high.
+// Visibility of 40 and 12 high, 7 low; of 40 alone, high.
+const char* kVisAll =
+    "TRUE,TRUE,3,40,0,0,45,120,-1234.5,0,12,0,0,-62.25,120,-1234.5,0,7,0,0,12,120,-1234.5,0";
 const char* kVis = "TRUE,TRUE,1,40,0,0,45,120,-1234.5,0";
 
-// One minute: position, satellite positions and visibility (40 and 12 high, 7 low).
+// One minute: position, satellite positions and visibility.
 std::string minute(double seconds, const std::string& bestposBody = kBestpos) {
     return frame("BESTPOSA", seconds, bestposBody) + frame("SATXYZ2A", seconds, kXyz) +
-           frame("SATVISA", seconds,
-                 "TRUE,TRUE,3,40,0,0,45,120,-1234.5,0,12,0,0,-62.25,120,-1234.5,0,7,0,0,12,120,"
-                 "-1234.5,0");
+           frame("SATVISA", seconds, kVisAll);
 }
 
 // The two rows that minute(60 * m) stores, for each m in turn.
@@ -148,12 +148,15 @@ std::string row(int m, int prn = 12) {
     return format_troposphericDelayQuery(time, 45.5, -7.25, 80.5, 1.5, 1.25, 3, prn, -62.25, 2.35);
 }
 
+struct RowSpoolTest : ::testing::Test {
+    TempDir dir{"ulmet-spool"};
+    const std::string path = dir.file("spool.sql");
+};
+
 // The limit drops the oldest rows, also while an earlier run's file is
 // read; whatever the daemon did last (pushed, stored) is in the file when
 // the spool goes, without an explicit sync.
-TEST(RowSpool, LimitDropsTheOldestAndTheLastStateIsWritten) {
-    TempDir dir("ulmet-spool");
-    const std::string path = dir.file("spool.sql");
+TEST_F(RowSpoolTest, LimitDropsTheOldestAndTheLastStateIsWritten) {
     {
         RowSpool spool(path, 3);
         for (int m = 1; m <= 5; ++m) spool.push(row(m));
@@ -184,9 +187,7 @@ TEST(RowSpool, LimitDropsTheOldestAndTheLastStateIsWritten) {
 
 // The head file says how far a run that died got; it is trusted only when
 // it names this file and the start of one of its lines.
-TEST(RowSpool, AHeadIsFollowedOnlyWhenItFitsTheFile) {
-    TempDir dir("ulmet-spool");
-    const std::string path = dir.file("spool.sql");
+TEST_F(RowSpoolTest, AHeadIsFollowedOnlyWhenItFitsTheFile) {
     std::ofstream(path) << row(3) << "\n" << row(4) << "\n" << row(5) << "\n";
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -203,9 +204,7 @@ TEST(RowSpool, AHeadIsFollowedOnlyWhenItFitsTheFile) {
 
 // The file is data: only the daemon's own row statements are loaded; any
 // other line, and a last line cut short, is moved unrun to the reject file.
-TEST(RowSpool, OnlyRowStatementsAreLoadedTheRestIsMovedAside) {
-    TempDir dir("ulmet-spool");
-    const std::string path = dir.file("spool.sql");
+TEST_F(RowSpoolTest, OnlyRowStatementsAreLoadedTheRestIsMovedAside) {
     const std::string good = row(1);
     const Rows foreign = {
         "DROP DATABASE UlmetDB",
@@ -249,9 +248,7 @@ TEST(RowSpool, OnlyRowStatementsAreLoadedTheRestIsMovedAside) {
 
 // A spool file that others could have written is refused, before and at
 // loading; the temporary file of a rewrite never follows a planted link.
-TEST(RowSpool, FilesOthersCouldWriteAreRefused) {
-    TempDir dir("ulmet-spool");
-    const std::string path = dir.file("spool.sql");
+TEST_F(RowSpoolTest, FilesOthersCouldWriteAreRefused) {
     std::ofstream(path) << row(1) << "\n\n";
     RowSpool spool(path, 100);
     for (mode_t mode : {0620, 0602}) {
@@ -342,10 +339,6 @@ TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
     EXPECT_EQ(counting.keptRows(), 2u);
 }
 
-}  // namespace
-
-namespace {
-
 // Logs with correct checksums but values no receiver reports: each is
 // refused whole and counted, the position stays the last sound one, and
 // every row made is one the spool would take back.
@@ -356,8 +349,7 @@ TEST_F(AssemblyTest, LogsWithValuesNoReceiverReportsAreRefused) {
                              return StoreResult::Stored;
                          },
                          ""});
-    const std::string vis =
-        "TRUE,TRUE,3,40,0,0,45,120,-1234.5,0,12,0,0,-62.25,120,-1234.5,0,7,0,0,12,120,-1234.5,0";
+    const std::string vis = kVisAll;
     // 129 satellite positions; 128, and a visibility log of 129 satellites.
     std::string many = "129", most = "128", manyVis = "TRUE,TRUE,129";
     for (int prn = 1; prn <= 129; ++prn) {

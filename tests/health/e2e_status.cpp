@@ -52,6 +52,11 @@ struct Status : ::testing::Test {
         exec("INSERT INTO ipwv (ipwv_value, ipwv_sigma, data) VALUES " + ipwv);
     }
     void exec(const std::string& statement) { sql::exec(statement, server_.socket()); }
+    // Deletes the rows of `table` from `from` to `to` minutes ago.
+    void drop(const std::string& table, int from, int to) {
+        exec("DELETE FROM " + table + " WHERE data BETWEEN '" + minuteText(now_ - 60 * from) +
+             "' AND '" + minuteText(now_ - 60 * to) + "'");
+    }
     // The daemon's state file, as a running daemon writes it: `received`
     // rows for the 60 minutes that end with the current one.
     void daemonState(long lastLogAgo = 20, int reinits = 0, int dropped = 0, double offset = 0.4,
@@ -105,10 +110,8 @@ TEST_F(Status, HealthyThenAFaultInEachFigureCollected) {
         << "INSERT ... '" << minuteText(now_ - 600) << "');\nINSERT ... '" << minuteText(now_ - 60)
         << "');\n";
     std::ofstream(dir_.file("corvana-spool.sql.rejected")) << "DROP TABLE ipwv;\nnonsense\n";
-    exec("DELETE FROM ipwv WHERE data BETWEEN '" + minuteText(now_ - 60 * 20) + "' AND '" +
-         minuteText(now_ - 60 * 17) + "'");
-    exec("DELETE FROM troposphericDelay WHERE data BETWEEN '" + minuteText(now_ - 60 * 40) +
-         "' AND '" + minuteText(now_ - 60 * 31) + "'");
+    drop("ipwv", 20, 17);
+    drop("troposphericDelay", 40, 31);
     status("faults");
 
     // No daemon state; the database away.
@@ -142,10 +145,8 @@ TEST_F(Status, NewStationIsHealthyAndARealGapIsStillFlagged) {
 
     empty();
     store(30, 1);
-    exec("DELETE FROM troposphericDelay WHERE data BETWEEN '" + minuteText(now_ - 20 * 60) +
-         "' AND '" + minuteText(now_ - 13 * 60) + "'");
-    exec("DELETE FROM ipwv WHERE data BETWEEN '" + minuteText(now_ - 20 * 60) + "' AND '" +
-         minuteText(now_ - 13 * 60) + "'");
+    drop("troposphericDelay", 20, 13);
+    drop("ipwv", 20, 13);
     daemonState(20, 0, 0, 0.4, 120);
     status("half an hour old, minutes 20 to 13 ago lost");
     expectGolden("health/golden/status-new-station.txt", transcript_);
