@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -56,9 +57,8 @@ TEST(Packaging, DependencyCheckNamesEveryUndeclaredUse) {
         GTEST_SKIP() << "needs dpkg-deb, libjs-chart.js and gnuplot (scripts/setup)";
     TempDir dir("ulmet-deps");
     const std::string tree = dir.file("tree");
-    ASSERT_EQ(runToEnd({"/bin/mkdir", "-p", tree + "/DEBIAN", tree + "/usr/bin",
-                        tree + "/lib/systemd/system"}),
-              "0|");
+    for (const char* d : {"/DEBIAN", "/usr/bin", "/lib/systemd/system"})
+        std::filesystem::create_directories(tree + d);
     // Stripped, as debhelper strips a package's programs: the debugging
     // sections name the build's header directories.
     ASSERT_EQ(
@@ -216,15 +216,12 @@ TEST_F(InstallDb, UpgradesTheOriginalShape) {
     const std::string opts = " ENGINE=MyISAM DEFAULT CHARSET=latin1";
     const std::string weather[] = {"pressure", "temperature", "humidity", "radiance", "raingauge"};
     for (const char* t : kTables) exec(std::string("DROP TABLE ") + t);
-    exec(
-        "CREATE TABLE troposphericDelay (latitude DOUBLE, longitude DOUBLE, height DOUBLE, "
-        "latitudeErr DOUBLE, longitudeErr DOUBLE, heightErr DOUBLE, prn INT, elevation DOUBLE, "
-        "td DOUBLE, data DATETIME)" +
-        opts);
-    exec(
-        "CREATE TABLE gps (latitude DOUBLE, longitude DOUBLE, height DOUBLE, latitudeErr DOUBLE, "
-        "longitudeErr DOUBLE, heightErr DOUBLE, elevation DOUBLE, data DATETIME)" +
-        opts);
+    const std::string position =
+        "latitude DOUBLE, longitude DOUBLE, height DOUBLE, latitudeErr "
+        "DOUBLE, longitudeErr DOUBLE, heightErr DOUBLE, ";
+    exec("CREATE TABLE troposphericDelay (" + position +
+         "prn INT, elevation DOUBLE, td DOUBLE, data DATETIME)" + opts);
+    exec("CREATE TABLE gps (" + position + "elevation DOUBLE, data DATETIME)" + opts);
     exec("CREATE TABLE ipwv (ipwv_value DOUBLE, data DATETIME)" + opts);
     for (const std::string& t : weather)
         exec("CREATE TABLE " + t + " (" + t + "_value DOUBLE, data DATETIME)" + opts);
