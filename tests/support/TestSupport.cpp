@@ -257,10 +257,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         vars[entry.substr(0, entry.find('='))] = entry;
     }
     for (const std::string& entry : env) vars[entry.substr(0, entry.find('='))] = entry;
-    std::vector<std::string> envStrings;
-    for (auto& kv : vars) envStrings.push_back(kv.second);
     std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(const_cast<char*>(s.c_str()));
+    for (auto& kv : vars) envp.push_back(const_cast<char*>(kv.second.c_str()));
     envp.push_back(nullptr);
     std::vector<char*> args;
     for (auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
@@ -377,9 +375,8 @@ std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std
 std::string faketimeLibrary() {
     for (const char* path : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
                              "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
-                             "/usr/lib/faketime/libfaketime.so.1"}) {
+                             "/usr/lib/faketime/libfaketime.so.1"})
         if (access(path, R_OK) == 0) return path;
-    }
     return "";
 }
 
