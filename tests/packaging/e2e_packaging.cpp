@@ -203,6 +203,46 @@ TEST_F(InstallDb, BringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
     }
 }
 
+// A database made by the previous release's schema (a copy of it:
+// golden/schema-previous.sql), with rows in every table and a reading
+// stored twice in each weather table, which then had a plain index on the
+// time: the set-up script gives every table the definition of a fresh
+// install, twice without harm, and keeps every row (the later readings
+// whole in the _duplicates tables; ipwv's provenance kept, its new weather
+// columns empty).
+TEST_F(InstallDb, UpgradesThePreviousReleaseWithItsRows) {
+    const std::string current = definitions();
+    exec("DROP DATABASE UlmetDB");
+    const std::string out0 =
+        runToEnd({"/bin/sh", "-c", "mariadb --defaults-file=\"$0\" --socket=\"$2\" < \"$1\"",
+                  server.dir() + "/admin.cnf",
+                  sourceDir() + "/tests/packaging/golden/schema-previous.sql", socket});
+    ASSERT_EQ(out0.substr(0, 2), "0|") << out0;
+    exec(
+        "INSERT INTO troposphericDelay (td, prn, elevation, data) VALUES "
+        "(2.4, 5, 41.5, '2026-01-02 00:01:00'), (2.5, 6, 12.5, '2026-01-02 00:01:00')");
+    exec(
+        "INSERT INTO gps (latitude, height, elevation, data) VALUES (45.1, 210, 41.5, "
+        "'2026-01-02 00:01:00')");
+    exec(
+        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES "
+        "(1.25, 0.05, 41.5, 5, 2, '2026-01-02 00:01:00')");
+    for (const std::string t : {"pressure", "temperature", "humidity", "radiance", "raingauge"})
+        exec("INSERT INTO " + t + " (" + t + "_value, data) VALUES (7.5, '2026-01-02 00:00:25'), " +
+             "(8.5, '2026-01-02 00:00:25'), (9.5, '2026-01-02 00:01:25')");
+    for (int run = 0; run < 2; ++run) {
+        const std::string out = install();
+        ASSERT_EQ(out.substr(0, 2), "0|") << out;
+        EXPECT_EQ(definitions(), current);
+        std::string rows;
+        for (const std::string t : kTables)
+            rows += t + "\n" + content("SELECT * FROM " + t + " ORDER BY id");
+        for (const std::string t : {"pressure", "temperature", "humidity"})
+            rows += t + "_duplicates\n" + content("SELECT * FROM " + t + "_duplicates ORDER BY id");
+        expectGolden("packaging/golden/upgraded-previous-release.txt", rows);
+    }
+}
+
 // A database in the original shape: the columns the programs name and
 // nothing else (no id, no keys, ipwv with its value and time only, the
 // time a DATETIME, the tables MyISAM in latin1), with rows in every table
