@@ -91,6 +91,21 @@ void refuseLine(ParsedWeatherFile& f, int line, const std::string& what) {
 
 const char* const kTooLong = "longer than 4096 bytes";
 
+// The next data line of a file, `n` counting every line read: an
+// over-long line is refused under its number, a blank one skipped. False
+// at the end of the file.
+bool nextDataLine(std::istream& in, ParsedWeatherFile& f, int* n, std::string* line) {
+    bool tooLong = false;
+    while (readLine(in, line, &tooLong)) {
+        ++*n;
+        if (tooLong)
+            refuseLine(f, *n, kTooLong);
+        else if (!trim(*line).empty())
+            return true;
+    }
+    return false;
+}
+
 void accept(ParsedWeatherFile& f, int line, const std::string& datatime, WeatherSample s) {
     if (s.empty()) {
         refuseLine(f, line, "no value");
@@ -106,13 +121,8 @@ void accept(ParsedWeatherFile& f, int line, const std::string& datatime, Weather
 
 void parseStationLog(std::istream& in, ParsedWeatherFile& f) {
     std::string line;
-    bool tooLong = false;
-    for (int n = 1; readLine(in, &line, &tooLong); ++n) {
-        if (tooLong) {
-            refuseLine(f, n, kTooLong);
-            continue;
-        }
-        if (trim(line).empty()) continue;
+    int n = 0;
+    while (nextDataLine(in, f, &n, &line)) {
         std::vector<std::string> fields = splitKeepingEmpty(trim(line), ",;\t");
         std::string datatime;
         WeatherSample s;
@@ -159,13 +169,7 @@ void parseCsv(std::istream& in, ParsedWeatherFile& f) {
             "humidity_pct column";
         return;
     }
-    while (readLine(in, &line, &tooLong)) {
-        ++n;
-        if (tooLong) {
-            refuseLine(f, n, kTooLong);
-            continue;
-        }
-        if (trim(line).empty()) continue;
+    while (nextDataLine(in, f, &n, &line)) {
         std::vector<std::string> cells = splitKeepingEmpty(line, ",");
         std::string datatime;
         WeatherSample s;
@@ -233,13 +237,7 @@ void parseRinex(std::istream& in, ParsedWeatherFile& f) {
     }
     const bool three = version >= 3.0;
     const std::size_t epochWidth = three ? 20 : 18;
-    while (readLine(in, &line, &tooLong)) {
-        ++n;
-        if (tooLong) {
-            refuseLine(f, n, kTooLong);
-            continue;
-        }
-        if (trim(line).empty()) continue;
+    while (nextDataLine(in, f, &n, &line)) {
         const int first = n;
         std::istringstream epoch(line.substr(0, epochWidth));
         int y = 0, mo = 0, d = 0, h = 0, mi = 0;
