@@ -206,54 +206,6 @@ TEST(WeatherImport, HostileFilesAreBounded) {
     EXPECT_FALSE(parse(std::string(5000, 't') + "\n", ImportFormat::Csv).error.empty());
 }
 
-// Where each value of a record stands: 18 (RINEX 2) or 20 (RINEX 3)
-// columns of time, then 7 columns a value, eight on the epoch's line, the
-// rest on continuation lines after 4 blanks; two-digit years 80 to 99 are
-// the 1900s. Eight types fit one line (the next record is no
-// continuation); nine take one, with the ninth value alone on it.
-TEST(WeatherImport, RinexValuesAreReadFromTheirColumns) {
-    const std::string ten =
-        header("     2.11           METEOROLOGICAL DATA", "RINEX VERSION / TYPE") +
-        header("    10    WS    WD    ZW    ZD    ZT    RR    HI    PR    TD",
-               "# / TYPES OF OBSERV") +
-        header("          HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
-        " 79 12 31 23 59 59    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1013.2\n"
-        "       15.1   60.5\n"
-        " 80  1  1  0  0  0    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1000.0\n"
-        "      -15.0\n";
-    ParsedWeatherFile f = parse(ten);
-    ASSERT_TRUE(f.error.empty()) << f.error;
-    ASSERT_EQ(f.readings.size(), 2u);
-    EXPECT_EQ(f.linesRefused, 0);
-    const auto shown = [](const ImportReading& r) {
-        const WeatherSample& s = r.sample;
-        return std::to_string(r.line) + " " + r.datatime + " " +
-               (s.hasPressure ? std::to_string(s.pressure) : "-") + " " +
-               (s.hasTemperature ? std::to_string(s.temperature) : "-") + " " +
-               (s.hasHumidity ? std::to_string(s.humidity) : "-");
-    };
-    EXPECT_EQ(shown(f.readings[0]), "5 2079-12-31 23:59:59 1013.200000 15.100000 60.500000");
-    EXPECT_EQ(shown(f.readings[1]), "7 1980-01-01 00:00:00 1000.000000 -15.000000 -");
-
-    const std::string types[] = {"    8    WS    WD    ZW    ZD    ZT    RR    PR    HR",
-                                 "    9    WS    WD    ZW    ZD    ZT    RR    PR    TD    HR"};
-    for (const std::string& t : types) {
-        const bool nine = t[4] == '9';
-        const std::string record =
-            " 2026 12 07 10 00 30    1.0    2.0    3.0    4.0    5.0    6.0 1012.5   " +
-            std::string(nine ? "14.0\n       70.0\n" : "70.0\n");
-        ParsedWeatherFile g = parse(header("     3.05           M", "RINEX VERSION / TYPE") +
-                                    header(t, "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
-                                    record + " 2026 12 07 10 01 30" + record.substr(20));
-        SCOPED_TRACE(t);
-        ASSERT_EQ(g.readings.size(), 2u) << g.error;
-        EXPECT_EQ(g.linesRefused, 0);
-        EXPECT_EQ(shown(g.readings[1]), (nine ? "6 2026-12-07 10:01:30 1012.500000 14.000000 "
-                                                "70.000000"
-                                              : "5 2026-12-07 10:01:30 1012.500000 - 70.000000"));
-    }
-}
-
 // An account that may store readings but not read the tables back: the
 // look-up of what is stored fails, the unique key still keeps every row
 // once, and the second import says all is there. Without INSERT on a
