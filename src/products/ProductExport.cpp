@@ -88,6 +88,9 @@ std::string valueText(const char* stored, const ProductColumn& column) {
     return productNumber(value, column.format);
 }
 
+// The index of column `name`, or -1 when the export has no such column; the
+// callers then read an empty value and write nothing rather than index
+// outside the record.
 int columnIndex(const char* name) {
     for (int i = 0; i < kProductColumnCount; ++i)
         if (std::strcmp(kProductColumns[i].name, name) == 0) return i;
@@ -124,7 +127,7 @@ bool fill(const std::string& select, const std::vector<const char*>& targets, bo
             seen[minute] = true;
             for (size_t i = 0; i < targets.size(); ++i) {
                 const int c = columnIndex(targets[i]);
-                record->second[c] = valueText(row[i + 1], kProductColumns[c]);
+                if (c >= 0) record->second[c] = valueText(row[i + 1], kProductColumns[c]);
             }
         }
     }
@@ -258,7 +261,8 @@ double fieldNumber(const ProductRecord& record, const char* name) {
 }
 
 void setField(ProductRecord& record, const char* name, const std::string& text) {
-    record[columnIndex(name)] = text;
+    const int c = columnIndex(name);
+    if (c >= 0) record[c] = text;
 }
 
 // IWV (kg m^-2) of an IPWV (cm): 1 cm of water is 10 kg m^-2.
@@ -276,7 +280,9 @@ std::string iwvText(const std::string& cm) {
 }  // namespace
 
 const std::string& productField(const ProductRecord& record, const char* name) {
-    return record[columnIndex(name)];
+    static const std::string none;
+    const int c = columnIndex(name);
+    return c >= 0 ? record[c] : none;
 }
 
 void classifyRecord(const std::string& minute, ProductRecord& record) {

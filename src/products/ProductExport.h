@@ -83,7 +83,8 @@ bool forEachProductMinute(time_t first, time_t last, const std::string& schema,
 // from the record's other columns; sets `flags` or `empty_reason`.
 void classifyRecord(const std::string& minute, ProductRecord& record);
 
-// The value of column `name` of a record (its text).
+// The value of column `name` of a record (its text); empty for a name the
+// export has no column of.
 const std::string& productField(const ProductRecord& record, const char* name);
 
 enum class ProductFormat { Csv, Json };
