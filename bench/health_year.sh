@@ -30,7 +30,7 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-sqlc() { mariadb --no-defaults -S "$WORK/db/mysqld.sock" -uroot -pkzqvwp "$@" UlmetDB; }
+sqlc() { mariadb --defaults-file="$WORK/db/admin.cnf" -S "$WORK/db/mysqld.sock" "$@" UlmetDB; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 minute() { echo "DATE_FORMAT(TIMESTAMP('2014-01-01 00:00:$1') + INTERVAL $2 MINUTE, '%Y-%m-%d %H:%i:%s')"; }
 

@@ -37,7 +37,7 @@ cleanup() {
 trap cleanup EXIT
 "$DB_SCRIPT" start "$work/db" "$ROOT/db/schema.sql"
 export MYSQL_UNIX_PORT=$work/db/mysqld.sock CORVANA_PORT=$work/tty TERM=dumb
-sqlq() { mariadb --no-defaults -uroot -pkzqvwp UlmetDB --batch --skip-column-names -e "$1"; }
+sqlq() { mariadb --defaults-file="$work/db/admin.cnf" UlmetDB --batch --skip-column-names -e "$1"; }
 
 cd "$work"
 "$BUILD/receiver_sim" --link "$work/tty" --expected-rows "$work/expected" >sim.log 2>&1 &

@@ -37,7 +37,7 @@ trap cleanup EXIT
 sqlc() {
   local dir=$1
   shift
-  mariadb --no-defaults -S "$dir/mysqld.sock" -uroot -pkzqvwp "$@" UlmetDB
+  mariadb --defaults-file="$dir/admin.cnf" -S "$dir/mysqld.sock" "$@" UlmetDB
 }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
