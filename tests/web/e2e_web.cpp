@@ -31,40 +31,40 @@
 using namespace testsupport;
 using ::testing::AllOf;
 using ::testing::AnyOf;
+using ::testing::StartsWith;
 using namespace std::chrono_literals;
 
 namespace {
 
-// A running ulmet-web reading the server behind `socket`.
-class WebServer {
-  public:
+// The first match of `pattern` in `text` (its first group, if it has
+// one), or "".
+std::string match(const std::string& text, const std::string& pattern) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(pattern)) ? m.str(m.size() > 1 ? 1 : 0) : "";
+}
+
+// A running ulmet-web reading the server behind `socket` and the station
+// file `stationFile` ("": the default).
+struct WebServer {
     WebServer(const std::string& socket, bool network, const std::string& stationFile = "") {
         std::vector<std::string> argv = {binDir() + "/ulmet-web", "--port", "0"};
         if (network) argv.push_back("--network");
-        std::vector<std::string> env = {"MYSQL_UNIX_PORT=" + socket};
-        if (!stationFile.empty()) env.push_back("ULMET_STATION_CONFIG=" + stationFile);
-        child_ = std::make_unique<ChildProcess>(argv, env);
-        if (!child_->waitForOutput("listening on http://", 10s))
-            throw std::runtime_error("ulmet-web did not start: " + child_->output());
-        std::smatch m;
-        const std::string out = child_->output();
-        std::regex_search(out, m, std::regex("http://[0-9.]+:[0-9]+"));
-        url_ = m.str();
+        process = std::make_unique<ChildProcess>(
+            argv, std::vector<std::string>{"MYSQL_UNIX_PORT=" + socket,
+                                           "ULMET_STATION_CONFIG=" + stationFile});
+        if (!process->waitForOutput("listening on http://", 10s))
+            throw std::runtime_error("ulmet-web did not start: " + process->output());
+        url = match(process->output(), "http://[0-9.]+:[0-9]+");
     }
-    const std::string& url() const { return url_; }
-    ChildProcess& process() { return *child_; }
-
-  private:
-    std::unique_ptr<ChildProcess> child_;
-    std::string url_;
+    std::unique_ptr<ChildProcess> process;
+    std::string url;
 };
 
 // A connection to the server at `url`, or -1.
 int connectTo(const std::string& url) {
-    const std::size_t colon = url.rfind(':');
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(colon + 1))));
+    address.sin_port = htons(static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1))));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
@@ -76,19 +76,17 @@ int connectTo(const std::string& url) {
 
 // All that `fd` receives until the server closes it or `timeout` passes.
 std::string readAll(int fd, std::chrono::milliseconds timeout = 60s) {
+    using namespace std::chrono;
     std::string answer;
-    const auto end = std::chrono::steady_clock::now() + timeout;
     char buffer[65536];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    for (const auto end = steady_clock::now() + timeout;;) {
+        const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count();
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return answer;
         const ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n <= 0) break;
+        if (n <= 0) return answer;
         answer.append(buffer, static_cast<std::size_t>(n));
     }
-    return answer;
 }
 
 // Sends `text`, all of it unless the server closes the connection.
@@ -113,7 +111,9 @@ std::string http(const std::string& url, const std::string& method, const std::s
     return answer;
 }
 
-std::string statusOf(const std::string& answer) { return answer.substr(9, 3); }
+std::string statusOf(const std::string& answer) {
+    return answer.rfind("HTTP/1.1 ", 0) == 0 ? answer.substr(9, 3) : "none";
+}
 
 // Headless Chromium's output for `url`, with the flags of `action`.
 std::string chromium(const std::string& url, const std::vector<std::string>& action) {
@@ -137,17 +137,7 @@ std::string pageDom(const std::string& url, const std::string& screenshotName = 
     return chromium(url, {"--dump-dom"});
 }
 
-std::string state(const std::string& dom) {
-    std::smatch m;
-    return std::regex_search(dom, m, std::regex("data-state=\"([a-z-]+)\"")) ? m.str(1) : "";
-}
-
-// A number or value of the #drawn summary.
-std::string drawn(const std::string& dom, const std::string& key) {
-    std::smatch m;
-    if (!std::regex_search(dom, m, std::regex("\"" + key + "\":(null|-?[0-9.]+)"))) return "";
-    return m.str(1);
-}
+std::string state(const std::string& dom) { return match(dom, "data-state=\"([a-z-]+)\""); }
 
 // IPWV 1.5 + minute/1000 cm for the minutes [first, first + 120) except
 // minutes 40 to 59 (the gap), a temperature every minute, and a
@@ -177,14 +167,12 @@ std::string periodQuery(time_t first) {
 
 void expectDrawnRows(const std::string& dom, double base) {
     EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
-    EXPECT_EQ(drawn(dom, "points") + " " + drawn(dom, "values") + " " + drawn(dom, "gaps"),
-              "120 100 1");
-    EXPECT_EQ(std::stod(drawn(dom, "first")), base);
-    EXPECT_NEAR(std::stod(drawn(dom, "last")), base + 0.119, 1e-9);
-    // The chart's own data: a null for every minute of the gap.
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(dom, m, std::regex("\"ipwv\":\\[([^\\]]*)\\]")));
-    const std::string ipwv = m.str(1);
+    // The #drawn summary, and the chart's own data: a null for every minute of the gap.
+    EXPECT_EQ(match(dom, "\"points\":[0-9]+,\"values\":[0-9]+,\"gaps\":[0-9]+"),
+              "\"points\":120,\"values\":100,\"gaps\":1");
+    EXPECT_EQ(std::stod(match(dom, "\"first\":(-?[0-9.]+)")), base);
+    EXPECT_NEAR(std::stod(match(dom, "\"last\":(-?[0-9.]+)")), base + 0.119, 1e-9);
+    const std::string ipwv = match(dom, "\"ipwv\":\\[([^\\]]*)\\]");
     EXPECT_EQ(count(ipwv, "null"), 20u);
     EXPECT_THAT(ipwv, HasSubstr(",null,null,"));
 }
@@ -255,9 +243,9 @@ TEST(WebPages, TheStationPageAndItsServerUnderSlowClientsHugeHeadsAndParallelDow
     TempDir dir;
     std::ofstream(dir.file("station.conf")) << "id = ULME00ITA\nantenna = ANT 3 NONE\n";
     WebServer web(server.socket(), false, dir.file("station.conf"));
-    const pid_t pid = web.process().pid();
+    const pid_t pid = web.process->pid();
 
-    std::string dom = pageDom(web.url() + "/station?" + periodQuery(first), "web-station.png");
+    std::string dom = pageDom(web.url + "/station?" + periodQuery(first), "web-station.png");
     expectDrawnRows(dom, 1.5);
     EXPECT_THAT(dom, HasSubstr("of 60"));  // the health table is filled
     EXPECT_THAT(dom, HasSubstr("1.619 cm at"));
@@ -265,24 +253,24 @@ TEST(WebPages, TheStationPageAndItsServerUnderSlowClientsHugeHeadsAndParallelDow
 
     // What the server itself answers: the API with its headers, the
     // packaged Chart.js, and refusals of anything else.
-    const std::string health = http(web.url(), "GET", "/api/health");
+    const std::string health = http(web.url, "GET", "/api/health");
     for (const char* header :
          {"HTTP/1.1 200", "Content-Type: application/json", "Cache-Control: no-store",
           "Content-Security-Policy: default-src 'self'", "X-Content-Type-Options: nosniff"})
         EXPECT_THAT(health, HasSubstr(header)) << health;
-    EXPECT_THAT(http(web.url(), "GET", "/static/chart.js"), HasSubstr("Chart.js v"));
-    EXPECT_THAT(http(web.url(), "GET", "/api/export?period=6h&format=json"),
+    EXPECT_THAT(http(web.url, "GET", "/static/chart.js"), HasSubstr("Chart.js v"));
+    EXPECT_THAT(http(web.url, "GET", "/api/export?period=6h&format=json"),
                 HasSubstr("Content-Disposition: attachment; filename=\"ulmet-"));
     std::string statuses;  // the last: not a central server
     for (std::string r : {"GET /api/series?period=day%27%20OR%201=1", "POST /api/health",
                           "DELETE /station", "GET /static/../../etc/passwd", "GET /network"})
         statuses +=
-            statusOf(http(web.url(), r.substr(0, r.find(' ')), r.substr(r.find(' ') + 1))) + " ";
+            statusOf(http(web.url, r.substr(0, r.find(' ')), r.substr(r.find(' ') + 1))) + " ";
     EXPECT_EQ(statuses, "400 405 405 404 404 ");
 
     // A period with each flag and each reason: the page counts them as the
     // export gives them, and shows the station file's description.
-    dom = pageDom(web.url() + "/station?from=2014-03-05T10:00&to=2014-03-05T10:08");
+    dom = pageDom(web.url + "/station?from=2014-03-05T10:00&to=2014-03-05T10:08");
     EXPECT_EQ(state(dom), "drawn") << dom.substr(0, 3000);
     EXPECT_THAT(dom, HasSubstr("\"flags\":[1,7,9,53,null,null,null,null,null]"));
     std::string rows;  // the second cell of each named row
@@ -294,7 +282,7 @@ TEST(WebPages, TheStationPageAndItsServerUnderSlowClientsHugeHeadsAndParallelDow
     // Twenty clients (more than the workers) send a header line every 3 s.
     std::vector<int> slow;
     for (int i = 0; i < 20; ++i) {
-        slow.push_back(connectTo(web.url()));
+        slow.push_back(connectTo(web.url));
         sendAll(slow.back(), "GET /api/health HTTP/1.1\r\nHost: 127.0.0.1\r\n");
     }
     std::atomic<bool> dribbling{true};
@@ -306,7 +294,7 @@ TEST(WebPages, TheStationPageAndItsServerUnderSlowClientsHugeHeadsAndParallelDow
     });
     for (int i = 0; i < 3; ++i) {
         std::this_thread::sleep_for(2s);
-        EXPECT_EQ(statusInTime(web.url(), "/api/health"), "200");
+        EXPECT_EQ(statusInTime(web.url, "/api/health"), "200");
     }
     // Their heads are due 10 s after they connected.
     for (int fd : slow) {
@@ -323,20 +311,19 @@ TEST(WebPages, TheStationPageAndItsServerUnderSlowClientsHugeHeadsAndParallelDow
     for (const std::string& request :
          {lines, "GET /api/health HTTP/1.1\r\nX-Long: " + std::string(100000, 'a') + "\r\n\r\n",
           "GET /api/health?x=" + std::string(100000, 'a') + " HTTP/1.1\r\n\r\n"}) {
-        const int fd = connectTo(web.url());
+        const int fd = connectTo(web.url);
         std::thread writer([&] { sendAll(fd, request); });
         const std::string answer = readAll(fd, 20s);
         writer.join();
         close(fd);
-        EXPECT_TRUE(answer.rfind("HTTP/1.1 431", 0) == 0 || answer.rfind("HTTP/1.1 414", 0) == 0)
-            << answer.substr(0, 200);
+        EXPECT_THAT(statusOf(answer), AnyOf("431", "414")) << answer.substr(0, 200);
     }
     EXPECT_LT(residentKiB(pid) - before, 4096);
     // Within the limits, many header fields are still fine.
     std::string fields;
     for (int i = 0; i < 90; ++i)
         fields += "X-Field-" + std::to_string(i) + ": " + std::string(100, 'v') + "\r\n";
-    EXPECT_EQ(statusOf(http(web.url(), "GET", "/api/health", fields)), "200");
+    EXPECT_EQ(statusOf(http(web.url, "GET", "/api/health", fields)), "200");
 
     // Eight downloads of 31 days at once; the page's requests still answered.
     const std::string period = "/api/export?from=2015-03-01T00:00Z&to=2015-03-31T23:59Z";
@@ -352,19 +339,18 @@ TEST(WebPages, TheStationPageAndItsServerUnderSlowClientsHugeHeadsAndParallelDow
     });
     for (std::size_t i = 0; i < downloads.size(); ++i)
         clients.emplace_back([&, i] {
-            downloads[i] =
-                http(web.url(), "GET", period + (i % 2 ? "&format=json" : "&format=csv"));
+            downloads[i] = http(web.url, "GET", period + (i % 2 ? "&format=json" : "&format=csv"));
         });
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(statusInTime(web.url(), "/api/series?period=day"), "200");
+    EXPECT_EQ(statusInTime(web.url, "/api/series?period=day"), "200");
     for (std::thread& t : clients) t.join();
     running = false;
     sampler.join();
     for (std::size_t i = 0; i < downloads.size(); ++i) {
-        const std::string& d = downloads[i];
-        EXPECT_EQ(statusOf(d), "200") << d.substr(0, 300);
-        EXPECT_THAT(d, HasSubstr("Transfer-Encoding: chunked"));
-        const std::string body = dechunked(d);  // "" unless the whole body arrived
+        EXPECT_THAT(downloads[i],
+                    AllOf(StartsWith("HTTP/1.1 200"), HasSubstr("Transfer-Encoding: chunked")))
+            << downloads[i].substr(0, 300);
+        const std::string body = dechunked(downloads[i]);  // "" unless the whole body arrived
         EXPECT_EQ(body.size(), dechunked(downloads[i % 2]).size());
         EXPECT_EQ(count(body, "\n2015-03-"), i % 2 ? 0u : 44640u);
         EXPECT_EQ(count(body, "\"time\": \"2015-03-"), i % 2 ? 44640u : 0u);
@@ -375,24 +361,22 @@ TEST(WebPages, TheStationPageAndItsServerUnderSlowClientsHugeHeadsAndParallelDow
 
     // A statement that fails: the client learns that, not the statement.
     sql::exec("DROP TABLE humidity", server.socket());
-    std::string answer = http(web.url(), "GET", "/api/series?period=day");
-    EXPECT_EQ(statusOf(answer), "503");
-    EXPECT_THAT(answer, HasSubstr("the database could not answer (the server's log says why)"))
-        << answer;
-    answer = http(web.url(), "GET", period.substr(0, 46) + "01T23:59Z&format=csv");
-    EXPECT_EQ(statusOf(answer), "200");  // it failed after it started: cut short
-    EXPECT_EQ(dechunked(answer), "");
-    for (const std::string& a : {answer, http(web.url(), "GET", "/api/series?period=day")})
-        EXPECT_THAT(a, Not(AnyOf(HasSubstr("SELECT"), HasSubstr("humidity'")))) << a;
-    EXPECT_THAT(web.process().output(),
+    const auto hidden = Not(AnyOf(HasSubstr("SELECT"), HasSubstr("humidity'")));
+    EXPECT_THAT(http(web.url, "GET", "/api/series?period=day"),
+                AllOf(StartsWith("HTTP/1.1 503"), hidden,
+                      HasSubstr("the database could not answer (the server's log says why)")));
+    const std::string cut = http(web.url, "GET", period.substr(0, 46) + "01T23:59Z&format=csv");
+    EXPECT_THAT(cut, AllOf(StartsWith("HTTP/1.1 200"), hidden));  // failed after it started
+    EXPECT_EQ(dechunked(cut), "");                                // so cut short
+    EXPECT_THAT(web.process->output(),
                 AllOf(HasSubstr("doesn't exist"),
                       HasSubstr("ulmet-web: /api/export: the statement failed")));
 
     server.stop();
-    dom = pageDom(web.url() + "/station?period=6h");
+    dom = pageDom(web.url + "/station?period=6h");
     EXPECT_EQ(state(dom), "database-down");
     EXPECT_THAT(dom, HasSubstr("Database unavailable: the database cannot be reached"));
-    EXPECT_TRUE(web.process().running());
+    EXPECT_TRUE(web.process->running());
 }
 
 // Runs bash with the network helpers loaded; throws on failure.
@@ -408,14 +392,11 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     TempDir root("ulmet-webnet");
     const std::string certs = root.file("certs"), central = root.file("central");
     const std::string st1 = root.file("st1"), st2 = root.file("st2");
-    struct Stop {
-        std::string dirs;
-        ~Stop() {
-            runToEnd({"/bin/bash", "-c",
-                      "for d in " + dirs + "; do \"" + sourceDir() +
-                          "/tests/support/mariadb.sh\" stop \"$d\"; done"});
-        }
-    } stop{central + " " + st1 + " " + st2};
+    const std::shared_ptr<void> stopAll(nullptr, [&](void*) {  // whatever happens
+        runToEnd({"/bin/bash", "-c",
+                  "for d in " + central + " " + st1 + " " + st2 + "; do \"" + sourceDir() +
+                      "/tests/support/mariadb.sh\" stop \"$d\"; done"});
+    });
     shell("network_certs " + certs + "; central_create " + central + "; station_create " + st1 +
           " st1 11 " + certs + "; station_create " + st2 + " st2 12 " + certs + "; central_add " +
           central + " st1 " + st1 + " " + certs + "; central_add " + central + " st2 " + st2 + " " +
@@ -441,7 +422,7 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     std::string dom;
     ASSERT_TRUE(waitFor(
         [&] {
-            dom = pageDom(web.url() + "/network", "web-network.png");
+            dom = pageDom(web.url + "/network", "web-network.png");
             return dom.find(">failed<") != std::string::npos;
         },
         30s, 1s))
@@ -455,12 +436,12 @@ TEST(WebPages, TheNetworkPageListsTheUnhealthyFirstAndLinksEachStation) {
     EXPECT_THAT(dom, HasSubstr("1.619 cm"));
 
     // The linked page draws st1's copy on the central server.
-    dom = pageDom(web.url() + "/station?station=st1&" + periodQuery(first));
+    dom = pageDom(web.url + "/station?station=st1&" + periodQuery(first));
     expectDrawnRows(dom, 1.5);
     EXPECT_THAT(dom, HasSubstr("all stations"));
 
     shell("node_stop " + central);
-    dom = pageDom(web.url() + "/network");
+    dom = pageDom(web.url + "/network");
     EXPECT_EQ(state(dom), "database-down");
     EXPECT_THAT(dom, HasSubstr("Database unavailable"));
 }
