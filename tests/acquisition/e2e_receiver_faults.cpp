@@ -138,20 +138,38 @@ TEST_F(Receiver, SilentReceiverIsSetUpAgainThenGivenUpOnWatchdogHearsTheLoop) {
     EXPECT_EQ(messages.substr(messages.size() - 11), "STOPPING=1\n") << messages;
 }
 
-// A receiver reset: off for 3 s after its second emission, back with every
+// A receiver reset: off for 3 s after its sixth emission, back with every
 // log off. After 6 s without a valid log the daemon sets it up again and
 // acquisition resumes; only the emissions of the silence are missing, and
-// every row that was sent is stored, once.
+// every row that was sent is stored, once. Before, logs spoiled on the
+// line: emission 2's latitude digit changed (the position of emission 1
+// is used); 3: a delay digit; 4: an elevation digit; 5: no satellite
+// positions at all. Emissions 3 to 5 store nothing: none lost, doubled or
+// wrong. A second daemon comes meanwhile, in the same directory and
+// elsewhere: refused, the first undisturbed; a lock file left by a daemon
+// that was killed does not block.
 struct Reset : Acquisition {};
-TEST_F(Reset, ForgottenLogSetUpIsSentAgainAndAcquisitionResumes) {
+TEST_F(Reset, SpoiledLogsAndAForgottenLogSetUpSecondDaemonRefused) {
     // The simulator's GPS time runs on its clock without leap seconds.
     daemonEnv_ = {"CORVANA_SILENCE_SECONDS=6", "CORVANA_GPS_UTC_SECONDS=0"};
-    ASSERT_NO_FATAL_FAILURE(start("none", 2,
-                                  {"--power-cycle", "2:3", "--satellites", "6", "--baud", "38400",
-                                   "--commands", dir_.file("commands")},
-                                  true));
-    ASSERT_TRUE(daemon_->waitForOutput("(attempt 1 of 3).\n", seconds(30))) << daemon_->output();
-    ASSERT_TRUE(waitFor([&] { return emissions() >= 5; }, seconds(30))) << sim_->output();
+    std::ofstream(dir_.file("corvana.lock")) << "999999\n";
+    ASSERT_NO_FATAL_FAILURE(start(
+        "none", 2,
+        {"--power-cycle", "6:3", "--corrupt", "bestposa:2,satxyz2a:3,satvisa:4", "--drop",
+         "satxyz2a:5", "--satellites", "6", "--baud", "38400", "--commands", dir_.file("commands")},
+        true));
+    const std::string holder = "another Corvana (PID " + std::to_string(daemon_->pid()) + ") ";
+    TempDir elsewhere("ulmet-faults2");
+    for (const std::string& cwd : {dir_.path(), elsewhere.path()}) {
+        ChildProcess second({binDir() + "/Corvana"}, base_, cwd);
+        EXPECT_EQ(second.wait(seconds(20)), 255) << second.output();
+        std::string reason = cwd == dir_.path()
+                                 ? "holds " + dir_.file("corvana.lock") + "."
+                                 : "uses the device " + dir_.file("ttyRECEIVER") + ".";
+        EXPECT_EQ(second.output(), "Corvana does not start: " + holder + reason + "\n");
+    }
+    ASSERT_TRUE(daemon_->waitForOutput("(attempt 1 of 3).\n", seconds(40))) << daemon_->output();
+    ASSERT_TRUE(waitFor([&] { return emissions() >= 6; }, seconds(30))) << sim_->output();
     ASSERT_TRUE(nextVisibilityLog(seconds(10))) << daemon_->output();
     std::string out = stopDaemon();
     EXPECT_EQ(count(out, "sending its set-up again"), 1u) << out;
@@ -167,7 +185,7 @@ TEST_F(Reset, ForgottenLogSetUpIsSentAgainAndAcquisitionResumes) {
     EXPECT_EQ(m["ulmet_corvana_rows_received_total"], static_cast<double>(expected().size()));
     EXPECT_EQ(m["ulmet_corvana_rows_received_last_hour"], m["ulmet_corvana_rows_received_total"]);
     EXPECT_GE(m["ulmet_corvana_logs_valid_total"], 3.0 * static_cast<double>(emissions()) - 2);
-    EXPECT_EQ(m["ulmet_corvana_logs_dropped_total"], 0);
+    EXPECT_EQ(m["ulmet_corvana_logs_dropped_total"], 3);  // the corrupted ones
     EXPECT_EQ(m["ulmet_corvana_spool_rows"], 0);
     EXPECT_EQ(m["ulmet_corvana_rows_lost_total"], 0);
     // Logs arrive within a read budget and a few hundred bytes at 38400 baud.

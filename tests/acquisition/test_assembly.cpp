@@ -12,6 +12,7 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ReceiverValues.h"
@@ -88,13 +89,15 @@ TEST_F(AssemblyTest, LogsAcrossReadsAndSeveralStarsInOneRead) {
     EXPECT_EQ(sql::delayRows(), rowsOf({1, 2, 3}));
 }
 
-// A scripted server: its next answers in turn (then "stored"), and the
-// rows asked, each as "minute/satellite".
+// A scripted server: its next answers in turn (then "stored"), the rows
+// asked, each as "minute/satellite", and their statements.
 struct ScriptedServer {
+    explicit ScriptedServer(std::deque<StoreResult> first = {}) : answers(std::move(first)) {}
     std::deque<StoreResult> answers;
-    Rows asked;
+    Rows asked, statements;
     RowSink sink() {
         return [this](const char* statement) {
+            statements.push_back(statement);
             // "..., prn, elevation, delay, 'date time')": "time/prn".
             static const std::regex shape(".*, (-?\\d+), [^,]+, [^,]+, '\\S+ (\\S+)'\\);?");
             std::cmatch m;
@@ -109,8 +112,7 @@ struct ScriptedServer {
 };
 
 TEST_F(AssemblyTest, ReplayStopsAtTheFirstKeptRowAndDropsOnlyCondemnedOnes) {
-    ScriptedServer server;
-    server.answers = {StoreResult::Kept, StoreResult::Kept};
+    ScriptedServer server({StoreResult::Kept, StoreResult::Kept});
     LogAssembly replaying(30.0, {server.sink(), "", 100000, std::chrono::hours(1)});
     feed(replaying, minute(60.0));   // the first row fails: both are kept
     feed(replaying, minute(120.0));  // the replay fails at once: the new rows queue behind
@@ -286,8 +288,7 @@ TEST_F(AssemblyTest, TheServersAnswerDecidesWhatHappensToARow) {
 // Over its budget a replay still stores one row per pass, and the next
 // passes go on without waiting for the retry interval.
 TEST_F(AssemblyTest, AReplayOverItsBudgetStoresARowPerPassAndGoesOn) {
-    ScriptedServer server;
-    server.answers = {StoreResult::Kept};
+    ScriptedServer server({StoreResult::Kept});
     LogAssembly slow(30.0, {server.sink(), "", 100000, std::chrono::hours(1), {}});
     feed(slow, minute(60.0));
     feed(slow, minute(120.0));
@@ -326,8 +327,7 @@ TEST_F(AssemblyTest, OnlyCheckedReadableLogsOfOneTimeMakeRows) {
 // A week whose date has a year of eight digits, and an elevation of 1e300
 // (300 digits): neither is ever sent nor kept.
 TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
-    ScriptedServer server;
-    server.answers = {StoreResult::Kept};
+    ScriptedServer server({StoreResult::Kept});
     LogAssembly counting(30.0, {server.sink(), ""});
     feed(counting, frame("BESTPOSA", 0, kBestpos) + frameAt("SATXYZ2A", "2147483647", "0", kXyz) +
                        frameAt("SATVISA", "2147483647", "0", kVis) + frame("SATXYZ2A", 60.0, kXyz) +
@@ -343,12 +343,8 @@ TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
 // refused whole and counted, the position stays the last sound one, and
 // every row made is one the spool would take back.
 TEST_F(AssemblyTest, LogsWithValuesNoReceiverReportsAreRefused) {
-    Rows statements;
-    LogAssembly a(30.0, {[&](const char* statement) {
-                             statements.push_back(statement);
-                             return StoreResult::Stored;
-                         },
-                         ""});
+    ScriptedServer server;
+    LogAssembly a(30.0, {server.sink(), ""});
     const std::string vis = kVisAll;
     // 129 satellite positions; 128, and a visibility log of 129 satellites.
     std::string many = "129", most = "128", manyVis = "TRUE,TRUE,129";
@@ -392,28 +388,24 @@ TEST_F(AssemblyTest, LogsWithValuesNoReceiverReportsAreRefused) {
     }
     EXPECT_EQ(a.refusedLogs(), std::size(cases));
     // Position cases store rows of the last sound position; the others none.
-    EXPECT_EQ(statements.size(), 2u * 8u);
-    for (const std::string& statement : statements)
+    EXPECT_EQ(server.statements.size(), 2u * 8u);
+    for (const std::string& statement : server.statements)
         EXPECT_TRUE(RowSpool::isRowStatement(statement)) << statement;
 }
 
 // However many visibility logs one minute brings, its rows stay bounded;
 // the next minute starts afresh.
 TEST_F(AssemblyTest, TheRowsOfAMinuteAreBounded) {
-    std::map<std::string, std::size_t> perMinute;
-    LogAssembly a(
-        30.0,
-        {[&](const char* statement) {
-             ++perMinute[std::string(statement).substr(std::string(statement).size() - 22, 16)];
-             return StoreResult::Stored;
-         },
-         ""});
+    ScriptedServer server;
+    LogAssembly a(30.0, {server.sink(), ""});
     std::string logs;
     for (int i = 0; i < 260; ++i) logs += minute(60.0 + i * 0.1);  // 2 rows each
     logs += minute(120.0);
     feed(a, logs, 4096);
-    EXPECT_EQ(perMinute["2018-05-06 00:01"], receiver::kMaxRowsPerMinute);
-    EXPECT_EQ(perMinute["2018-05-06 00:02"], 2u);
+    std::map<std::string, std::size_t> perMinute;  // rows asked by minute
+    for (const std::string& row : server.asked) ++perMinute[row.substr(0, 5)];
+    EXPECT_EQ(perMinute["00:01"], receiver::kMaxRowsPerMinute);
+    EXPECT_EQ(perMinute["00:02"], 2u);
     EXPECT_EQ(a.refusedLogs(), 260u - receiver::kMaxRowsPerMinute / 2);
 }
 

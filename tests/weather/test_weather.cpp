@@ -39,71 +39,15 @@ std::string shown(const std::string& sentence) {
 }
 
 TEST(Nmea, SentencesAndUnitLetters) {
-    const char* const bodies[] = {
-        // MDA: the bar field wins over inches of mercury; C only.
-        "WIMDA,29.9213,I,1.01325,B,15.50,C,,C,61.0,,,C,,T,,M,,N,,M",
-        "WIMDA,29.9213,I,,B,15.50,C,,C,,,,C",
-        "IIMDA,,I,,B,,C,,C,42.5,,,C",
-        "WIMDA,,I,,B,,C,,C,,,,C",
-        "WIMDA,29.92,I,1.013,X,15.0,C,,C,60,,,C",
-        "WIMDA,29.92,I,1.013,B,59.0,F,,C,60,,,C",
-        "WIMDA,29.92,I,1.0x3,B,15.0,C,,C,60,,,C",
-        "WIMDA,29.92,I,1.013",
-        "WIMDA,,I,0.2,B,2.0,C,,C,75.0,,,C",
-        // XDR pressure in bar, pascal, hPa, inHg; temperature C, F, K; humidity P.
-        "WIXDR,P,1.01325,B,Baro,C,15.0,C,TempAir,H,61.0,P,Hum",
-        "WIXDR,P,101325,P,Baro",
-        "WIXDR,P,1013.25,H,Baro",
-        "WIXDR,P,29.9213,I,Baro",
-        "WIXDR,C,59.0,F,Air",
-        "WIXDR,C,288.15,K,Air",
-        // Water and dew point are not the air; an empty value is absent.
-        "WIXDR,C,9.0,C,ENV_WATER_T,C,12.0,C,TempAir,C,5.0,C,DewPoint,H,,P,Hum",
-        "WIXDR,P,1.013,Q,Baro",
-        "WIXDR,H,50,C,Hum",
-        "WIXDR,P,1.013,B",
-        "WIXDR,A,12.5,D,Pitch",
-        "GPGGA,123519,4807.038,N",
-        // An ultrasonic station's burst: wind chill and heat index before the
-        // air; the reduced pressure named beside the station pressure. Wind
-        // chill alone is no temperature at all.
-        "YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT,C,2.0,C,HINX,C,2.0,C,TempAir,P,1.0125,B,QNH,P,1.0090,"
-        "B,STNP",
-        "YXXDR,C,-3.1,C,WCHR,C,-3.1,C,WCHT",
-        // Impossible readings: the whole sentence goes.
-        "WIXDR,P,1.2,B,Baro,C,15,C,Air",
-        "WIXDR,P,0.25,B,Baro",
-        "WIXDR,C,61,C,Air",
-        "WIXDR,C,-91,C,Air",
-        "WIXDR,H,100.5,P,Hum",
-        "WIXDR,H,-0.1,P,Hum",
-        "WIXDR,H,100,P,Hum,P,0.3,B,Baro",
-    };
     std::string transcript;
-    for (const char* body : bodies)
-        transcript += std::string(body) + ": " + shown(signedSentence(body) + "\r\n") + "\n";
+    for (const std::string& line : testsupport::fileLines(
+             testsupport::sourceDir() + "/tests/weather/data/nmea-sentences.txt")) {
+        if (line[0] == '#') continue;
+        const bool raw = line.rfind("raw:", 0) == 0;
+        transcript +=
+            line + ": " + shown(raw ? line.substr(4) : signedSentence(line) + "\r\n") + "\n";
+    }
     testsupport::expectGolden("weather/golden/nmea.txt", transcript);
-}
-
-TEST(Nmea, ChecksumsAndCutSentences) {
-    const std::string good = signedSentence("WIXDR,C,15.0,C,Air");
-    EXPECT_EQ(parseNmeaSentence(good).status, NmeaStatus::Ok);
-    std::string lower = good;
-    lower[lower.size() - 1] = static_cast<char>(std::tolower(lower.back()));
-    lower[lower.size() - 2] = static_cast<char>(std::tolower(lower[lower.size() - 2]));
-    EXPECT_EQ(parseNmeaSentence(lower).status, NmeaStatus::Ok);
-    std::string wrong = good;
-    wrong[wrong.size() - 1] = wrong.back() == '0' ? '1' : '0';
-    EXPECT_EQ(parseNmeaSentence(wrong).status, NmeaStatus::BadChecksum);
-    std::string digit = good;
-    digit[8] = '6';  // 15.0 -> 16.0 after the checksum was made
-    EXPECT_EQ(parseNmeaSentence(digit).status, NmeaStatus::BadChecksum);
-    EXPECT_EQ(parseNmeaSentence(good.substr(0, good.size() - 1)).status, NmeaStatus::Cut);
-    EXPECT_EQ(parseNmeaSentence(good.substr(0, good.size() - 3)).status, NmeaStatus::Cut);
-    EXPECT_EQ(parseNmeaSentence(good.substr(1)).status, NmeaStatus::Cut);
-    EXPECT_EQ(parseNmeaSentence(good + "7").status, NmeaStatus::Cut);
-    EXPECT_EQ(parseNmeaSentence(good.substr(0, good.size() - 2) + "G1").status, NmeaStatus::Cut);
-    EXPECT_EQ(parseNmeaSentence("").status, NmeaStatus::Cut);
 }
 
 TEST(Nmea, LineReaderSplitsAtLineEndsAndAtANewDollar) {
@@ -127,24 +71,9 @@ TEST(Nmea, LineReaderSplitsAtLineEndsAndAtANewDollar) {
     EXPECT_LE(noisy.pending().size(), 256u);
 }
 
-// Names of real instruments' transducers: air temperature beside wind
-// chill, heat index, water and dew point; station pressure beside reduced.
-TEST(Nmea, OnlyAirTemperatureAndStationPressure) {
-    for (const char* name : {"WCHR", "wcht", "HINX", "ENV_WATER_T", "DewPoint", "DWPT", "WindChill",
-                             "HeatIndex", "Heater", "ENV_INSIDE_T"})
-        EXPECT_TRUE(notAirTemperature(name)) << name;
-    for (const char* name : {"TempAir", "ENV_OUTAIR_T", "AirTemp", "0", "", "TA"})
-        EXPECT_FALSE(notAirTemperature(name)) << name;
-    for (const char* name : {"QNH", "QFF", "MSLP", "SeaLevel", "SLP", "PressureReduced"})
-        EXPECT_TRUE(reducedPressureName(name)) << name;
-    for (const char* name : {"STNP", "Baro", "Barometer", "0", "", "QFE"})
-        EXPECT_FALSE(reducedPressureName(name)) << name;
-
-    WeatherSample both;
-    both.hasPressure = both.hasHumidity = both.hasTemperature = true;
-    both.pressure = 1009.0;
-    both.humidity = 100.1;
-    both.temperature = 61.0;
+// Each impossible quantity of a sample goes, with its reason.
+TEST(Nmea, ImpossibleQuantitiesAreDropped) {
+    WeatherSample both{true, true, true, 1009.0, 61.0, 100.1};
     std::vector<std::string> why;
     EXPECT_EQ(dropImpossible(&both, &why), 2);
     EXPECT_TRUE(both.hasPressure && !both.hasHumidity && !both.hasTemperature);
@@ -152,26 +81,13 @@ TEST(Nmea, OnlyAirTemperatureAndStationPressure) {
                                              "humidity 100.10 % outside 0 to 100"}));
 }
 
+// A time of 2026-12-07, UTC.
 std::time_t at(int hour, int minute, int second) {
-    struct tm t = {};
-    t.tm_year = 2026 - 1900;
-    t.tm_mon = 11;
-    t.tm_mday = 7;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    t.tm_isdst = -1;
-    return std::mktime(&t);
+    return 1796601600 + 3600 * hour + 60 * minute + second;
 }
 
 WeatherSample sample(double P, double T, double RH, bool hasRH = true) {
-    WeatherSample s;
-    s.hasPressure = s.hasTemperature = true;
-    s.hasHumidity = hasRH;
-    s.pressure = P;
-    s.temperature = T;
-    s.humidity = RH;
-    return s;
+    return {true, true, hasRH, P, T, RH};
 }
 
 // Rows as "MM:SS table value/samples[ mda];", the minute's end.
@@ -231,21 +147,18 @@ TEST(MinuteAverager, OneKindOfPressurePerMean) {
         for (const WeatherRow& r : avg.due(at(10, 2, 25))) rows.push_back(r);
         return text(rows);
     };
-    // 59 samples in the first minute, one in the second.
-    EXPECT_EQ(
-        run(MdaPressure::Auto, true),
-        "01:25 0 1009.00/59;01:25 1 2.00/59;01:25 2 75.00/59;02:25 1 2.00/1;02:25 2 75.00/1;");
-    EXPECT_EQ(run(MdaPressure::Auto, false),
-              "01:25 0 1012.50/59 mda;01:25 1 2.00/59;01:25 2 75.00/59;"
-              "02:25 0 1012.50/1 mda;02:25 1 2.00/1;02:25 2 75.00/1;");
-    EXPECT_EQ(run(MdaPressure::SeaLevel, false),
-              "01:25 1 2.00/59;01:25 2 75.00/59;02:25 1 2.00/1;02:25 2 75.00/1;");
-    EXPECT_EQ(run(MdaPressure::Station, false),
-              "01:25 0 1012.50/59;01:25 1 2.00/59;01:25 2 75.00/59;"
-              "02:25 0 1012.50/1;02:25 1 2.00/1;02:25 2 75.00/1;");
+    // 59 samples in the first minute, one in the second; each choice by
+    // its name.
+    std::string transcript;
+    for (const char* name : {"auto", "station", "sea-level"}) {
+        MdaPressure choice = MdaPressure::Auto;
+        EXPECT_TRUE(parseMdaPressure(name, &choice)) << name;
+        for (bool withXdr : {true, false})
+            transcript +=
+                std::string(name) + (withXdr ? " and XDR: " : ": ") + run(choice, withXdr) + "\n";
+    }
+    testsupport::expectGolden("weather/golden/mda-pressure.txt", transcript);
     MdaPressure parsed = MdaPressure::Auto;
-    EXPECT_TRUE(parseMdaPressure("sea-level", &parsed));
-    EXPECT_EQ(parsed, MdaPressure::SeaLevel);
     EXPECT_FALSE(parseMdaPressure("reduced", &parsed));
 }
 

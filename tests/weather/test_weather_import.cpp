@@ -21,27 +21,9 @@ std::string header(std::string text, const std::string& label) {
     return text + label + "\n";
 }
 
-std::string rinex2() {
-    return header("     2.11           METEOROLOGICAL DATA", "RINEX VERSION / TYPE") +
-           header("ULMT", "MARKER NAME") +
-           header("     3    PR    TD    HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
-           " 26 12  7 10  0  0 1013.2   15.1   60.5\n"
-           " 26 12  7 10  1  0 1013.4          61.0\n"   // no temperature
-           " 26 12  7 10  2  0 1013.x   15.3   61.5\n"   // not a number
-           " 26 12  7 10  3  0 1313.4   15.3   61.5\n"   // impossible pressure alone
-           " 26 13  7 10  4  0 1013.4   15.3   61.5\n";  // month 13
-}
-
-std::string rinex3() {
-    // Ten types: the values continue on a second line of the record.
-    return header("     3.05           M", "RINEX VERSION / TYPE") +
-           header("    10    WS    WD    PR    TD    HR    ZW    ZD    ZT    RR",
-                  "# / TYPES OF OBSERV") +
-           header("          HI", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
-           " 2026 12 07 10 00 30    2.0  180.0 1012.5   14.0   70.0    0.0    0.0    0.0\n"
-           "        0.0    0.0\n"
-           " 2026 12 07 10 01 30    2.0  180.0 1012.7   14.2   71.0    0.0    0.0    0.0\n"
-           "        0.0    0.0\n";
+// An input file of tests/weather/data/.
+std::string data(const std::string& name) {
+    return readFile(sourceDir() + "/tests/weather/data/" + name);
 }
 
 std::vector<std::string> table(const std::string& name) {
@@ -93,48 +75,30 @@ std::string imported(const std::string& text, ImportFormat format = ImportFormat
 // a value, eight on the epoch's line, the rest on continuation lines after
 // 4 blanks; two-digit years 80 to 99 are the 1900s. Eight types fit one
 // line (the next record is no continuation); nine take one, with the ninth
-// value alone on it.
+// value alone on it. rinex2.txt: a full record, one without temperature,
+// one not a number, one with an impossible pressure alone, one of month
+// 13; rinex2-no-header-end.txt is refused whole. station-log.txt: a record
+// without temperature, a blank line, one a field short, garbage.
+// station.csv: a row at the time of a station-log row (present), a row a
+// cell short, one of impossible humidity; wind.csv no quantity of ours.
 TEST(WeatherImport, EachFormatReadAndStoredOnceOnly) {
     sql::resetTables();
     std::string transcript;
-    for (const std::string& file : {rinex2(), rinex2(), rinex3()}) transcript += imported(file);
-    // A file without its header end is refused whole.
-    transcript += imported(header("     2.11           M", "RINEX VERSION / TYPE"));
+    for (const char* file : {"rinex2.txt", "rinex2.txt", "rinex3.txt", "rinex2-no-header-end.txt"})
+        transcript += imported(data(file));
     sql::resetTables();
-    transcript += imported(
-        "2026-12-07 11:00:25,1010.50,12.25,80.00\n"
-        "2026-12-07 11:01:25;1010.60;;81.00\n"  // no temperature
-        "\n"
-        "2026-12-07 11:02:25,1010.70,12.5\n"  // a field short
-        "garbage\n");
-    const std::string csv =
-        "station,humidity_pct,time,pressure_hPa,temperature_C\r\n"
-        "ULMT,55.5,2026-12-07T11:00:25Z,1010.9,13.0\r\n"  // time of a log row: present
-        "ULMT,56.0,2026-12-07 11:05:00,1011.0,13.5\r\n"
-        "ULMT,56.0,2026-12-07 11:06:00,1011.0\r\n"  // a cell short
-        "ULMT,156.0,2026-12-07 11:07:00,1011.0,13.5\r\n";
-    for (int twice = 0; twice < 2; ++twice) transcript += imported(csv);
-    transcript += imported("time,wind\n2026-12-07 11:05:00,3\n", ImportFormat::Csv);
-    sql::resetTables();
-    transcript +=
-        imported(header("     2.11           METEOROLOGICAL DATA", "RINEX VERSION / TYPE") +
-                 header("    10    WS    WD    ZW    ZD    ZT    RR    HI    PR    TD",
-                        "# / TYPES OF OBSERV") +
-                 header("          HR", "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
-                 " 79 12 31 23 59 59    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1013.2\n"
-                 "       15.1   60.5\n"
-                 " 80  1  1  0  0  0    1.0    2.0    3.0    4.0    5.0    6.0    7.0 1000.0\n"
-                 "      -15.0\n");
-    for (const char* types : {"    8    WS    WD    ZW    ZD    ZT    RR    PR    HR",
-                              "    9    WS    WD    ZW    ZD    ZT    RR    PR    TD    HR"}) {
+    for (const char* file : {"station-log.txt", "station.csv", "station.csv"})
+        transcript += imported(data(file));
+    transcript += imported(data("wind.csv"), ImportFormat::Csv);
+    for (const char* file :
+         {"rinex2-century.txt", "rinex3-eight-types.txt", "rinex3-nine-types.txt"}) {
         sql::resetTables();
-        const std::string record =
-            " 2026 12 07 10 00 30    1.0    2.0    3.0    4.0    5.0    6.0 1012.5   " +
-            std::string(types[4] == '9' ? "14.0\n       70.0\n" : "70.0\n");
-        transcript += imported(header("     3.05           M", "RINEX VERSION / TYPE") +
-                               header(types, "# / TYPES OF OBSERV") + header("", "END OF HEADER") +
-                               record + " 2026 12 07 10 01 30" + record.substr(20));
+        transcript += imported(data(file));
     }
+    // A line of 5000 bytes: refused alone.
+    transcript +=
+        imported("time,pressure_hPa\n2026-12-07 11:05:00,1011\n" + std::string(5000, '1') + "\n",
+                 ImportFormat::Csv);
     expectGolden("weather/golden/import.txt", transcript);
 }
 
@@ -142,20 +106,7 @@ TEST(WeatherImport, EachFormatReadAndStoredOnceOnly) {
 // header, humidity just above 100 % in some records. Only those values go.
 TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
     sql::resetTables();
-    const std::string file =
-        header("     3.05           M                   M", "RINEX VERSION / TYPE") +
-        header("teqc  2019Feb25     ULMET OPERATOR      20261208 000512UTC",
-               "PGM / RUN BY / DATE") +
-        header("ULMT", "MARKER NAME") + header("12345M001", "MARKER NUMBER") +
-        header("     3    PR    TD    HR", "# / TYPES OF OBSERV") +
-        header("PTB330              BAROMETER                0.1    PR", "SENSOR MOD/TYPE/ACC") +
-        header("HMP155              HYGROMETER               0.1    TD", "SENSOR MOD/TYPE/ACC") +
-        header("HMP155              HYGROMETER               1.0    HR", "SENSOR MOD/TYPE/ACC") +
-        header("  4201575.1000   189860.3000  4779065.2000     91.1000 PR", "SENSOR POS XYZ/H") +
-        header("", "END OF HEADER") +
-        " 2026 12 07 23 58 30 1009.3    4.2   99.9\n"
-        " 2026 12 07 23 59 00 1009.3    4.1  100.1\n"
-        " 2026 12 07 23 59 30 1009.4    4.1  100.1\n";
+    const std::string file = data("rinex3-archive.txt");
     expectGolden("weather/golden/import-archive.txt", imported(file));
 
     // A database whose tables were never upgraded (no unique key on the
@@ -172,7 +123,7 @@ TEST(WeatherImport, RinexRecordWithOneValueOutOfBounds) {
     sql::resetTables();
 }
 
-// Hostile input: a header announcing 99,999 observation types, lines of
+// Hostile input: a header announcing 99,999 observation types, a line of
 // megabytes, a file of junk lines. Refused quickly, only a bounded list of
 // problems kept.
 TEST(WeatherImport, HostileFilesAreBounded) {
@@ -196,13 +147,6 @@ TEST(WeatherImport, HostileFilesAreBounded) {
     EXPECT_EQ(j.linesRefused, 200001);
     EXPECT_EQ(j.refused.size(), kMostReported);
     EXPECT_EQ(j.refused.back().line, 100);
-    ParsedWeatherFile longLine =
-        parse("time,pressure_hPa\n2026-12-07 11:05:00,1011\n" + std::string(5000, '1') + "\n",
-              ImportFormat::Csv);
-    EXPECT_EQ(longLine.readings.size(), 1u);
-    ASSERT_EQ(longLine.refused.size(), 1u);
-    EXPECT_EQ(longLine.refused[0].what, "longer than 4096 bytes");
-    EXPECT_EQ(longLine.refused[0].line, 3);
     EXPECT_FALSE(parse(std::string(5000, 't') + "\n", ImportFormat::Csv).error.empty());
 }
 
@@ -220,7 +164,7 @@ TEST(WeatherImport, AFailedLookUpStillStoresEachRowOnce) {
                                       << std::getenv("MYSQL_UNIX_PORT") << "\n";
     chmod(dir.file("db.cnf").c_str(), 0600);
     setenv("ULMET_DB_CONFIG", dir.file("db.cnf").c_str(), 1);
-    const std::vector<ImportReading> readings = parse(rinex2()).readings;
+    const std::vector<ImportReading> readings = parse(data("rinex2.txt")).readings;
     const ImportSummary first = storeWeatherReadings(readings, 2);
     const ImportSummary second = storeWeatherReadings(readings, 2);
     sql::exec("REVOKE INSERT ON UlmetDB.humidity FROM wimport@localhost");
