@@ -73,7 +73,7 @@ std::string stream(long minutes, int satellites) {
     return s;
 }
 
-LogAssemblyOptions countingSink(long* rows, StoreResult answer = StoreResult::Stored) {
+LogAssemblyOptions countingSink(long* rows, StoreOutcome answer = StoreOutcome::Stored) {
     LogAssemblyOptions options;
     options.spoolPath = "";
     options.sink = [rows, answer](const char*) {
@@ -108,7 +108,7 @@ void BM_LongStreamMemory(benchmark::State& state) {
         long before = residentKiB();
         QuietStdout quiet;
         LogAssembly assembly(30.0,
-                             countingSink(&rows, away ? StoreResult::Kept : StoreResult::Stored));
+                             countingSink(&rows, away ? StoreOutcome::Kept : StoreOutcome::Stored));
         std::size_t bytes = 0;
         for (long i = 0; i < minutes; ++i) {
             std::string text = makeMinute(i, 20).all();

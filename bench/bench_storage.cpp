@@ -48,7 +48,7 @@ void BM_RowConnectionPerRow(benchmark::State& state) {
     truncateTable();
     int prn = 0;
     for (auto _ : state) {
-        if (LogAssembly::storeInDatabase(statement(++prn % 60)) != StoreResult::Stored) {
+        if (LogAssembly::storeInDatabase(statement(++prn % 60)) != StoreOutcome::Stored) {
             state.SkipWithError("INSERT failed");
             break;
         }

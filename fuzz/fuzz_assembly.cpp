@@ -43,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(std::strncmp(statement, "INSERT INTO troposphericDelay (", 31) == 0);
         switch ((answers >> (2 * (calls++ % 4))) & 3) {
             case 0:
-                return StoreResult::Kept;
+                return StoreOutcome::Kept;
             case 1:
-                return StoreResult::Rejected;
+                return StoreOutcome::Rejected;
             case 2:
-                return StoreResult::AlreadyStored;
+                return StoreOutcome::AlreadyStored;
             default:
-                return StoreResult::Stored;
+                return StoreOutcome::Stored;
         }
     };
     LogAssembly assembly(30.0, options);

@@ -165,6 +165,18 @@ Database::Failure Database::classify(unsigned int errorNumber) {
     }
 }
 
+StoreOutcome storeOutcome(bool failed, unsigned int errorNumber) {
+    if (!failed) return StoreOutcome::Stored;
+    switch (Database::classify(errorNumber)) {
+        case Database::Failure::Duplicate:
+            return StoreOutcome::AlreadyStored;
+        case Database::Failure::Condemned:
+            return StoreOutcome::Rejected;
+        default:
+            return StoreOutcome::Kept;
+    }
+}
+
 char* dberror(int errorcode) {
     switch (errorcode) {
         case 200:

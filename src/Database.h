@@ -88,6 +88,16 @@ class Database {
     bool canRun();
 };
 
+// The outcome of one attempt to store a row, from whether its statement
+// failed and the error number (the classification above).
+enum class StoreOutcome {
+    Stored,
+    AlreadyStored,  // the table holds this row already
+    Rejected,       // the statement itself is refused: retrying cannot help
+    Kept,           // the server cannot take it now: the row is kept for later
+};
+StoreOutcome storeOutcome(bool failed, unsigned int errorNumber);
+
 // Text of a result code of openConnection, or null for an unknown code.
 char* dberror(int errorcode);
 

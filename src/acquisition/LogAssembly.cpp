@@ -68,7 +68,7 @@ std::size_t LogAssembly::finishSpool(std::size_t* lost) {
     return options.spoolPath.empty() ? spool.size() : spool.inFile();
 }
 
-StoreResult LogAssembly::storeInDatabase(const char* queryString) {
+StoreOutcome LogAssembly::storeInDatabase(const char* queryString) {
     auto DB = std::make_unique<Database>();
     // A refused login (access denied, unknown database) is the reason
     // the row is not stored, not the failed statement that would follow.
@@ -77,15 +77,7 @@ StoreResult LogAssembly::storeInDatabase(const char* queryString) {
     unsigned int error = DB->errorNumber();
     if (failed) lastFailure = "error " + std::to_string(error) + ": " + DB->errorMessage();
     DB->disconnect();
-    if (!failed) return StoreResult::Stored;
-    switch (Database::classify(error)) {
-        case Database::Failure::Duplicate:
-            return StoreResult::AlreadyStored;
-        case Database::Failure::Condemned:
-            return StoreResult::Rejected;
-        default:
-            return StoreResult::Kept;
-    }
+    return storeOutcome(failed, error);
 }
 
 void LogAssembly::start() {
@@ -298,7 +290,7 @@ void LogAssembly::storeRows(const satvis& satvisData) {
             continue;
         }
         if (!away) {
-            if (attempt(queryString) != StoreResult::Kept) continue;
+            if (attempt(queryString) != StoreOutcome::Kept) continue;
             away = true;
             failedNow = true;
             draining = false;
@@ -330,7 +322,7 @@ void LogAssembly::retryKept() {
             break;
         }
         std::string queryString = spool.front();
-        if (attempt(queryString.c_str()) == StoreResult::Kept) {
+        if (attempt(queryString.c_str()) == StoreOutcome::Kept) {
             failedNow = true;
             break;
         }
@@ -345,17 +337,17 @@ void LogAssembly::retryKept() {
     std::cout.flush();
 }
 
-StoreResult LogAssembly::attempt(const char* queryString) {
+StoreOutcome LogAssembly::attempt(const char* queryString) {
     lastFailure.clear();
-    StoreResult result = options.sink(queryString);
-    if (result == StoreResult::Stored) {
+    StoreOutcome result = options.sink(queryString);
+    if (result == StoreOutcome::Stored) {
         std::cout << "Successful query. troposphericDelay Data correctly stored.\n";
-    } else if (result != StoreResult::AlreadyStored) {
+    } else if (result != StoreOutcome::AlreadyStored) {
         std::cout << "\nQuery Failed\n"
                   << "queryString : " << queryString << "\n";
         if (!lastFailure.empty()) std::cout << "Database: " << lastFailure << "\n";
         std::cout << "\n";
-        if (result == StoreResult::Rejected)
+        if (result == StoreOutcome::Rejected)
             std::cout << "The server refuses this statement itself: the row is dropped.\n";
     }
     return result;

@@ -21,21 +21,14 @@
 #include <map>
 #include <string>
 
+#include "Database.h"
 #include "RowSpool.h"
 #include "acquisition/LogFramer.h"
 #include "dataLogStructures.h"
 
-// The outcome of one attempt to store a row.
-enum class StoreResult {
-    Stored,
-    AlreadyStored,  // the table holds this row (data, prn) already
-    Rejected,       // the statement itself is refused: retrying cannot help
-    Kept,           // the server cannot take it now: the row is kept for later
-};
-
 // Where rows go. The default runs each statement on a Database connection
 // of its own; tests and fuzzing plug in other sinks.
-using RowSink = std::function<StoreResult(const char* queryString)>;
+using RowSink = std::function<StoreOutcome(const char* queryString)>;
 
 struct LogAssemblyOptions {
     RowSink sink;                                 // empty: storeInDatabase
@@ -97,7 +90,7 @@ class LogAssembly {
     static constexpr std::size_t kPendingLimit = LogFramer::kPendingLimit;
 
     // One row on a connection of its own ("localhost", UlmetDB).
-    static StoreResult storeInDatabase(const char* queryString);
+    static StoreOutcome storeInDatabase(const char* queryString);
 
     const std::string& pendingText() const { return framer.pending(); }
 
@@ -133,7 +126,7 @@ class LogAssembly {
     static const char* satellitesProblem(const satvis& v);
     void refuse(const char* log, const std::string& why);
     void retryKept();
-    StoreResult attempt(const char* queryString);
+    StoreOutcome attempt(const char* queryString);
 };
 
 #endif

@@ -114,13 +114,13 @@ bool drain(RowSpool& spool, Counters& counts) {
     bool changed = false;
     while (!spool.empty()) {
         std::string message;
-        WeatherStoreOutcome outcome = storeWeatherStatement(spool.front(), &message);
-        if (outcome == WeatherStoreOutcome::Kept) {
+        StoreOutcome outcome = storeWeatherStatement(spool.front(), &message);
+        if (outcome == StoreOutcome::Kept) {
             std::cout << "Database unavailable (" << message << "); " << spool.size()
                       << " statement(s) wait in " << spool.path() << std::endl;
             break;
         }
-        if (outcome == WeatherStoreOutcome::Rejected) {
+        if (outcome == StoreOutcome::Rejected) {
             std::cout << "\nQuery Failed\n"
                       << "queryString : " << spool.front() << "\n"
                       << message << std::endl;

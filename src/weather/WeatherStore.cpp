@@ -40,7 +40,7 @@ bool isWeatherRowStatement(const std::string& line) {
     return weatherRowKey(line, nullptr, nullptr);
 }
 
-WeatherStoreOutcome storeWeatherStatement(const std::string& statement, std::string* message) {
+StoreOutcome storeWeatherStatement(const std::string& statement, std::string* message) {
     Database db;
     db.openConnection(host, database, user, password);
     // A statement sent before may have been stored although its answer was
@@ -53,21 +53,13 @@ WeatherStoreOutcome storeWeatherStatement(const std::string& statement, std::str
         weatherRowPresent(db, table, datatime) == 1) {
         db.disconnect();
         if (message != nullptr) message->clear();
-        return WeatherStoreOutcome::AlreadyStored;
+        return StoreOutcome::AlreadyStored;
     }
     bool failed = db.updateQuery(statement.c_str());
     unsigned int error = db.errorNumber();
     if (message != nullptr) *message = failed ? db.errorMessage() : std::string();
     db.disconnect();
-    if (!failed) return WeatherStoreOutcome::Stored;
-    switch (Database::classify(error)) {
-        case Database::Failure::Duplicate:
-            return WeatherStoreOutcome::AlreadyStored;
-        case Database::Failure::Condemned:
-            return WeatherStoreOutcome::Rejected;
-        default:
-            return WeatherStoreOutcome::Kept;
-    }
+    return storeOutcome(failed, error);
 }
 
 int weatherRowPresent(Database& db, int table, const std::string& datatime) {

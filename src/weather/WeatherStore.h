@@ -7,7 +7,7 @@
 
 #include <string>
 
-class Database;
+#include "Database.h"
 
 // True for exactly the text format_query builds for tables 0 to 2 from a
 // finite value and a "YYYY-MM-DD HH:MM:SS" date-time: the only lines a
@@ -16,17 +16,10 @@ bool isWeatherRowStatement(const std::string& line);
 // The same check, also giving the statement's table index and date-time.
 bool weatherRowKey(const std::string& line, int* table, std::string* datatime);
 
-enum class WeatherStoreOutcome {
-    Stored,
-    AlreadyStored,  // a row of that table and date-time exists (or the key refused it)
-    Rejected,       // the statement itself is wrong: dropping it is all that helps
-    Kept,           // the server could not take it now: try again later
-};
-
 // Runs one INSERT on a fresh connection, unless its table already holds a
 // row of its date-time (AlreadyStored). `message` gets the database's text
 // on failure.
-WeatherStoreOutcome storeWeatherStatement(const std::string& statement, std::string* message);
+StoreOutcome storeWeatherStatement(const std::string& statement, std::string* message);
 
 // On an open connection: is a row of table `table` (0 to 2) stamped exactly
 // `datatime` there? 1 yes, 0 no, -1 the look-up failed (no SELECT grant,

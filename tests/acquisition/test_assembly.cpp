@@ -92,8 +92,8 @@ TEST_F(AssemblyTest, LogsAcrossReadsAndSeveralStarsInOneRead) {
 // A scripted server: its next answers in turn (then "stored"), the rows
 // asked, each as "minute/satellite", and their statements.
 struct ScriptedServer {
-    explicit ScriptedServer(std::deque<StoreResult> first = {}) : answers(std::move(first)) {}
-    std::deque<StoreResult> answers;
+    explicit ScriptedServer(std::deque<StoreOutcome> first = {}) : answers(std::move(first)) {}
+    std::deque<StoreOutcome> answers;
     Rows asked, statements;
     RowSink sink() {
         return [this](const char* statement) {
@@ -103,8 +103,8 @@ struct ScriptedServer {
             std::cmatch m;
             asked.push_back(std::regex_match(statement, m, shape) ? m.str(2) + "/" + m.str(1)
                                                                   : "?");
-            if (answers.empty()) return StoreResult::Stored;
-            StoreResult answer = answers.front();
+            if (answers.empty()) return StoreOutcome::Stored;
+            StoreOutcome answer = answers.front();
             answers.pop_front();
             return answer;
         };
@@ -112,7 +112,7 @@ struct ScriptedServer {
 };
 
 TEST_F(AssemblyTest, ReplayStopsAtTheFirstKeptRowAndDropsOnlyCondemnedOnes) {
-    ScriptedServer server({StoreResult::Kept, StoreResult::Kept});
+    ScriptedServer server({StoreOutcome::Kept, StoreOutcome::Kept});
     LogAssembly replaying(30.0, {server.sink(), "", 100000, std::chrono::hours(1)});
     feed(replaying, minute(60.0));   // the first row fails: both are kept
     feed(replaying, minute(120.0));  // the replay fails at once: the new rows queue behind
@@ -120,8 +120,8 @@ TEST_F(AssemblyTest, ReplayStopsAtTheFirstKeptRowAndDropsOnlyCondemnedOnes) {
     EXPECT_EQ(replaying.keptRows(), 4u);
     // Stored, condemned (dropped), already stored, then a failure of the
     // server's that ends the replay: the rows behind it are not tried.
-    server.answers = {StoreResult::Stored, StoreResult::Rejected, StoreResult::AlreadyStored,
-                      StoreResult::Kept};
+    server.answers = {StoreOutcome::Stored, StoreOutcome::Rejected, StoreOutcome::AlreadyStored,
+                      StoreOutcome::Kept};
     server.asked.clear();
     feed(replaying, minute(180.0));
     EXPECT_EQ(server.asked, Rows({"00:01:00/40", "00:01:00/12", "00:02:00/40", "00:02:00/12"}));
@@ -280,15 +280,15 @@ TEST_F(RowSpoolTest, FilesOthersCouldWriteAreRefused) {
 TEST_F(AssemblyTest, TheServersAnswerDecidesWhatHappensToARow) {
     const std::string good = row(1), condemned = replaced(row(2), "2.35", "nan");
     auto store = [](const std::string& s) { return LogAssembly::storeInDatabase(s.c_str()); };
-    EXPECT_EQ((std::vector<StoreResult>{store(good), store(good), store(condemned)}),
-              (std::vector<StoreResult>{StoreResult::Stored, StoreResult::AlreadyStored,
-                                        StoreResult::Rejected}));
+    EXPECT_EQ((std::vector<StoreOutcome>{store(good), store(good), store(condemned)}),
+              (std::vector<StoreOutcome>{StoreOutcome::Stored, StoreOutcome::AlreadyStored,
+                                         StoreOutcome::Rejected}));
 }
 
 // Over its budget a replay still stores one row per pass, and the next
 // passes go on without waiting for the retry interval.
 TEST_F(AssemblyTest, AReplayOverItsBudgetStoresARowPerPassAndGoesOn) {
-    ScriptedServer server({StoreResult::Kept});
+    ScriptedServer server({StoreOutcome::Kept});
     LogAssembly slow(30.0, {server.sink(), "", 100000, std::chrono::hours(1), {}});
     feed(slow, minute(60.0));
     feed(slow, minute(120.0));
@@ -327,7 +327,7 @@ TEST_F(AssemblyTest, OnlyCheckedReadableLogsOfOneTimeMakeRows) {
 // A week whose date has a year of eight digits, and an elevation of 1e300
 // (300 digits): neither is ever sent nor kept.
 TEST_F(AssemblyTest, ImpossibleTimeOrOverlongStatementIsNeitherSentNorKept) {
-    ScriptedServer server({StoreResult::Kept});
+    ScriptedServer server({StoreOutcome::Kept});
     LogAssembly counting(30.0, {server.sink(), ""});
     feed(counting, frame("BESTPOSA", 0, kBestpos) + frameAt("SATXYZ2A", "2147483647", "0", kXyz) +
                        frameAt("SATVISA", "2147483647", "0", kVis) + frame("SATXYZ2A", 60.0, kXyz) +

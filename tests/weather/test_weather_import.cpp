@@ -186,12 +186,12 @@ TEST(WeatherImport, ASpooledRowSentTwiceIsStoredOnce) {
     sql::resetTables();
     const std::string row = format_query(1, 14.25f, "2026-12-07 12:00:25");
     std::string message;
-    EXPECT_EQ(storeWeatherStatement(row, &message), WeatherStoreOutcome::Stored) << message;
-    EXPECT_EQ(storeWeatherStatement(row, &message), WeatherStoreOutcome::AlreadyStored);
+    EXPECT_EQ(storeWeatherStatement(row, &message), StoreOutcome::Stored) << message;
+    EXPECT_EQ(storeWeatherStatement(row, &message), StoreOutcome::AlreadyStored);
     EXPECT_EQ(table("temperature"), (std::vector<std::string>{"2026-12-07 12:00:25 14.25"}));
     // A statement the server cannot parse is dropped, not kept.
     EXPECT_EQ(storeWeatherStatement("INSERT INTO temperature VALUES (", &message),
-              WeatherStoreOutcome::Rejected);
+              StoreOutcome::Rejected);
 }
 
 }  // namespace
