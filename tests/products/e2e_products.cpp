@@ -23,16 +23,24 @@ void execFile(const std::string& name, const std::string& socket) {
 
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-// "status|output" of ulmet-export with `args` against `socket`.
-std::string exportRun(const std::vector<std::string>& args, const std::string& socket) {
+// "status|output" of ulmet-export with `args` against `socket`, with the
+// station file `station` when one is named.
+std::string exportRun(const std::vector<std::string>& args, const std::string& socket,
+                      const std::string& station = "") {
     std::vector<std::string> argv = {binDir() + "/ulmet-export"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return runToEnd(argv, {"MYSQL_UNIX_PORT=" + socket});
+    std::vector<std::string> env = {"MYSQL_UNIX_PORT=" + socket};
+    if (!station.empty()) env.push_back("ULMET_STATION_CONFIG=" + station);
+    return runToEnd(argv, env);
 }
 
-TEST(Products, ExportWritesEveryMinuteOfThePeriodAndKeepsEveryNumber) {
+// Every minute of a period, every number exactly as stored; then, of other
+// minutes, the flags and reasons, the station file's description and the
+// processing fields, in both forms, against golden files.
+TEST(Products, ExportWritesEveryMinuteWithItsFlagsAndKeepsEveryNumber) {
     PrivateServer server;
     execFile("minutes.sql", server.socket());
+    sql::writeQualityMinutes(server.socket());
     TempDir dir;
     // Seconds are ignored; both forms of time are read.
     const std::string csv =
@@ -86,39 +94,28 @@ print(len(rows), rows[0]['time'], meta['station'], 'GPS time' in meta['time_scal
     EXPECT_EQ(runToEnd({"/usr/bin/python3", "-c", script, dir.file("csv"), dir.file("json")}),
               "0|5 2014-03-05T14:05:00 st 1 True True 1e+70 2.3470123456789e+00 12 7 True "
               "True True 2.347012\n");
-}
 
-// The flags and reasons of those minutes, the station file's description
-// and the processing fields, in both forms, against golden files.
-TEST(Products, ExportFlagsEveryValueAndGivesEveryEmptyMinuteItsReason) {
-    PrivateServer server;
-    sql::writeQualityMinutes(server.socket());
-    TempDir dir;
     // The station file the golden files were made with.
-    writeFile(dir.file("station.conf"),
-              readFile(sourceDir() + "/tests/products/golden/station.conf"));
-    const std::vector<std::string> env = {"MYSQL_UNIX_PORT=" + server.socket(),
-                                          "ULMET_STATION_CONFIG=" + dir.file("station.conf")};
-    for (const char* format : {"csv", "json"})
-        ASSERT_EQ(runToEnd({binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to",
-                            "2014-03-05 10:08", "--format", format, "--out", dir.file(format)},
-                           env),
+    const std::string station = dir.file("station.conf");
+    writeFile(station, readFile(sourceDir() + "/tests/products/golden/station.conf"));
+    for (const std::string format : {"csv", "json"})
+        ASSERT_EQ(exportRun({"--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08", "--format",
+                             format, "--out", dir.file("quality." + format)},
+                            server.socket(), station),
                   "0|");
-    expectGolden("products/golden/quality.csv", readFile(dir.file("csv")));
-    expectGolden("products/golden/quality.json", readFile(dir.file("json")));
+    expectGolden("products/golden/quality.csv", readFile(dir.file("quality.csv")));
+    expectGolden("products/golden/quality.json", readFile(dir.file("quality.json")));
 
     // The packaged example is a valid station file.
-    EXPECT_EQ(runToEnd({binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to",
-                        "2014-03-05 10:00", "--out", dir.file("example.csv")},
-                       {"MYSQL_UNIX_PORT=" + server.socket(),
-                        "ULMET_STATION_CONFIG=" + sourceDir() + "/packaging/station.conf"}),
+    EXPECT_EQ(exportRun({"--from", "2014-03-05 10:00", "--to", "2014-03-05 10:00", "--out",
+                         dir.file("example.csv")},
+                        server.socket(), sourceDir() + "/packaging/station.conf"),
               "0|");
 
     // A station file with a fault stops the export, naming the line.
-    writeFile(dir.file("station.conf"), "id = X\nlatitude = 95\n");
-    const std::string bad = runToEnd(
-        {binDir() + "/ulmet-export", "--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08"},
-        env);
+    writeFile(station, "id = X\nlatitude = 95\n");
+    const std::string bad = exportRun({"--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08"},
+                                      server.socket(), station);
     EXPECT_EQ(bad.substr(0, 2), "1|");
     EXPECT_THAT(bad, HasSubstr("line 2: latitude is a number from -90 to 90, not '95'")) << bad;
 }
