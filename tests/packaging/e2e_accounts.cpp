@@ -121,12 +121,7 @@ TEST_F(Accounts, EachAccountDoesItsJobAndNothingMore) {
         ASSERT_EQ(db.openConnection("localhost", "UlmetDB", "root", "kzqvwp"), 200)
             << file << ": " << db.errorMessage();
         for (const std::string& statement : statements) {
-            if (statement.rfind("SELECT", 0) == 0) {
-                db.query(statement.c_str());
-                db.free();
-            } else {
-                db.updateQuery(statement.c_str());
-            }
+            db.query(statement.c_str());  // the result of the last, if any, freed by the next
             errors +=
                 std::string(file) + " " + std::to_string(db.errorNumber()) + " " + statement + "\n";
         }
