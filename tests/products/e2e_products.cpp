@@ -21,8 +21,6 @@ void execFile(const std::string& name, const std::string& socket) {
         if (statement.find_first_not_of(" \n") != std::string::npos) sql::exec(statement, socket);
 }
 
-void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
 // "status|output" of ulmet-export with `args` against `socket`, with the
 // station file `station` when one is named.
 std::string exportRun(const std::vector<std::string>& args, const std::string& socket,
@@ -96,8 +94,7 @@ print(len(rows), rows[0]['time'], meta['station'], 'GPS time' in meta['time_scal
               "True True 2.347012\n");
 
     // The station file the golden files were made with.
-    const std::string station = dir.file("station.conf");
-    writeFile(station, readFile(sourceDir() + "/tests/products/golden/station.conf"));
+    const std::string station = sourceDir() + "/tests/products/golden/station.conf";
     for (const std::string format : {"csv", "json"})
         ASSERT_EQ(exportRun({"--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08", "--format",
                              format, "--out", dir.file("quality." + format)},
@@ -113,9 +110,9 @@ print(len(rows), rows[0]['time'], meta['station'], 'GPS time' in meta['time_scal
               "0|");
 
     // A station file with a fault stops the export, naming the line.
-    writeFile(station, "id = X\nlatitude = 95\n");
+    std::ofstream(dir.file("bad.conf")) << "id = X\nlatitude = 95\n";
     const std::string bad = exportRun({"--from", "2014-03-05 10:00", "--to", "2014-03-05 10:08"},
-                                      server.socket(), station);
+                                      server.socket(), dir.file("bad.conf"));
     EXPECT_EQ(bad.substr(0, 2), "1|");
     EXPECT_THAT(bad, HasSubstr("line 2: latitude is a number from -90 to 90, not '95'")) << bad;
 }
