@@ -63,9 +63,6 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
         return [field, v](Figures& f) { f.*field = v; };
     };
     auto also = [](auto a, auto b) { return [=](Figures& f) { a(f), b(f); }; };
-    auto disk = [&](double free, double total) {
-        return also(set(&Figures::freeBytes, free), set(&Figures::totalBytes, total));
-    };
     // Appends the line `name` of a healthy station changed by `change`.
     std::string transcript;
     auto add = [&](const std::string& name, const std::function<void(Figures&)>& change) {
@@ -127,7 +124,7 @@ TEST(Assess, EachThresholdAtBelowAndAbove) {
                                {10e6, 100e6},
                                {9.9e6, 100e6},
                                {-1.0, -1.0}})
-        add("disk", disk(free, total));
+        add("disk", also(set(&Figures::freeBytes, free), set(&Figures::totalBytes, total)));
     // The units, where systemd runs.
     add("daemon unit", set(&Figures::daemonUnit, std::string("active")));
     add("daemon unit", set(&Figures::daemonUnit, std::string("failed")));

@@ -139,8 +139,34 @@ struct InstallDb : ::testing::Test {
         }
         return text;
     }
+    // install-db run twice on the database a test made: each run ends well
+    // and leaves the definitions of a fresh install, the rows of `tables`
+    // are those of the golden file, and only the first run says each of
+    // `firstRunOnly`.
+    void upgradeTwice(const std::vector<std::string>& tables, const std::string& golden,
+                      const std::vector<std::string>& firstRunOnly) {
+        for (int run = 0; run < 2; ++run) {
+            const std::string out = install();
+            ASSERT_EQ(out.substr(0, 2), "0|") << out;
+            for (const std::string& said : firstRunOnly)
+                EXPECT_EQ(out.find(said) != std::string::npos, run == 0) << said << "\n" << out;
+            EXPECT_EQ(definitions(), fresh);
+            std::string rows;
+            for (const std::string& t : tables)
+                rows += t + "\n" + content("SELECT * FROM " + t + " ORDER BY id");
+            expectGolden("packaging/golden/" + golden, rows);
+        }
+    }
+    // Runs the SQL file tests/packaging/golden/`name` with the mariadb client.
+    void source(const std::string& name) {
+        const std::string out = runToEnd(
+            {"/bin/sh", "-c", "mariadb --defaults-file=\"$0\" --socket=\"$2\" < \"$1\"",
+             server.dir() + "/admin.cnf", sourceDir() + "/tests/packaging/golden/" + name, socket});
+        ASSERT_EQ(out.substr(0, 2), "0|") << name << ": " << out;
+    }
     PrivateServer server;
     const std::string socket = server.socket();
+    const std::string fresh = definitions();  // the tables of a fresh install
 };
 
 // A server whose root, like a fresh Debian one's, accepts only the
@@ -161,123 +187,32 @@ TEST_F(InstallDb, SetsThePasswordOnlyWhenAsked) {
                 Not(HasSubstr("'invalid'")));
 }
 
-// A station's database made with the schema before the unique key and the
-// ipwv provenance columns (the current schema less those), with rows in
-// every table: the set-up script brings it to exactly the current schema,
-// twice without harm, and every row is still there (a row stored twice
-// moved whole to troposphericDelay_duplicates).
-TEST_F(InstallDb, BringsAnOldDatabaseToTheSchemaWithoutLosingARow) {
-    const std::string current = definitions();
-    exec("ALTER TABLE troposphericDelay DROP INDEX uq_troposphericDelay_data_prn");
-    exec(
-        "ALTER TABLE ipwv DROP COLUMN ipwv_sigma, DROP COLUMN elevation, DROP COLUMN prn, "
-        "DROP COLUMN satellites, DROP COLUMN pressure, DROP COLUMN temperature, "
-        "DROP COLUMN humidity");
-    // Minute 1: satellite 5 three times, satellite 6 once; minute 2:
-    // satellite 5 twice.
-    exec(
-        "INSERT INTO troposphericDelay (td, prn, data) VALUES (1, 5, '2018-05-06 00:01:00'), "
-        "(2, 6, '2018-05-06 00:01:00'), (3, 5, '2018-05-06 00:01:00'), "
-        "(4, 5, '2018-05-06 00:02:00'), (5, 5, '2018-05-06 00:01:00'), "
-        "(6, 5, '2018-05-06 00:02:00')");
-    exec("INSERT INTO ipwv (ipwv_value, data) VALUES (1.25, '2018-05-06 00:01:00')");
-    for (const std::string t : {"pressure", "temperature", "humidity"})
-        exec("INSERT INTO " + t + " (" + t + "_value, data) VALUES (7.5, '2018-05-06 00:01:05')");
-    // The weather tables had a plain index on the time: a date-time twice.
-    exec("ALTER TABLE pressure DROP INDEX uq_pressure_data, ADD INDEX idx_pressure_data (data)");
-    exec("INSERT INTO pressure (pressure_value, data) VALUES (8.5, '2018-05-06 00:01:05')");
-    for (int run = 0; run < 2; ++run) {
-        const std::string out = install();
-        ASSERT_EQ(out.substr(0, 2), "0|") << out;
-        for (const char* moved : {"3 later copies of a row moved to troposphericDelay_duplicates",
-                                  "1 later copies of a row moved to pressure_duplicates"})
-            EXPECT_EQ(out.find(moved) != std::string::npos, run == 0) << out;
-        EXPECT_EQ(definitions(), current);
-        // The first copy of each minute and satellite stays, later ones
-        // moved whole; ipwv's new columns are empty.
-        std::string rows;
-        for (const std::string t : {"troposphericDelay", "troposphericDelay_duplicates", "ipwv",
-                                    "pressure", "pressure_duplicates", "temperature", "humidity"})
-            rows += t + "\n" + content("SELECT * FROM " + t + " ORDER BY id");
-        expectGolden("packaging/golden/upgraded-first-schema.txt", rows);
-    }
-}
-
 // A database made by the previous release's schema (a copy of it:
 // golden/schema-previous.sql), with rows in every table and a reading
 // stored twice in each weather table, which then had a plain index on the
-// time: the set-up script gives every table the definition of a fresh
-// install, twice without harm, and keeps every row (the later readings
-// whole in the _duplicates tables; ipwv's provenance kept, its new weather
-// columns empty).
+// time (golden/previous-release-rows.sql): the set-up script gives every
+// table the definition of a fresh install, twice without harm, and keeps
+// every row (the later readings whole in the _duplicates tables; ipwv's
+// provenance kept, its new weather columns empty).
 TEST_F(InstallDb, UpgradesThePreviousReleaseWithItsRows) {
-    const std::string current = definitions();
     exec("DROP DATABASE UlmetDB");
-    const std::string out0 =
-        runToEnd({"/bin/sh", "-c", "mariadb --defaults-file=\"$0\" --socket=\"$2\" < \"$1\"",
-                  server.dir() + "/admin.cnf",
-                  sourceDir() + "/tests/packaging/golden/schema-previous.sql", socket});
-    ASSERT_EQ(out0.substr(0, 2), "0|") << out0;
-    exec(
-        "INSERT INTO troposphericDelay (td, prn, elevation, data) VALUES "
-        "(2.4, 5, 41.5, '2026-01-02 00:01:00'), (2.5, 6, 12.5, '2026-01-02 00:01:00')");
-    exec(
-        "INSERT INTO gps (latitude, height, elevation, data) VALUES (45.1, 210, 41.5, "
-        "'2026-01-02 00:01:00')");
-    exec(
-        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, data) VALUES "
-        "(1.25, 0.05, 41.5, 5, 2, '2026-01-02 00:01:00')");
-    for (const std::string t : {"pressure", "temperature", "humidity", "radiance", "raingauge"})
-        exec("INSERT INTO " + t + " (" + t + "_value, data) VALUES (7.5, '2026-01-02 00:00:25'), " +
-             "(8.5, '2026-01-02 00:00:25'), (9.5, '2026-01-02 00:01:25')");
-    for (int run = 0; run < 2; ++run) {
-        const std::string out = install();
-        ASSERT_EQ(out.substr(0, 2), "0|") << out;
-        EXPECT_EQ(definitions(), current);
-        std::string rows;
-        for (const std::string t : kTables)
-            rows += t + "\n" + content("SELECT * FROM " + t + " ORDER BY id");
-        for (const std::string t : {"pressure", "temperature", "humidity"})
-            rows += t + "_duplicates\n" + content("SELECT * FROM " + t + "_duplicates ORDER BY id");
-        expectGolden("packaging/golden/upgraded-previous-release.txt", rows);
-    }
+    source("schema-previous.sql");
+    source("previous-release-rows.sql");
+    std::vector<std::string> tables(std::begin(kTables), std::end(kTables));
+    tables.insert(tables.end(),
+                  {"pressure_duplicates", "temperature_duplicates", "humidity_duplicates"});
+    upgradeTwice(tables, "upgraded-previous-release.txt",
+                 {"1 later copies of a row moved to pressure_duplicates"});
 }
 
-// A database in the original shape: the columns the programs name and
-// nothing else (no id, no keys, ipwv with its value and time only, the
-// time a DATETIME, the tables MyISAM in latin1), with rows in every table
-// and copies of a minute's rows in troposphericDelay and ipwv. The set-up
-// script gives every table exactly the definition of a fresh install,
-// twice without harm; every row is kept in its order of arrival, the later
-// copies whole in the tables' _duplicates; the retrieval then stores the
-// minute's value again.
+// A database in the original shape (golden/original-shape.sql: the columns
+// the programs name and nothing else), with rows in every table and copies
+// of a minute's rows in troposphericDelay and ipwv. The set-up script gives
+// every table exactly the definition of a fresh install, twice without
+// harm; every row is kept in its order of arrival, the later copies whole
+// in the tables' _duplicates; a minute's value cannot be stored twice then.
 TEST_F(InstallDb, UpgradesTheOriginalShape) {
-    const std::string fresh = definitions();
-    const std::string opts = " ENGINE=MyISAM DEFAULT CHARSET=latin1";
-    const std::string weather[] = {"pressure", "temperature", "humidity", "radiance", "raingauge"};
-    for (const char* t : kTables) exec(std::string("DROP TABLE ") + t);
-    const std::string position =
-        "latitude DOUBLE, longitude DOUBLE, height DOUBLE, latitudeErr "
-        "DOUBLE, longitudeErr DOUBLE, heightErr DOUBLE, ";
-    exec("CREATE TABLE troposphericDelay (" + position +
-         "prn INT, elevation DOUBLE, td DOUBLE, data DATETIME)" + opts);
-    exec("CREATE TABLE gps (" + position + "elevation DOUBLE, data DATETIME)" + opts);
-    exec("CREATE TABLE ipwv (ipwv_value DOUBLE, data DATETIME)" + opts);
-    for (const std::string& t : weather)
-        exec("CREATE TABLE " + t + " (" + t + "_value DOUBLE, data DATETIME)" + opts);
-    // Satellite 5 of minute 1 three times (td 1, 3, 5), satellite 6 once.
-    exec(
-        "INSERT INTO troposphericDelay (latitude, height, elevation, td, prn, data) VALUES "
-        "(45.5, 80.5, 30, 1, 5, '2018-05-06 00:01:00'), (45.5, 80.5, 30, 2, 6, '2018-05-06 "
-        "00:01:00'), (45.5, 80.5, 30, 3, 5, '2018-05-06 00:01:00'), (45.5, 80.5, 30, 4, 5, "
-        "'2018-05-06 00:02:00'), (45.5, 80.5, 30, 5, 5, '2018-05-06 00:01:00')");
-    exec("INSERT INTO gps (latitude, elevation, data) VALUES (45.5, 30, '2018-05-06 00:01:00')");
-    exec(
-        "INSERT INTO ipwv VALUES (1.25, '2018-05-06 00:01:00'), (1.5, '2018-05-06 00:01:00'), "
-        "(1.75, '2018-05-06 00:02:00')");
-    for (const std::string& t : weather)
-        exec("INSERT INTO " + t +
-             " VALUES (7.5, '2018-05-06 00:01:07'), (8.5, '2018-05-06 00:01:17')");
+    source("original-shape.sql");
     // The retrieval on the old tables names the command that upgrades them.
     if (!faketimeLibrary().empty()) {
         struct tm minute = {30, 1, 0, 6, 4, 118, 0, 0, 0, 0, nullptr};
@@ -286,19 +221,12 @@ TEST_F(InstallDb, UpgradesTheOriginalShape) {
         const std::string old = runToEnd({binDir() + "/Mistrel"}, env);
         EXPECT_THAT(old, HasSubstr("database not upgraded: run ulmet-install-db")) << old;
     }
-    for (int run = 0; run < 2; ++run) {
-        const std::string out = install();
-        ASSERT_EQ(out.substr(0, 2), "0|") << out;
-        EXPECT_EQ(out.find("upgrading table") != std::string::npos, run == 0) << out;
-        EXPECT_EQ(definitions(), fresh);
-        // Every row, the later copies whole in the _duplicates tables.
-        std::string rows;
-        for (const std::string t :
-             {"troposphericDelay", "troposphericDelay_duplicates", "gps", "ipwv", "ipwv_duplicates",
-              "pressure", "temperature", "humidity", "radiance", "raingauge"})
-            rows += t + "\n" + content("SELECT * FROM " + t + " ORDER BY id");
-        expectGolden("packaging/golden/upgraded-original-shape.txt", rows);
-    }
+    // Every row, the later copies whole in the _duplicates tables.
+    upgradeTwice(
+        {"troposphericDelay", "troposphericDelay_duplicates", "gps", "ipwv", "ipwv_duplicates",
+         "pressure", "temperature", "humidity", "radiance", "raingauge"},
+        "upgraded-original-shape.txt",
+        {"upgrading table", "2 later copies of a row moved to troposphericDelay_duplicates"});
     // A later copy of a minute's value is now refused as a duplicate.
     EXPECT_THROW(exec("INSERT INTO ipwv (ipwv_value, data) VALUES (2, '2018-05-06 00:02:00')"),
                  std::runtime_error);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 
 #include "TestSupport.h"
 #include "health/StationHealth.h"
@@ -20,25 +21,13 @@ using namespace testsupport;
 
 namespace {
 
-const char* const kMinutes[] = {"2014-03-05 14:01:00", "2014-03-05 14:02:00",
-                                "2014-03-05 14:03:00", "2014-03-05 14:04:00",
-                                "2014-03-05 14:05:00", "2014-03-05 14:06:00"};
-
 struct Backfill : ::testing::Test {
+    // The inputs of golden/inputs.sql: six minutes from 14:01, the last
+    // without humidity.
     void SetUp() override {
-        // Six minutes of inputs, each its own weather and two satellites;
-        // minute 6 has no humidity reading and so no inputs.
-        const std::string at = "'2014-03-05 14:01:00' + INTERVAL seq MINUTE",
-                          later = at + " + INTERVAL (10 + seq) SECOND FROM seq_0_to_";
-        for (const std::string& rows :
-             {"pressure (pressure_value, data) SELECT 1010 + seq, " + later + "5",
-              "temperature (temperature_value, data) SELECT 10.5 + seq, " + later + "5",
-              "humidity (humidity_value, data) SELECT 60 + seq, " + later + "4",
-              "troposphericDelay (latitude, longitude, height, latitudeErr, longitudeErr, "
-              "heightErr, prn, elevation, td, data) SELECT 41.2, 16.5, 300 + 10 * seq, 1.5, 1.2, "
-              "2.5, prn, 40 + 5 * seq + prn, 2.4, " +
-                  at + " FROM seq_0_to_5, (SELECT 3 AS prn UNION ALL SELECT 17) p"})
-            exec("INSERT INTO " + rows);
+        std::istringstream in(readFile(sourceDir() + "/tests/retrieval/golden/inputs.sql"));
+        for (std::string statement; std::getline(in, statement, ';');)
+            if (statement.find("INSERT") != std::string::npos) exec(statement);
     }
     void exec(const std::string& statement) { sql::exec(statement, server_.socket()); }
     std::vector<sql::Row> ipwv() {
@@ -82,7 +71,7 @@ TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
             ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
         }
         const auto started = std::chrono::steady_clock::now();
-        mistrelAt(kMinutes[m]);
+        mistrelAt("2014-03-05 14:0" + std::to_string(m + 1) + ":00");
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
         auto metrics = health::readMetrics(readFile(dir_.file("mistrel.prom")));
         EXPECT_EQ(metrics["ulmet_mistrel_last_run_success"], m < 5 ? 1 : 0) << m;
@@ -120,7 +109,7 @@ TEST_F(Backfill, GapsFilledWithMistrelsValuesOnceAndASecondRunChangesNothing) {
     EXPECT_EQ(ipwv(), reference);
 
     // The timer's run after a backfill: the minute is there, which is success.
-    std::string late = mistrelAt(kMinutes[3]);
+    std::string late = mistrelAt("2014-03-05 14:04:00");
     EXPECT_EQ(late.substr(0, 2), "0|") << late;
     EXPECT_THAT(late, HasSubstr("IPWV of 2014-03-05 14:04:00 already stored: not stored again."))
         << late;
