@@ -37,10 +37,6 @@ def roff_text(path):
     return re.sub(r"\\f(\[[^\]]*\]|\(..|.)", "", text).replace("\\&", "").replace("\\e", "\\")
 
 
-def names_word(text, word):
-    return re.search(r"(?<![\w-])" + re.escape(word) + r"(?![\w-])", text) is not None
-
-
 def help_text(program):
     """What `PROGRAM --help` prints (standard output and error), or None."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",
@@ -110,7 +106,7 @@ def check_programs(source, build, problems):
                 problems.append(f"{name}: its usage names a COMMAND but --help lists none")
             page_text = roff_text(page)
             for word in options + subcommands:
-                if not names_word(page_text, word):
+                if not re.search(r"(?<![\w-])" + re.escape(word) + r"(?![\w-])", page_text):
                     kind = "option" if word.startswith("--") else "subcommand"
                     problems.append(f"{name}: docs/man/{name}.1 does not name the {kind} {word}")
 
