@@ -63,12 +63,6 @@ def interface(name, text):
     return options, list(dict.fromkeys(found)), has_commands
 
 
-def install_prefix(build):
-    cache = (build / "CMakeCache.txt").read_text(encoding="utf-8")
-    m = re.search(r"^CMAKE_INSTALL_PREFIX:\w+=(.*)$", cache, re.M)
-    return m.group(1) if m else "/usr/local"
-
-
 def check_programs(source, build, problems):
     with tempfile.TemporaryDirectory(prefix="ulmet-docs-") as stage:
         # Staged with DESTDIR, not --prefix: the units' and users' directories
@@ -77,7 +71,9 @@ def check_programs(source, build, problems):
                              env=dict(os.environ, DESTDIR=stage))
         if run.returncode != 0:
             return problems.append("cmake --install failed: " + run.stderr.strip())
-        root = Path(stage + install_prefix(build))
+        cache = (build / "CMakeCache.txt").read_text(encoding="utf-8")
+        prefix = re.search(r"^CMAKE_INSTALL_PREFIX:\w+=(.*)$", cache, re.M)
+        root = Path(stage + (prefix.group(1) if prefix else "/usr/local"))
         programs = sorted(p for d in ("bin", "sbin") if (root / d).is_dir()
                           for p in (root / d).iterdir() if os.access(p, os.X_OK))
         if not programs:

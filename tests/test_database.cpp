@@ -15,8 +15,7 @@ namespace {
 
 int connect(Database& db) { return db.openConnection("localhost", "UlmetDB", "root", "kzqvwp"); }
 
-class DatabaseTest : public ::testing::Test {
-  protected:
+struct DatabaseTest : ::testing::Test {
     void SetUp() override { sql::resetTables(); }
 };
 

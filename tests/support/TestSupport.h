@@ -79,7 +79,7 @@ void resetTables(const std::string& socket = "");
 // Minutes 2014-03-05 10:00-10:08, one for each flag of the export and each
 // reason of a minute without a value: flags 1, 7, 9, 53, then
 // no_satellite_rows, below_cutoff, weather_missing, negative_value,
-// not_retrieved.
+// not_retrieved (the rows: tests/support/quality-minutes.sql).
 void writeQualityMinutes(const std::string& socket = "");
 
 // A connection held open: for table locks, and for accounts other than
