@@ -116,8 +116,9 @@ struct Station : ::testing::Test {
 
 // Each file, and one missing or unreadable, is refused by the programs and
 // the tools before any login: exit 255 (1 for the tools), the file and its
-// problem named (golden/option-file-messages.txt), and the server saw no
-// connection at all.
+// problem named (golden/option-file-messages.txt: for each file the
+// status and output of Mistrel, Corvana, weather_sim and ulmet-plot, in
+// that order), and the server saw no connection at all.
 TEST_F(Station, OptionFilesThatFallBackOrLoadCodeAreRefused) {
     const std::string socket = server.socket();
     const std::string login = "[ulmet]\nuser=ulmet-ipwv\nsocket=" + socket + "\n";
