@@ -37,10 +37,6 @@ def roff_text(path):
     return re.sub(r"\\f(\[[^\]]*\]|\(..|.)", "", text).replace("\\&", "").replace("\\e", "\\")
 
 
-def names_word(text, word):
-    return re.search(r"(?<![\w-])" + re.escape(word) + r"(?![\w-])", text) is not None
-
-
 def help_text(program):
     """What `PROGRAM --help` prints (standard output and error), or None."""
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8",
@@ -67,12 +63,6 @@ def interface(name, text):
     return options, list(dict.fromkeys(found)), has_commands
 
 
-def install_prefix(build):
-    cache = (build / "CMakeCache.txt").read_text(encoding="utf-8")
-    m = re.search(r"^CMAKE_INSTALL_PREFIX:\w+=(.*)$", cache, re.M)
-    return m.group(1) if m else "/usr/local"
-
-
 def check_programs(source, build, problems):
     with tempfile.TemporaryDirectory(prefix="ulmet-docs-") as stage:
         # Staged with DESTDIR, not --prefix: the units' and users' directories
@@ -81,7 +71,9 @@ def check_programs(source, build, problems):
                              env=dict(os.environ, DESTDIR=stage))
         if run.returncode != 0:
             return problems.append("cmake --install failed: " + run.stderr.strip())
-        root = Path(stage + install_prefix(build))
+        cache = (build / "CMakeCache.txt").read_text(encoding="utf-8")
+        prefix = re.search(r"^CMAKE_INSTALL_PREFIX:\w+=(.*)$", cache, re.M)
+        root = Path(stage + (prefix.group(1) if prefix else "/usr/local"))
         programs = sorted(p for d in ("bin", "sbin") if (root / d).is_dir()
                           for p in (root / d).iterdir() if os.access(p, os.X_OK))
         if not programs:
@@ -110,7 +102,7 @@ def check_programs(source, build, problems):
                 problems.append(f"{name}: its usage names a COMMAND but --help lists none")
             page_text = roff_text(page)
             for word in options + subcommands:
-                if not names_word(page_text, word):
+                if not re.search(r"(?<![\w-])" + re.escape(word) + r"(?![\w-])", page_text):
                     kind = "option" if word.startswith("--") else "subcommand"
                     problems.append(f"{name}: docs/man/{name}.1 does not name the {kind} {word}")
 

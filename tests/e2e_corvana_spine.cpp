@@ -64,13 +64,10 @@ class CorvanaSpine : public ::testing::Test {
     // Waits until the simulator has received `command`; returns the second
     // of the minute on the faked clock when it was seen (-1 if never).
     double secondOfMinuteWhenReceived(const std::string& command) {
-        for (auto end = steady_clock::now() + seconds(30); steady_clock::now() < end;
-             std::this_thread::sleep_for(milliseconds(10))) {
-            if (readFile(dir_.file("commands")).find(command) == std::string::npos) continue;
-            double now = duration<double>(system_clock::now().time_since_epoch()).count();
-            return std::fmod(now + static_cast<double>(offset_), 60.0);
-        }
-        return -1;
+        auto received = [&] { return count(readFile(dir_.file("commands")), command) > 0; };
+        if (!waitFor(received, seconds(30), milliseconds(10))) return -1;
+        double now = duration<double>(system_clock::now().time_since_epoch()).count();
+        return std::fmod(now + static_cast<double>(offset_), 60.0);
     }
 
     TempDir dir_{"ulmet-spine"};

@@ -31,9 +31,7 @@ TEST_F(Acquisition, LockedOrRenamedTableLosesNothing) {
         // rows in the spool file, and the next run stores them.
         sql::Session backup(server_.socket());
         ASSERT_EQ(backup.run("LOCK TABLES troposphericDelay WRITE"), 0u);
-        std::size_t before = count(daemon_->output(), "SATVIS_LOG\n");
-        EXPECT_TRUE(waitFor([&] { return count(daemon_->output(), "SATVIS_LOG\n") >= before + 2; },
-                            seconds(40)))
+        EXPECT_TRUE(nextVisibilityLog(seconds(40)) && nextVisibilityLog(seconds(40)))
             << daemon_->output();
         auto begin = steady_clock::now();
         stopDaemon();

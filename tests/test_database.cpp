@@ -15,8 +15,7 @@ namespace {
 
 int connect(Database& db) { return db.openConnection("localhost", "UlmetDB", "root", "kzqvwp"); }
 
-class DatabaseTest : public ::testing::Test {
-  protected:
+struct DatabaseTest : ::testing::Test {
     void SetUp() override { sql::resetTables(); }
 };
 
@@ -150,7 +149,7 @@ TEST_F(DatabaseTest, OptionFileLogin) {
     for (const char* content :
          {"user=cnf_test\n[ulmet]\n", "[ulmet]\nusr=cnf_test\n", "[ulmet]\nport=33o6\n",
           "[ULMET]\n", "[client]\ndefault-character-set=utf8mb4\n",
-          "[ulmet]\n!include /etc/mysql/debian.cnf\n",
+          "[ulmet]\n!include /etc/mysql/debian.cnf\n", "[ulmet]\n!includedir /tmp\n", "[ulmet\n",
           "[ulmet]\nuser=cnf_test\n[client]\nuser=root\n", "[client]\nplugin_dir=/tmp\n[ulmet]\n"})
         refusals += std::regex_replace(login(content), std::regex(file), "FILE") + "\n";
     expectGolden("golden/option-file-refusals.txt", refusals);

@@ -103,15 +103,10 @@ TEST(Satvis, CutOffDuplicatesAndMissingSatellites) {
 }
 
 TEST(Malformed, NoCrashShortLogsRejectedListsAligned) {
-    // Six logs too short for every parser, then odd ones that must not crash.
+    // Six logs too short for every parser, then odd ones that must not
+    // crash (tests/receiverlog-malformed.txt), the last with a NUL byte.
     std::istringstream in(
-        "\n#SATVISA,a,b,c,d,2000,60\n#BESTPOSA,a,b,c,d,2000;1,2,3\n#SATXYZ2A,a,b,c,d,2000,0;\n"
-        "#SATXYZ2A,a,b,c,d,2000,0;,,,\n#SATXYZ2A,a,b,c,2000,0;1,s,9,x,y,z,c,i,2.1\n;\n*\n,,,;,\n"
-        "#SATVISA,a,b,c,d,2000,60;t,t,2,7,0,0,45,0,0,0,9,0,0\n#SATXYZ2A,a,b,c,d,2000,0;n,s,+1,x,\n"
-        "#SATXYZ2A,a,b,c,d,2000,0;2,s,+1,x,y,z,c,i,t,r,r,s,99999999999-1,x,y,z,c,i,2,r\n"
-        "#BESTPOSA,a,b,c,d,2000,0;e,f,1e999,-1e999,1e-999,g,h,inf,0x1p3,9\n" +
-        vis({"abc/45", "7/high", "7/45x"}) + "\n" + kBestpos + "\n" + kXyz + "\n" +
-        std::string(1000, ',') + "\n" +
+        testsupport::readFile(testsupport::sourceDir() + "/tests/receiverlog-malformed.txt") +
         std::string("#SATVISA,a,b,c,d,2000,0;t,t,1,7,0,0,45\0,0", 41));
     const char* names[] = {"#BESTPOSA", "#SATXYZ2A", "#SATVISA", "#satvisa", "SATVISA", ""};
     testsupport::StdoutCapture quiet;
@@ -124,6 +119,7 @@ TEST(Malformed, NoCrashShortLogsRejectedListsAligned) {
             EXPECT_TRUE(sound(joined, i < 6 || n != 2)) << names[n] << " " << log;
         }
     }
+    EXPECT_EQ(i, 18);  // every log of the file read
 }
 
 }  // namespace

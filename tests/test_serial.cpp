@@ -43,26 +43,23 @@ TEST(ListPorts, EntriesAndTextHelpers) {
 
 TEST(SerialPort, OpensRawWithTheAskedLine) {
     Pty pty;
-    {  // The line as a terminal starts: cooked, echoing, translating.
-        int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
-        struct termios t {};
-        ASSERT_EQ(tcgetattr(fd, &t), 0);
-        t.c_lflag |= ISIG | ICANON | ECHO;
-        t.c_oflag |= OPOST;
-        t.c_iflag |= ICRNL | IXON;
-        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
-        ::close(fd);
-    }
-    Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
-    EXPECT_THROW(port.open(), serial::SerialException);  // already open
-    // The line settings as the terminal holds them.
-    auto settings = [&pty] {
+    // The line settings as the terminal holds them, after `change`.
+    auto settings = [&pty](void (*change)(termios&) = nullptr) {
         struct termios t {};
         int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         EXPECT_EQ(tcgetattr(fd, &t), 0);
+        if (change != nullptr) change(t);
+        EXPECT_TRUE(change == nullptr || tcsetattr(fd, TCSANOW, &t) == 0);
         ::close(fd);
         return t;
     };
+    settings([](termios& t) {  // the line as a terminal starts: cooked, echoing, translating
+        t.c_lflag |= ISIG | ICANON | ECHO;
+        t.c_oflag |= OPOST;
+        t.c_iflag |= ICRNL | IXON;
+    });
+    Serial port(pty.path(), 9600, Timeout::simpleTimeout(250));
+    EXPECT_THROW(port.open(), serial::SerialException);  // already open
     struct termios t = settings();
     const tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
     EXPECT_EQ(t.c_cflag & line, static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));

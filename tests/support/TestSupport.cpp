@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <mysql.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -52,48 +54,42 @@ std::size_t count(const std::string& text, const std::string& part) {
 }
 
 namespace {
-int runShell(const std::string& command) {
-    int status = std::system(command.c_str());
-    if (status == -1 || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 std::string makeTempDir(const std::string& prefix) {
     std::string pattern = "/tmp/" + prefix + ".XXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
     return pattern;
 }
 
-int mariadb(const std::string& what, const std::string& dir, const std::string& more = "") {
-    return runShell(shellQuoted(sourceDir() + "/tests/support/mariadb.sh") + " " + what + " " +
-                    shellQuoted(dir) + more);
+// Runs mariadb.sh with `args`; on a failure its messages go to standard
+// error.
+int mariadb(std::vector<std::string> args) {
+    args.insert(args.begin(), sourceDir() + "/tests/support/mariadb.sh");
+    ChildProcess script(args);
+    const int status = script.wait(std::chrono::minutes(5));
+    if (status != 0) std::cerr << script.output();
+    return status;
 }
 }  // namespace
 
 TempDir::TempDir(const std::string& prefix) : path_(makeTempDir(prefix)) {}
 
 TempDir::~TempDir() {
-    if (!path_.empty()) runShell("rm -rf " + shellQuoted(path_));
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 PrivateServer::PrivateServer() : dir_(makeTempDir("ulmet-srv")), socket_(dir_ + "/mysqld.sock") {
     start();
 }
 
-PrivateServer::~PrivateServer() { mariadb("destroy", dir_); }
+PrivateServer::~PrivateServer() { mariadb({"destroy", dir_}); }
 
 void PrivateServer::start() {
-    if (mariadb("start", dir_, " " + shellQuoted(sourceDir() + "/db/schema.sql")) != 0)
+    if (mariadb({"start", dir_, sourceDir() + "/db/schema.sql"}) != 0)
         throw std::runtime_error("cannot start MariaDB in " + dir_);
 }
 
-void PrivateServer::stop() { mariadb("stop", dir_); }
+void PrivateServer::stop() { mariadb({"stop", dir_}); }
 
 namespace sql {
 namespace {
@@ -145,63 +141,31 @@ std::string scalar(const std::string& query, const std::string& socket) {
     return r[0][0];
 }
 
-// Minutes 10:00-10:08, one for each flag and each reason: 10:00 a value
-// of a high satellite with its inputs (flags 1); 10:01 a satellite at 45
-// degrees, no uncertainty (1+2+4); 10:02 computed from a pressure that is
-// not the minute's reading (1+8); 10:03 a value of an earlier version (no
-// elevation, no inputs: 1+4+16+32); 10:04 nothing; 10:05 satellites below
-// the cut-off only; 10:06 no humidity; 10:07 dry air at 10 degrees of
-// latitude (a negative value); 10:08 everything there, nothing stored.
+// The first statement that fails throws; those after it do not run.
+void script(const std::string& statements, const std::string& socket) {
+    MYSQL* conn = connect(socket, CLIENT_MULTI_STATEMENTS);
+    run(conn, statements);
+    int next = 0;
+    do {
+        MYSQL_RES* result = mysql_store_result(conn);
+        if (result != nullptr) mysql_free_result(result);
+    } while ((next = mysql_next_result(conn)) == 0);
+    if (next > 0) fail(conn, "statement failed");
+    mysql_close(conn);
+}
+
+// The minutes and their rows are in tests/support/quality-minutes.sql.
 void writeQualityMinutes(const std::string& socket) {
-    exec(
-        "INSERT INTO ipwv (ipwv_value, ipwv_sigma, elevation, prn, satellites, pressure, "
-        "temperature, humidity, data) VALUES "
-        "(2.2, 0.05, 72, 5, 6, 1013.25, 20.5, 60, '2014-03-05 10:00:00'), "
-        "(2.3, NULL, 45, 7, 4, 1013.25, 20.5, 60, '2014-03-05 10:01:00'), "
-        "(2.4, 0.05, 80, 3, 5, 1000, 20.5, 60, '2014-03-05 10:02:00'), "
-        "(2.5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, '2014-03-05 10:03:00')",
-        socket);
-    // Readings at second 25 of minutes 10:00-10:02 and 10:05-10:08.
-    std::string p, t, h, rows;
-    for (int m : {0, 1, 2, 5, 6, 7, 8}) {
-        const std::string sep = m ? ", (" : "(", at = ", '2014-03-05 10:0" + std::to_string(m);
-        p += sep + (m < 6 ? "1013.25" : "1013") + at + ":25')";
-        t += sep + (m < 5 ? "20.5" : "20") + at + ":25')";
-        if (m != 6) h += sep + (m == 7 ? "0" : "60") + at + ":25')";
-    }
-    exec("INSERT INTO pressure (pressure_value, data) VALUES " + p, socket);
-    exec("INSERT INTO temperature (temperature_value, data) VALUES " + t, socket);
-    exec("INSERT INTO humidity (humidity_value, data) VALUES " + h, socket);
-    // Latitude, satellite, elevation and time (10:0M:SS) of each row.
-    for (const char* row :
-         {"45, 5, 72, '0:00", "45, 7, 45, '1:00", "45, 3, 80, '2:00", "45, 3, 80, '3:00",
-          "45, 3, 20, '5:00", "45, 4, -40, '5:00", "45, 3, 70, '6:00", "10, 3, 90, '7:00",
-          "45, 3, 70, '8:00", "45, 9, 75, '4:30"}) {
-        std::string r = row;
-        rows += std::string(rows.empty() ? "(" : ", (") + r.substr(0, r.find(',')) + ", 7, 100" +
-                r.substr(r.find(','), r.find('\'') - r.find(',')) + "'2014-03-05 10:0" +
-                r.substr(r.find('\'') + 1) + "')";
-    }
-    exec(
-        "INSERT INTO troposphericDelay (latitude, longitude, height, prn, elevation, data) "
-        "VALUES " +
-            rows,
-        socket);
+    script(readFile(sourceDir() + "/tests/support/quality-minutes.sql"), socket);
 }
 
 void resetTables(const std::string& socket) {
     // The schema recreates any table a test dropped; nothing else changes.
-    MYSQL* conn = connect(socket, CLIENT_MULTI_STATEMENTS);
     std::string statements = readFile(sourceDir() + "/db/schema.sql");
     for (const char* table : {"troposphericDelay", "gps", "ipwv", "pressure", "temperature",
                               "humidity", "radiance", "raingauge"})
         statements += std::string("\nTRUNCATE TABLE ") + table + ";";
-    run(conn, statements);
-    do {
-        MYSQL_RES* result = mysql_store_result(conn);
-        if (result != nullptr) mysql_free_result(result);
-    } while (mysql_next_result(conn) == 0);
-    mysql_close(conn);
+    script(statements, socket);
 }
 
 Session::Session(const std::string& socket, const std::string& user, const std::string& password)
@@ -251,17 +215,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     if (outFd < 0) throw std::runtime_error("mkstemp failed");
     outPath_ = pattern;
 
+    // By name: the last of `env`, else this process's own.
+    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::map<std::string, std::string> vars;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        vars[entry.substr(0, entry.find('='))] = entry;
-    }
-    for (const std::string& entry : env) vars[entry.substr(0, entry.find('='))] = entry;
-    std::vector<char*> envp;
+    for (const std::string& entry : env) vars[name(entry)] = entry;
+    for (char** e = environ; *e != nullptr; ++e) vars.emplace(name(*e), *e);
+    std::vector<char*> envp, args;
     for (auto& kv : vars) envp.push_back(const_cast<char*>(kv.second.c_str()));
-    envp.push_back(nullptr);
-    std::vector<char*> args;
     for (auto& s : argv) args.push_back(const_cast<char*>(s.c_str()));
+    envp.push_back(nullptr);
     args.push_back(nullptr);
 
     fflush(stdout);
@@ -293,47 +255,30 @@ void ChildProcess::signal(int sig) {
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!reaped_) {
-        pid_t r = waitpid(pid_, &status_, WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    auto reaped = [&] { return reaped_ = reaped_ || waitpid(pid_, &status_, WNOHANG) == pid_; };
+    if (!waitFor(reaped, timeout, std::chrono::milliseconds(20))) return -1;
     if (WIFEXITED(status_)) return WEXITSTATUS(status_);
-    if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
-    return -1;
+    return WIFSIGNALED(status_) ? 128 + WTERMSIG(status_) : -1;
 }
 
 bool ChildProcess::running() { return !reaped_ && wait(std::chrono::milliseconds(0)) == -1; }
 
 std::string ChildProcess::output() const { return readFile(outPath_); }
 
+// Once the child has ended, its output is complete: no need to wait on.
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (output().find(text) != std::string::npos) return true;
-        if (!running()) return output().find(text) != std::string::npos;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    auto seen = [&] { return output().find(text) != std::string::npos; };
+    waitFor([&] { return seen() || !running(); }, timeout, std::chrono::milliseconds(50));
+    return seen();
 }
 
 Pty::Pty() {
-    char name[128];
-    struct termios raw;
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
-        ptsname_r(master_, name, sizeof name) != 0 ||
-        (slave_ = ::open(name, O_RDWR | O_NOCTTY)) < 0 || tcgetattr(slave_, &raw) != 0) {
-        if (slave_ >= 0) ::close(slave_);
-        if (master_ >= 0) ::close(master_);
+    char name[4096];
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
         throw std::runtime_error("cannot open a pseudo-terminal");
-    }
     path_ = name;
+    struct termios raw {};
+    tcgetattr(slave_, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave_, TCSANOW, &raw);
 }

@@ -28,13 +28,19 @@ inline const std::string kSetUpCommands =
 std::string sourceDir();  // the project's source tree
 std::string binDir();     // the build tree (programs, tools)
 
+// What a test holds alone (a directory, a server, a connection, a
+// process): never copied.
+struct NoCopy {
+    NoCopy() = default;
+    NoCopy(const NoCopy&) = delete;
+    NoCopy& operator=(const NoCopy&) = delete;
+};
+
 // A fresh directory under /tmp, removed with its content on destruction.
-class TempDir {
+class TempDir : NoCopy {
   public:
     explicit TempDir(const std::string& prefix = "ulmet");
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -45,12 +51,10 @@ class TempDir {
 // A private MariaDB server of the test program's own (data directory and
 // Unix socket in a temporary directory), with the account root@localhost
 // and the station's schema. stop() keeps the data for a later start().
-class PrivateServer {
+class PrivateServer : NoCopy {
   public:
     PrivateServer();
     ~PrivateServer();  // stops the server and removes its directory
-    PrivateServer(const PrivateServer&) = delete;
-    PrivateServer& operator=(const PrivateServer&) = delete;
     void start();
     void stop();
     const std::string& socket() const { return socket_; }
@@ -68,23 +72,23 @@ using Row = std::vector<std::string>;  // NULL columns read as "NULL"
 void exec(const std::string& statement, const std::string& socket = "");
 std::vector<Row> rows(const std::string& query, const std::string& socket = "");
 std::string scalar(const std::string& query, const std::string& socket = "");
+// Several statements, each ended by ';', on one connection.
+void script(const std::string& statements, const std::string& socket = "");
 // Empties the eight tables (recreating any that a test dropped).
 void resetTables(const std::string& socket = "");
 // Minutes 2014-03-05 10:00-10:08, one for each flag of the export and each
 // reason of a minute without a value: flags 1, 7, 9, 53, then
 // no_satellite_rows, below_cutoff, weather_missing, negative_value,
-// not_retrieved.
+// not_retrieved (the rows: tests/support/quality-minutes.sql).
 void writeQualityMinutes(const std::string& socket = "");
 
 // A connection held open: for table locks, and for accounts other than
 // root. run() returns 0 or the error number of the statement's failure.
-class Session {
+class Session : NoCopy {
   public:
     explicit Session(const std::string& socket = "", const std::string& user = "root",
                      const std::string& password = "kzqvwp");
     ~Session();
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
     unsigned int run(const std::string& statement);
 
   private:
@@ -113,12 +117,10 @@ class StdoutCapture {
 // opens the terminal side by its path; the test plays the device on the
 // controlling side. The terminal side is kept open in raw mode, so the
 // pair survives the code under test closing its descriptor.
-class Pty {
+class Pty : NoCopy {
   public:
     Pty();
     ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
     const std::string& path() const { return path_; }
     // Sends bytes to the terminal side (as if the device had sent them).
     void write(const std::string& data);
@@ -132,7 +134,7 @@ class Pty {
 };
 
 // A child process with its standard output and error in one file.
-class ChildProcess {
+class ChildProcess : NoCopy {
   public:
     // argv[0] is the program path; env entries "NAME=value" are added to
     // (or replace) this process's environment. Standard input is
@@ -140,8 +142,6 @@ class ChildProcess {
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                  const std::string& cwd = "");
     ~ChildProcess();  // kills a child still running
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
     void signal(int sig);
@@ -168,7 +168,7 @@ std::string runToEnd(const std::vector<std::string>& argv, const std::vector<std
 // Polls `condition` every `every` until it holds (true) or the timeout
 // passes (false).
 template <class Condition>
-bool waitFor(Condition condition, std::chrono::seconds timeout,
+bool waitFor(Condition condition, std::chrono::milliseconds timeout,
              std::chrono::milliseconds every = std::chrono::milliseconds(100)) {
     using namespace std::chrono;
     for (auto end = steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(every))
