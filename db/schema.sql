@@ -18,7 +18,7 @@
 -- These are the definitions that the numbered migrations of src/schema/
 -- (ulmet-db upgrade, run by install-db) give a database made by any
 -- earlier version, moving later copies of a row to <table>_duplicates;
--- tests/test_schema.cpp checks that both agree.
+-- tests/schema/test_schema.cpp checks that both agree.
 
 CREATE DATABASE IF NOT EXISTS UlmetDB;
 USE UlmetDB;

@@ -205,6 +205,21 @@ TEST_F(InstallDb, UpgradesThePreviousReleaseWithItsRows) {
                  {"1 later copies of a row moved to pressure_duplicates"});
 }
 
+// A database made by the last release that set its tables up from the
+// schema file alone (golden/schema-before-migrations.sql: today's
+// definitions, no schema_history), with rows in every table
+// (golden/before-migrations-rows.sql): the set-up script records every
+// migration as one the tables already have, alters and moves nothing, and
+// keeps every row, twice without harm.
+TEST_F(InstallDb, RecordsTheLastReleasesTablesAsMigratedAndKeepsTheirRows) {
+    exec("DROP DATABASE UlmetDB");
+    source("schema-before-migrations.sql");
+    source("before-migrations-rows.sql");
+    upgradeTwice(std::vector<std::string>(std::begin(kTables), std::end(kTables)),
+                 "upgraded-before-migrations.txt",
+                 {"its tables have migrations 1, 2, 3, 4, 5, 6, 7 (recorded)"});
+}
+
 // A database in the original shape (golden/original-shape.sql: the columns
 // the programs name and nothing else), with rows in every table and copies
 // of a minute's rows in troposphericDelay and ipwv. The set-up script gives
