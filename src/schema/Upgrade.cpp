@@ -110,11 +110,15 @@ std::optional<Table> readTable(Session& s, const std::string& table) {
     return t;
 }
 
-Shape readShape(Session& s) {
-    Shape shape;
-    shape.collation = s.scalar(
+std::string databaseCollation(Session& s) {
+    return s.scalar(
         "SELECT DEFAULT_COLLATION_NAME FROM information_schema.schemata WHERE schema_name = " +
         s.quote(s.db()));
+}
+
+Shape readShape(Session& s) {
+    Shape shape;
+    shape.collation = databaseCollation(s);
     for (const char* name : kTables)
         if (std::optional<Table> t = readTable(s, name)) shape.tables[name] = *t;
     return shape;
@@ -168,6 +172,14 @@ std::string originalColumns(const std::string& table) {
     return table + "_value DOUBLE, data DATETIME";
 }
 
+// Runs one ALTER TABLE of `table` with `clauses`, if there are any.
+void alter(Session& s, const std::string& table, const std::vector<std::string>& clauses) {
+    if (clauses.empty()) return;
+    std::string sql = "ALTER TABLE " + s.name(table);
+    for (size_t i = 0; i < clauses.size(); ++i) sql += (i ? ", " : " ") + clauses[i];
+    s.exec(sql);
+}
+
 void createTable(Session& s, const std::string& table, std::ostream& out) {
     out << "ulmet-db: creating table " << table << std::endl;
     s.exec("CREATE TABLE IF NOT EXISTS " + s.name(table) + " (" + originalColumns(table) +
@@ -190,12 +202,8 @@ void rowIdsAndTextTimes(Session& s, const std::string& table, const Table& t,
         s.scalar("SELECT COUNT(*) FROM " + s.name(table) + " WHERE data IS NULL") != "0";
     if (timeless) {
         if (t.engine != "InnoDB") clauses.push_back("ENGINE=InnoDB");
-        if (!clauses.empty()) {
-            std::string sql = "ALTER TABLE " + s.name(table);
-            for (size_t i = 0; i < clauses.size(); ++i) sql += (i ? ", " : " ") + clauses[i];
-            s.exec(sql);
-            clauses.clear();
-        }
+        alter(s, table, clauses);
+        clauses.clear();
         const unsigned long long moved = moveAside(s, table, {});
         out << "ulmet-db: " << table << ": " << moved << " rows without a time moved to " << table
             << "_duplicates" << std::endl;
@@ -217,10 +225,7 @@ void rowIdsAndTextTimes(Session& s, const std::string& table, const Table& t,
             s.quote(collation));
         clauses.push_back("DEFAULT CHARACTER SET = " + charset + " COLLATE = " + collation);
     }
-    if (clauses.empty()) return;
-    std::string sql = "ALTER TABLE " + s.name(table);
-    for (size_t i = 0; i < clauses.size(); ++i) sql += (i ? ", " : " ") + clauses[i];
-    s.exec(sql);
+    alter(s, table, clauses);
 }
 
 // Gives `table` the unique key `key` on `columns` in place of the plain
@@ -330,11 +335,11 @@ void upgrade(MYSQL* conn, const std::string& database, std::ostream& out) {
                            "SELECT COUNT(*) FROM information_schema.tables WHERE "
                            "table_schema = " +
                            s.quote(database) + " AND table_name = " + s.quote(kHistory)) == "1";
+    const std::set<int> present = presentIn(readShape(s));
     if (!known) {
         // Made before the history: what its tables have is recorded as
         // applied. A run cut before the records are written only makes the
         // next one try migrations that find nothing to do.
-        const std::set<int> present = presentIn(readShape(s));
         s.exec("CREATE TABLE IF NOT EXISTS " + history +
                " (number INT UNSIGNED NOT NULL PRIMARY KEY, name VARCHAR(64) NOT NULL, "
                "applied_at DATETIME NOT NULL) ENGINE=InnoDB");
@@ -351,7 +356,6 @@ void upgrade(MYSQL* conn, const std::string& database, std::ostream& out) {
     // Tables can fall behind their history: a dump of an older version
     // restored over the database, a table dropped or changed by hand. A
     // recorded migration that the tables lack is applied again.
-    const std::set<int> present = presentIn(readShape(s));
     for (auto n = applied.begin(); n != applied.end();) {
         const Migration* m = findMigration(*n);
         if (m == nullptr || present.count(*n) != 0) {
@@ -369,7 +373,7 @@ void upgrade(MYSQL* conn, const std::string& database, std::ostream& out) {
     for (int number : left) {
         const Migration& m = *findMigration(number);
         out << "ulmet-db: migration " << m.number << " (" << m.name << ")" << std::endl;
-        const std::string collation = readShape(s).collation;
+        const std::string collation = databaseCollation(s);
         const auto started = std::chrono::steady_clock::now();
         for (const std::string& table : m.tables) {
             std::optional<Table> t = readTable(s, table);
