@@ -219,6 +219,33 @@ bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* 
     return true;
 }
 
+std::string optionFileValue(const std::string& value) {
+    std::string out = "\"";
+    for (char c : value) {
+        switch (c) {
+            case '\\':
+            case '"':
+                out += '\\', out += c;
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out + "\"";
+}
+
 bool dbOptionValues(DbOptionValues* values, std::string* problem) {
     values->clear();
     *problem = problemOf(dbOptionFile(), values);

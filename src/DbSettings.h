@@ -43,6 +43,11 @@ bool applyDbSettings(MYSQL* conn, const char* host, const char* db, const char* 
 using DbOptionValues = std::vector<std::pair<std::string, std::string>>;
 bool dbOptionValues(DbOptionValues* values, std::string* problem);
 
+// `value` written as an option-file value that the client library and
+// dbOptionValues read back unchanged: double-quoted, with backslash,
+// double quote and the control characters the reader resolves escaped.
+std::string optionFileValue(const std::string& value);
+
 // For the programs' start: prints the problem of the option file and
 // returns false, or returns true when there is none.
 bool checkDbSettings();

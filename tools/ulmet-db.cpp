@@ -73,16 +73,6 @@ int upgradeCommand(int argc, char** argv) {
     return 0;
 }
 
-// `value` as a double-quoted option-file value.
-std::string quoted(const std::string& value) {
-    std::string out = "\"";
-    for (char c : value) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
 int optionsCommand(int argc, char** argv) {
     const char* clientFile = nullptr;
     for (int i = 2; i < argc; ++i) {
@@ -118,7 +108,7 @@ int optionsCommand(int argc, char** argv) {
                                     : std::strcmp(key, "database") == 0 ? database
                                                                         : "";
         if (value == nullptr && builtIn.empty()) continue;
-        text += std::string(key) + "=" + quoted(value ? *value : builtIn) + "\n";
+        text += std::string(key) + "=" + optionFileValue(value ? *value : builtIn) + "\n";
     }
     const int fd = open(clientFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0 || fchmod(fd, 0600) != 0 ||

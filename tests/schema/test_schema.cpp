@@ -224,6 +224,15 @@ TEST(Migrations, OptionFileValuesAreReadAsTheClientLibraryReadsThem) {
     EXPECT_FALSE(dbOptionValues(&values, &problem));
     EXPECT_TRUE(values.empty());
     EXPECT_THAT(problem, HasSubstr("unknown key 'plugin-dir' in [ulmet]"));
+    // A value written for the client (ulmet-db options --client-file) reads
+    // back unchanged, here and in the client library.
+    const std::string secret = "a \"b\\c\n\t\r\bd#'e";
+    std::ofstream(file) << "[ulmet]\npassword=" << optionFileValue(secret) << "\n";
+    EXPECT_TRUE(dbOptionValues(&values, &problem)) << problem;
+    EXPECT_EQ(values, (DbOptionValues{{"password", secret}}));
+    std::ofstream(file) << "[client]\npassword=" << optionFileValue(secret) << "\n";
+    EXPECT_EQ(runToEnd({"/usr/bin/my_print_defaults", "--defaults-file=" + file, "client"}),
+              "0|--password=" + secret + "\n");
     unsetenv("ULMET_DB_CONFIG");
 }
 
