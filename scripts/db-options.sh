@@ -23,14 +23,6 @@ ulmet_db_program() {
   return 1
 }
 
-# Prints "key=value" for every key that the option file in use sets (none
-# without a file); a file the programs would refuse is an error naming it.
-ulmet_db_settings() {
-  local program
-  program=$(ulmet_db_program) || return 1
-  "$program" options
-}
-
 # The value of `key` in settings text $1 (empty when not set).
 ulmet_setting() {
   local line

@@ -73,6 +73,18 @@ int upgradeCommand(int argc, char** argv) {
     return 0;
 }
 
+// The keys of [ulmet], in the order they are printed.
+const char* const kKeys[] = {"user", "password", "database", "host", "port", "socket"};
+
+// The value of `key` that the client library takes: the last the file
+// gives; null when it gives none.
+const std::string* lastValue(const DbOptionValues& values, const char* key) {
+    const std::string* value = nullptr;
+    for (const auto& kv : values)
+        if (kv.first == key) value = &kv.second;
+    return value;
+}
+
 int optionsCommand(int argc, char** argv) {
     const char* clientFile = nullptr;
     for (int i = 2; i < argc; ++i) {
@@ -93,16 +105,16 @@ int optionsCommand(int argc, char** argv) {
         return 1;
     }
     if (clientFile == nullptr) {
-        for (const auto& [key, value] : values) std::cout << key << "=" << value << "\n";
+        for (const char* key : kKeys)
+            if (const std::string* value = lastValue(values, key))
+                std::cout << key << "=" << *value << "\n";
         return 0;
     }
     // The login for the mariadb client: the file's keys, the built-in
     // login for user, password and database where it sets none.
     std::string text = "[client]\n";
-    for (const char* key : {"user", "password", "database", "host", "port", "socket"}) {
-        const std::string* value = nullptr;
-        for (const auto& kv : values)
-            if (kv.first == key) value = &kv.second;
+    for (const char* key : kKeys) {
+        const std::string* value = lastValue(values, key);
         const std::string builtIn = std::strcmp(key, "user") == 0       ? user
                                     : std::strcmp(key, "password") == 0 ? password
                                     : std::strcmp(key, "database") == 0 ? database

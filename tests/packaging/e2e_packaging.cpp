@@ -108,6 +108,22 @@ TEST(Packaging, DependencyCheckNamesEveryUndeclaredUse) {
     EXPECT_EQ(out.substr(0, 2), "0|") << out;
 }
 
+// What the scripts learn of the option file from ulmet-db: each key once,
+// with the value the client library takes (the last given), for the
+// client too.
+TEST(Packaging, TheScriptsGetTheLoginTheClientLibraryTakes) {
+    TempDir dir("ulmet-options");
+    const std::string file = dir.file("db.cnf"), client = dir.file("client.cnf");
+    std::ofstream(file) << "[ulmet]\nsocket=/run/first\nuser=u\nsocket=/run/last\n";
+    ASSERT_EQ(runToEnd({"/bin/chmod", "600", file}), "0|");
+    const std::vector<std::string> env = {"ULMET_DB_CONFIG=" + file};
+    EXPECT_EQ(runToEnd({binDir() + "/ulmet-db", "options"}, env), "0|user=u\nsocket=/run/last\n");
+    EXPECT_EQ(runToEnd({binDir() + "/ulmet-db", "options", "--client-file", client}, env), "0|");
+    EXPECT_EQ(
+        readFile(client),
+        "[client]\nuser=\"u\"\npassword=\"kzqvwp\"\ndatabase=\"UlmetDB\"\nsocket=\"/run/last\"\n");
+}
+
 const char* const kTables[] = {"troposphericDelay", "gps",      "ipwv",     "pressure",
                                "temperature",       "humidity", "radiance", "raingauge"};
 
